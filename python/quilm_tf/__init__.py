@@ -1,0 +1,1 @@
+"""Time-stamped coordinate-frame transforms for robotics."""

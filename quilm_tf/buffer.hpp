@@ -1,0 +1,76 @@
+#pragma once
+
+// The transform buffer service: the front of the frame graph. Normalises frame names,
+// reserves stamp zero for static transforms, remembers which children got dynamic data so
+// it can drop them at once, and checks every lookup result. Not synchronised: the owner
+// keeps it behind a reader-writer lock.
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "frames/core/history.hpp"
+#include "frames/core/registry.hpp"
+#include "frames/geometry/quaternion.hpp"
+#include "frames/geometry/transform.hpp"
+#include "frames/result.hpp"
+#include "frames/time/timestamp.hpp"
+
+namespace quilm_tf {
+
+using frames::Result;
+using frames::Unexpected;
+using frames::time::u128;
+
+// A rigid motion without names or stamp; same convention as Transform.
+struct Isometry {
+  frames::geometry::Quaternion rotation;
+  frames::geometry::Vector3 translation;
+};
+
+namespace buffer_error {
+struct InvalidFrame { std::string name; std::string_view reason; };  // reason: one of the fixed texts
+struct ReservedZeroStamp { std::string parent; std::string child; };
+struct InsertFailure { std::string parent; std::string child; frames::core::BufferError source; };
+struct LookupFailure { std::string from; std::string to; frames::geometry::TransformError source; };
+struct NonFiniteComponent {};
+struct QuaternionNorm { double norm; };
+struct NotRigid {};
+}  // namespace buffer_error
+
+inline constexpr std::string_view REASON_EMPTY = "frame name must not be empty";
+inline constexpr std::string_view REASON_QUALIFIED = "frame name must be unqualified";
+inline constexpr std::string_view REASON_SELF_PARENT = "a frame cannot be its own parent";
+inline constexpr std::string_view REASON_NO_TARGET = "at least one target frame is required";
+
+struct TransformBufferError {
+  std::variant<buffer_error::InvalidFrame, buffer_error::ReservedZeroStamp,
+               buffer_error::InsertFailure, buffer_error::LookupFailure,
+               buffer_error::NonFiniteComponent, buffer_error::QuaternionNorm,
+               buffer_error::NotRigid>
+      kind;
+};
+
+// The message users see; names in quoted form.
+std::string to_string(const TransformBufferError& error);
+
+// Strips leading "/"; refuses an empty rest or any remaining "/".
+Result<std::string, TransformBufferError> normalize_frame(std::string_view name);
+
+class TransformBuffer {
+ public:
+  explicit TransformBuffer(frames::time::Duration history);
+
+  Result<void, TransformBufferError> insert_isometry(std::string_view parent, std::string_view child,
+                                                     const Isometry& isometry, u128 stamp_ns,
+                                                     bool is_static);
+  // The pose of `from` expressed in `to` (parent `to`, child `from`) at stamp_ns.
+  Result<Isometry, TransformBufferError> lookup_ns(std::string_view from, std::string_view to,
+                                                   u128 stamp_ns) const;
+  bool can_transform_ns(std::string_view from, std::string_view to, u128 stamp_ns) const;
+  void clear_dynamic();
+
+  // private members are the implementer's (dynamic_frames, registry)
+};
+
+}  // namespace quilm_tf
