@@ -1,0 +1,87 @@
+#include "frames/geometry/quaternion.hpp"
+
+#include <cmath>
+
+namespace frames::geometry {
+
+namespace {
+
+// 2^-52, the double machine epsilon: below it a norm is treated as zero.
+constexpr double EPSILON = 0x1p-52;
+// 1 - 2^-52, the second double below 1: above it slerp's sin(theta) is too small to
+// divide by, so the ends are blended linearly instead.
+constexpr double LINEAR_SLERP_DOT = 1.0 - 0x1p-52;
+
+constexpr Quaternion scaled(const Quaternion& q, double k) noexcept {
+  return {q.w * k, q.x * k, q.y * k, q.z * k};
+}
+
+constexpr Quaternion sum(const Quaternion& a, const Quaternion& b) noexcept {
+  return {a.w + b.w, a.x + b.x, a.y + b.y, a.z + b.z};
+}
+
+}  // namespace
+
+std::string to_string(QuaternionError error) {
+  switch (error) {
+    case QuaternionError::ZeroLength:
+      return "cannot normalize a zero-length quaternion";
+    case QuaternionError::NonFiniteComponents:
+      return "quaternion has non-finite components";
+  }
+  return {};
+}
+
+double norm(const Quaternion& q) noexcept {
+  return std::sqrt(((q.w * q.w + q.x * q.x) + q.y * q.y) + q.z * q.z);
+}
+
+Result<Quaternion, QuaternionError> normalize(const Quaternion& q) noexcept {
+  const double n = norm(q);
+  if (!std::isfinite(n)) return Unexpected{QuaternionError::NonFiniteComponents};
+  if (n < EPSILON) return Unexpected{QuaternionError::ZeroLength};
+  return scaled(q, 1.0 / n);
+}
+
+Quaternion conjugate(const Quaternion& q) noexcept { return {q.w, -q.x, -q.y, -q.z}; }
+
+Quaternion operator*(const Quaternion& p, const Quaternion& q) noexcept {
+  return {
+      p.w * q.w - p.x * q.x - p.y * q.y - p.z * q.z,
+      p.w * q.x + p.x * q.w + p.y * q.z - p.z * q.y,
+      p.w * q.y - p.x * q.z + p.y * q.w + p.z * q.x,
+      p.w * q.z + p.x * q.y - p.y * q.x + p.z * q.w,
+  };
+}
+
+Vector3 rotate_vector(const Quaternion& q, const Vector3& v) noexcept {
+  // Two full products, zero terms included, so results match the quaternion algebra
+  // bit for bit rather than a rotation-matrix shortcut.
+  const Quaternion r = q * Quaternion{0.0, v.x, v.y, v.z} * conjugate(q);
+  return {r.x, r.y, r.z};
+}
+
+Quaternion slerp(const Quaternion& a, const Quaternion& b_in, double t) noexcept {
+  if (t < 0.0) t = 0.0;
+  if (t > 1.0) t = 1.0;
+  Quaternion b = b_in;
+  const double d = ((b.w * a.w + b.x * a.x) + b.y * a.y) + b.z * a.z;
+  // q and -q are one rotation; flip to the short arc. -0.0 is not below zero.
+  if (d < 0.0) b = {-b.w, -b.x, -b.y, -b.z};
+  double c = std::fabs(d);
+  if (c > 1.0) c = 1.0;
+
+  if (c > LINEAR_SLERP_DOT) {
+    const Quaternion r = sum(scaled(a, 1.0 - t), scaled(b, t));
+    const double m = norm(r);
+    if (m < EPSILON) return r;
+    return scaled(r, 1.0 / m);
+  }
+  const double theta = std::acos(c);
+  const double s = std::sin(theta);
+  const double wa = std::sin((1.0 - t) * theta) / s;
+  const double wb = std::sin(t * theta) / s;
+  return sum(scaled(a, wa), scaled(b, wb));
+}
+
+}  // namespace frames::geometry
