@@ -5,8 +5,11 @@
 // it can drop them at once, and checks every lookup result. Not synchronised: the owner
 // keeps it behind a reader-writer lock.
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <variant>
 
 #include "frames/core/history.hpp"
@@ -53,6 +56,7 @@ struct TransformBufferError {
 
 // The message users see; names in quoted form.
 std::string to_string(const TransformBufferError& error);
+void append_to(std::string& out, const TransformBufferError& error);
 
 // Strips leading "/"; refuses an empty rest or any remaining "/".
 Result<std::string, TransformBufferError> normalize_frame(std::string_view name);
@@ -70,7 +74,18 @@ class TransformBuffer {
   bool can_transform_ns(std::string_view from, std::string_view to, u128 stamp_ns) const;
   void clear_dynamic();
 
-  // private members are the implementer's (dynamic_frames, registry)
+ private:
+  // Probed with a string_view, so a repeated dynamic insert allocates nothing.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+
+  // Children with at least one dynamic insert since creation or the last clear_dynamic.
+  std::unordered_set<std::string, NameHash, std::equal_to<>> dynamic_frames_;
+  frames::core::Registry registry_;
 };
 
 }  // namespace quilm_tf

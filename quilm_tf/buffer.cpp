@@ -1,0 +1,179 @@
+#include "quilm_tf/buffer.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "frames/format.hpp"
+#include "quilm_tf/matrix.hpp"
+#include "quilm_tf/quoted.hpp"
+
+namespace quilm_tf {
+namespace {
+
+using frames::geometry::Transform;
+using frames::time::Timestamp;
+
+// The bare name, or an empty view with `reason` set. A view into the caller's string:
+// the hot lookup path normalises without copying.
+std::string_view strip_frame(std::string_view name, std::string_view& reason) noexcept {
+  const std::size_t start = name.find_first_not_of('/');
+  if (start == std::string_view::npos) {
+    reason = REASON_EMPTY;
+    return {};
+  }
+  const std::string_view rest = name.substr(start);
+  if (rest.find('/') != std::string_view::npos) {
+    reason = REASON_QUALIFIED;
+    return {};
+  }
+  return rest;
+}
+
+Unexpected<TransformBufferError> invalid_frame(std::string_view name, std::string_view reason) {
+  return Unexpected{TransformBufferError{buffer_error::InvalidFrame{std::string(name), reason}}};
+}
+
+bool all_finite(const Isometry& iso) noexcept {
+  const auto& q = iso.rotation;
+  const auto& t = iso.translation;
+  return std::isfinite(q.w) && std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z) &&
+         std::isfinite(t.x) && std::isfinite(t.y) && std::isfinite(t.z);
+}
+
+// The lookup result rule: finite, unit within the tolerance, then divided by its length.
+Result<Isometry, TransformBufferError> checked_result(const Transform& t) noexcept {
+  const auto& q = t.rotation;
+  return isometry_from_components(t.translation, {q.x, q.y, q.z, q.w});
+}
+
+}  // namespace
+
+void append_to(std::string& out, const TransformBufferError& error) {
+  struct Visitor {
+    std::string& out;
+    void operator()(const buffer_error::InvalidFrame& e) {
+      out += "invalid frame ";
+      append_quoted(out, e.name);
+      out += ": ";
+      out += e.reason;
+    }
+    void operator()(const buffer_error::ReservedZeroStamp& e) {
+      out += "dynamic transform ";
+      append_quoted(out, e.parent);
+      out += " -> ";
+      append_quoted(out, e.child);
+      out += " has the reserved zero timestamp";
+    }
+    void operator()(const buffer_error::InsertFailure& e) {
+      out += "failed to insert transform ";
+      append_quoted(out, e.parent);
+      out += " -> ";
+      append_quoted(out, e.child);
+      out += ": ";
+      frames::core::append_to(out, e.source);
+    }
+    void operator()(const buffer_error::LookupFailure& e) {
+      out += "failed to look up transform from ";
+      append_quoted(out, e.from);
+      out += " to ";
+      append_quoted(out, e.to);
+      out += ": ";
+      frames::geometry::append_to(out, e.source);
+    }
+    void operator()(const buffer_error::NonFiniteComponent&) {
+      out += "transform contains a non-finite component";
+    }
+    void operator()(const buffer_error::QuaternionNorm& e) {
+      out += "transform quaternion has norm ";
+      frames::append_number(out, e.norm);
+      out += ", expected 1";
+    }
+    void operator()(const buffer_error::NotRigid&) {
+      out += "matrix is not a rigid homogeneous transform";
+    }
+  };
+  std::visit(Visitor{out}, error.kind);
+}
+
+std::string to_string(const TransformBufferError& error) {
+  std::string out;
+  append_to(out, error);
+  return out;
+}
+
+Result<std::string, TransformBufferError> normalize_frame(std::string_view name) {
+  std::string_view reason;
+  const std::string_view bare = strip_frame(name, reason);
+  if (bare.empty()) return invalid_frame(name, reason);
+  return std::string(bare);
+}
+
+TransformBuffer::TransformBuffer(frames::time::Duration history) : registry_(history) {}
+
+Result<void, TransformBufferError> TransformBuffer::insert_isometry(std::string_view parent,
+                                                                    std::string_view child,
+                                                                    const Isometry& isometry,
+                                                                    u128 stamp_ns, bool is_static) {
+  std::string_view reason;
+  const std::string_view bare_parent = strip_frame(parent, reason);
+  if (bare_parent.empty()) return invalid_frame(parent, reason);
+  const std::string_view bare_child = strip_frame(child, reason);
+  if (bare_child.empty()) return invalid_frame(child, reason);
+  if (bare_parent == bare_child) return invalid_frame(bare_child, REASON_SELF_PARENT);
+  if (!all_finite(isometry)) {
+    return Unexpected{TransformBufferError{buffer_error::NonFiniteComponent{}}};
+  }
+  if (!is_static && stamp_ns == 0) {
+    return Unexpected{TransformBufferError{
+        buffer_error::ReservedZeroStamp{std::string(bare_parent), std::string(bare_child)}}};
+  }
+
+  Transform transform{isometry.translation, isometry.rotation,
+                      Timestamp{is_static ? u128{0} : stamp_ns}, std::string(bare_parent),
+                      std::string(bare_child)};
+  auto inserted = registry_.process_add_transform(std::move(transform));
+  if (!inserted) {
+    return Unexpected{TransformBufferError{buffer_error::InsertFailure{
+        std::string(bare_parent), std::string(bare_child), std::move(inserted).error()}}};
+  }
+  if (!is_static && !dynamic_frames_.contains(bare_child)) dynamic_frames_.emplace(bare_child);
+  return {};
+}
+
+Result<Isometry, TransformBufferError> TransformBuffer::lookup_ns(std::string_view from,
+                                                                  std::string_view to,
+                                                                  u128 stamp_ns) const {
+  std::string_view reason;
+  const std::string_view bare_from = strip_frame(from, reason);
+  if (bare_from.empty()) return invalid_frame(from, reason);
+  const std::string_view bare_to = strip_frame(to, reason);
+  if (bare_to.empty()) return invalid_frame(to, reason);
+
+  // The registry's first frame is the parent of its answer: `to` is ours.
+  auto found = registry_.process_get_transform(bare_to, bare_from, Timestamp{stamp_ns});
+  if (!found) {
+    return Unexpected{TransformBufferError{buffer_error::LookupFailure{
+        std::string(bare_from), std::string(bare_to), std::move(found).error()}}};
+  }
+  return checked_result(*found);
+}
+
+bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view to,
+                                       u128 stamp_ns) const {
+  // lookup_ns without building an error: this is the message filter's inner loop, where
+  // failures are common and their texts would be thrown away.
+  std::string_view reason;
+  const std::string_view bare_from = strip_frame(from, reason);
+  if (bare_from.empty()) return false;
+  const std::string_view bare_to = strip_frame(to, reason);
+  if (bare_to.empty()) return false;
+  const auto found = registry_.process_get_transform(bare_to, bare_from, Timestamp{stamp_ns});
+  return found.has_value() && checked_result(*found).has_value();
+}
+
+void TransformBuffer::clear_dynamic() {
+  for (const std::string& name : dynamic_frames_) (void)registry_.remove_frame(name);
+  dynamic_frames_.clear();
+}
+
+}  // namespace quilm_tf
