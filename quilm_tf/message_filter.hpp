@@ -58,8 +58,8 @@ class MessageFilter {
   // Queues the message, or hands it straight back when its frame name is unusable. Also
   // returns the oldest messages evicted by the bound; the new one is appended first, so it
   // is never the one evicted. On an exception (allocation) `message` is left untouched.
-  std::vector<DroppedMessage<T>> add(T&& message, std::string_view frame,
-                                     frames::time::Timestamp stamp) {
+  [[nodiscard]] std::vector<DroppedMessage<T>> add(T&& message, std::string_view frame,
+                                                   frames::time::Timestamp stamp) {
     std::vector<DroppedMessage<T>> dropped;
     if (frame.find_first_not_of('/') == std::string_view::npos) {
       dropped.reserve(1);
@@ -84,7 +84,7 @@ class MessageFilter {
   // transformable to every target frame. `Service` is TransformBuffer or anything with
   // its can_transform_ns.
   template <class Service>
-  std::vector<T> drain_ready(const Service& buffer) {
+  [[nodiscard]] std::vector<T> drain_ready(const Service& buffer) {
     // Count first, then move: the only allocation happens before any payload moves.
     std::size_t ready = 0;
     while (ready < queue_.size() && is_ready(buffer, queue_[ready])) {
@@ -100,7 +100,7 @@ class MessageFilter {
   }
 
   // Evicts from the front until the bound holds; oldest first, each QueueFull.
-  std::vector<DroppedMessage<T>> enforce_queue_size() {
+  [[nodiscard]] std::vector<DroppedMessage<T>> enforce_queue_size() {
     std::vector<DroppedMessage<T>> dropped;
     dropped.reserve(excess(queue_.size()));
     evict_into(dropped);
