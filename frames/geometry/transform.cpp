@@ -42,7 +42,9 @@ void append_to(std::string& out, const TransformError& error) {
       append_number(out, e.last);
       out += ']';
     }
-    void operator()(const te::SameFrame&) { out += "cannot multiply transforms with the same frame"; }
+    void operator()(const te::SameFrame&) {
+      out += "cannot multiply transforms with the same frame";
+    }
     void operator()(const te::NotParentChild&) {
       out += "frames do not have a parent-child relationship";
     }
@@ -140,7 +142,8 @@ Result<Transform, TransformError> interpolate(const Transform& earlier, const Tr
   if (earlier.child != later.child || earlier.parent != later.parent) {
     return Unexpected{TransformError{te::NotParentChild{}}};
   }
-  const Result<time::Duration, time::TimeError> span = later.timestamp.duration_since(earlier.timestamp);
+  const Result<time::Duration, time::TimeError> span =
+      later.timestamp.duration_since(earlier.timestamp);
   if (!span) return Unexpected{TransformError{te::TimeFailure{span.error()}}};
   if (*span == time::Duration{}) return earlier;
   const Result<time::Duration, time::TimeError> offset = time.duration_since(earlier.timestamp);
@@ -149,8 +152,12 @@ Result<Transform, TransformError> interpolate(const Transform& earlier, const Tr
   const double r = offset->as_seconds() / span->as_seconds();
   const Vector3& a = earlier.translation;
   const Vector3& b = later.translation;
-  return Transform{{a.x * (1.0 - r) + b.x * r, a.y * (1.0 - r) + b.y * r, a.z * (1.0 - r) + b.z * r},
-                   slerp(earlier.rotation, later.rotation, r), time, earlier.parent, earlier.child};
+  return Transform{
+      {a.x * (1.0 - r) + b.x * r, a.y * (1.0 - r) + b.y * r, a.z * (1.0 - r) + b.z * r},
+      slerp(earlier.rotation, later.rotation, r),
+      time,
+      earlier.parent,
+      earlier.child};
 }
 
 }  // namespace frames::geometry

@@ -11,14 +11,14 @@
 
 namespace {
 
-using frames::geometry::Quaternion;
-using frames::geometry::QuaternionError;
-using frames::geometry::Vector3;
 using frames::geometry::conjugate;
 using frames::geometry::norm;
 using frames::geometry::normalize;
+using frames::geometry::Quaternion;
+using frames::geometry::QuaternionError;
 using frames::geometry::rotate_vector;
 using frames::geometry::slerp;
+using frames::geometry::Vector3;
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
@@ -39,8 +39,9 @@ double dot(const Quaternion& a, const Quaternion& b) {
       std::fabs(a.z - b.z) <= tol) {
     return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionFailure() << "(" << a.w << ", " << a.x << ", " << a.y << ", " << a.z
-                                       << ") vs (" << b.w << ", " << b.x << ", " << b.y << ", " << b.z << ")";
+  return ::testing::AssertionFailure()
+         << "(" << a.w << ", " << a.x << ", " << a.y << ", " << a.z << ") vs (" << b.w << ", "
+         << b.x << ", " << b.y << ", " << b.z << ")";
 }
 
 ::testing::AssertionResult near(const Vector3& a, const Vector3& b, double tol = 1e-15) {
@@ -54,7 +55,8 @@ Quaternion unit(const Quaternion& q) {
   return result ? *result : Quaternion{NaN, NaN, NaN, NaN};
 }
 
-class QuaternionNormalizeFailure : public ::testing::TestWithParam<std::pair<Quaternion, QuaternionError>> {};
+class QuaternionNormalizeFailure
+    : public ::testing::TestWithParam<std::pair<Quaternion, QuaternionError>> {};
 
 TEST_P(QuaternionNormalizeFailure, RefusesDegenerateInput) {
   const auto result = normalize(GetParam().first);
@@ -78,7 +80,8 @@ TEST(QuaternionNormalize, ScalesByTheReciprocalOfTheNorm) {
   // Dividing by the norm instead would give 0.4472135954999579.
   EXPECT_EQ(unit({0.1, 0.2, 0, 0}).w, 0.44721359549995787);
   EXPECT_EQ(to_string(QuaternionError::ZeroLength), "cannot normalize a zero-length quaternion");
-  EXPECT_EQ(to_string(QuaternionError::NonFiniteComponents), "quaternion has non-finite components");
+  EXPECT_EQ(to_string(QuaternionError::NonFiniteComponents),
+            "quaternion has non-finite components");
 }
 
 TEST(QuaternionNorm, SumsSquaresFromWToZ) {
@@ -110,7 +113,8 @@ const std::vector<std::pair<const char*, Quaternion>> SAMPLES = {
 };
 
 class QuaternionLaws
-    : public ::testing::TestWithParam<std::tuple<std::pair<const char*, Quaternion>, std::pair<const char*, Quaternion>>> {};
+    : public ::testing::TestWithParam<
+          std::tuple<std::pair<const char*, Quaternion>, std::pair<const char*, Quaternion>>> {};
 
 TEST_P(QuaternionLaws, ProductAndRotationAgree) {
   const Quaternion a = std::get<0>(GetParam()).second;
@@ -140,9 +144,11 @@ TEST_P(QuaternionLaws, SlerpTakesTheShortArcBetweenItsEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, QuaternionLaws,
-                         ::testing::Combine(::testing::ValuesIn(SAMPLES), ::testing::ValuesIn(SAMPLES)),
+                         ::testing::Combine(::testing::ValuesIn(SAMPLES),
+                                            ::testing::ValuesIn(SAMPLES)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param).first) + "_" + std::get<1>(info.param).first;
+                           return std::string(std::get<0>(info.param).first) + "_" +
+                                  std::get<1>(info.param).first;
                          });
 
 TEST(QuaternionSlerp, HalvesAQuarterTurn) {

@@ -50,10 +50,13 @@ INSTANTIATE_TEST_SUITE_P(
         SinceCase{"ThreeAndAQuarter", 10 * S, 6 * S + 750'000'000, Duration{3, 250'000'000}},
         SinceCase{"EarlierIsLater", 1, 2, std::nullopt, TimeError::DurationUnderflow},
         SinceCase{"LongestSpan", OVERFLOW_NS - 1, 0, Duration{~std::uint64_t{0}, 999'999'999}},
-        SinceCase{"OneNanosecondTooLong", OVERFLOW_NS, 0, std::nullopt, TimeError::DurationOverflow},
+        SinceCase{"OneNanosecondTooLong", OVERFLOW_NS, 0, std::nullopt,
+                  TimeError::DurationOverflow},
         // The bound is on the difference, not on the later stamp itself.
-        SinceCase{"LongestSpanFromNonZero", OVERFLOW_NS + 4, 5, Duration{~std::uint64_t{0}, 999'999'999}},
-        SinceCase{"TooLongFromNonZero", OVERFLOW_NS + 5, 5, std::nullopt, TimeError::DurationOverflow},
+        SinceCase{"LongestSpanFromNonZero", OVERFLOW_NS + 4, 5,
+                  Duration{~std::uint64_t{0}, 999'999'999}},
+        SinceCase{"TooLongFromNonZero", OVERFLOW_NS + 5, 5, std::nullopt,
+                  TimeError::DurationOverflow},
         SinceCase{"WholeRange", ~u128{0}, 0, std::nullopt, TimeError::DurationOverflow}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -75,14 +78,16 @@ TEST(TimestampSeconds, RoundsTheCountOnceThenDivides) {
   EXPECT_EQ(frames::format_number(Timestamp{1 * S + 500'000'000}.to_seconds()), "1.5");
   // 2^53 + 3 rounds to even (2^53 + 4); truncating, or adding seconds and nanoseconds
   // separately, reads ...994.
-  EXPECT_EQ(frames::format_number(Timestamp{(u128{1} << 53) + 3}.to_seconds()), "9007199.254740996");
+  EXPECT_EQ(frames::format_number(Timestamp{(u128{1} << 53) + 3}.to_seconds()),
+            "9007199.254740996");
   EXPECT_EQ(Timestamp{~u128{0}}.to_seconds(), 3.402823669209385e29);
 }
 
 TEST(DurationSeconds, AddsTheFractionToTheSeconds) {
   EXPECT_EQ((Duration{1, 500'000'000}.as_seconds()), 1.5);
   // Dividing the whole count instead would give 1099511627777.0999.
-  EXPECT_EQ(frames::format_number((Duration{1099511627777, 100'000'001}).as_seconds()), "1099511627777.1");
+  EXPECT_EQ(frames::format_number((Duration{1099511627777, 100'000'001}).as_seconds()),
+            "1099511627777.1");
 }
 
 TEST(TimeErrorText, IsTheBareMessage) {
