@@ -1,0 +1,39 @@
+#pragma once
+
+// One edge of the frame tree as a lookup carries it: a rigid motion, its stamp, and the
+// two frame names borrowed from the history it was sampled from. Lookups only read the
+// registry, so the names stay valid for the whole lookup and walking a chain copies no
+// string. The arithmetic is that of Transform's compose and inverse, operation for
+// operation in the same order, so a lookup yields bit for bit what composing the
+// equivalent Transforms would.
+
+#include <string_view>
+
+#include "frames/geometry/quaternion.hpp"
+#include "frames/geometry/transform.hpp"
+#include "frames/result.hpp"
+#include "frames/time/timestamp.hpp"
+
+namespace frames::core {
+
+struct Link {
+  geometry::Vector3 translation;
+  geometry::Quaternion rotation;
+  time::Timestamp timestamp;
+  std::string_view parent;
+  std::string_view child;
+
+  // Every field, names by content: two links are one when they are the same edge sampled
+  // at the same time.
+  friend bool operator==(const Link&, const Link&) = default;
+};
+
+// lhs · rhs, lhs nearer the root: TimestampMismatch, then SameFrame, then NotParentChild.
+Result<Link, geometry::TransformError> compose(const Link& lhs, const Link& rhs) noexcept;
+// Renormalises the rotation; fails only on a zero or non-finite one.
+Result<Link, geometry::TransformError> inverse(const Link& link) noexcept;
+
+// The Transform with these values and owned copies of the names.
+geometry::Transform to_transform(const Link& link);
+
+}  // namespace frames::core
