@@ -1,0 +1,175 @@
+#include "quilm_tf_py/errors.hpp"
+
+#include <exception>
+#include <new>
+
+#include "quilm_tf_py/owned_ref.hpp"
+
+namespace quilm_tf_py {
+namespace {
+
+// Process-wide and never released: instances raised long ago may still refer to them.
+PyObject* transform_error = nullptr;
+PyObject* frame_error = nullptr;
+PyObject* internal_error = nullptr;
+
+// The interpreter may hand the GIL to another thread inside the creating call, so two
+// threads can both create; the first one published wins and the other copy is dropped.
+PyObject* exception_type(PyObject*& slot, const char* name, const char* doc,
+                         PyObject* base) noexcept {
+  if (slot != nullptr) {
+    return slot;
+  }
+  PyObject* created = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  if (created == nullptr) {
+    return nullptr;
+  }
+  if (slot != nullptr) {
+    Py_DECREF(created);
+    return slot;
+  }
+  slot = created;
+  return slot;
+}
+
+// Message texts may hold any bytes a caller put in a name; never fail on them.
+OwnedRef text(std::string_view message) noexcept {
+  return OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                              static_cast<Py_ssize_t>(message.size()),
+                                              "replace"));
+}
+
+Raised raise_text(PyObject* type, std::string_view message) noexcept {
+  if (type == nullptr) {
+    return {};  // the type's creation error is pending
+  }
+  OwnedRef value = text(message);
+  if (value) {
+    PyErr_SetObject(type, value.get());
+  }
+  return {};
+}
+
+Raised raise_format(PyObject* type, const char* format, PyObject* object,
+                    const char* target) noexcept {
+  OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (!name) {
+    return {};
+  }
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(format, name.get(), target));
+  if (message) {
+    PyErr_SetObject(type, message.get());
+  }
+  return {};
+}
+
+std::string_view invalid_text(Invalid value) noexcept {
+  switch (value) {
+    case Invalid::HistorySeconds:
+      return "history_seconds must be finite and non-negative";
+    case Invalid::HistoryTooLarge:
+      return "history_seconds is too large";
+    case Invalid::MatrixShape:
+      return "matrix must have shape 4x4";
+    case Invalid::StampRange:
+      return "stamp_ns exceeds the ROS Time range";
+    case Invalid::StampSecondsNegative:
+      return "timestamp seconds must be non-negative";
+    case Invalid::StampNanosecondsLarge:
+      return "timestamp nanoseconds must be less than one second";
+    case Invalid::CallbackNotCallable:
+      return "callback must be callable";
+  }
+  return "invalid argument";
+}
+
+}  // namespace
+
+PyObject* transform_error_type() noexcept {
+  return exception_type(transform_error, "quilm_tf._native.TransformError", "",
+                        PyExc_Exception);
+}
+
+PyObject* frame_error_type() noexcept {
+  return exception_type(frame_error, "quilm_tf._native.FrameError", "", PyExc_Exception);
+}
+
+PyObject* internal_error_type() noexcept {
+  return exception_type(internal_error, "quilm_tf._native.InternalError",
+                        "An internal invariant of quilm_tf broke; the object that raised "
+                        "it cannot be used any more.",
+                        PyExc_BaseException);
+}
+
+Raised raise(const quilm_tf::TransformBufferError& error) {
+  return raise_text(transform_error_type(), quilm_tf::to_string(error));
+}
+
+Raised raise(const quilm_tf::FrameError& error) {
+  return raise_text(frame_error_type(), quilm_tf::to_string(error));
+}
+
+Raised raise(Invalid value) noexcept { return raise_text(PyExc_ValueError, invalid_text(value)); }
+
+Raised raise_internal(std::string_view what) noexcept {
+  return raise_text(internal_error_type(), what);
+}
+
+Raised raise_not_convertible(PyObject* object, const char* target) noexcept {
+  return raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", object, target);
+}
+
+Raised raise_str_not_sequence() noexcept {
+  return raise_text(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
+
+Raised raise_negative_unsigned() noexcept {
+  return raise_text(PyExc_OverflowError, "can't convert negative int to unsigned");
+}
+
+Raised raise_int_too_large(const char* target) noexcept {
+  PyErr_Format(PyExc_OverflowError, "Python int too large to convert to %s", target);
+  return {};
+}
+
+void add_argument_note(const char* name) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (traceback != nullptr) {
+      PyException_SetTraceback(value, traceback);
+    }
+    OwnedRef note = OwnedRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+    OwnedRef method = OwnedRef::steal(PyUnicode_InternFromString("add_note"));
+    OwnedRef done;
+    if (note && method) {
+      done = OwnedRef::steal(PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr));
+    }
+    if (!done) {
+      // The note is a courtesy: losing it must not replace the conversion's own error.
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+Raised raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyObject* type = internal_error_type();
+    if (type != nullptr) {
+      PyErr_Format(type, "unexpected C++ exception: %s", error.what());
+    }
+  } catch (...) {
+    raise_internal("unexpected C++ exception");
+  }
+  return {};
+}
+
+}  // namespace quilm_tf_py

@@ -1,0 +1,77 @@
+#pragma once
+
+// Every failure becomes a Python exception here and nowhere else. Call sites write
+// `return raise(error);`: the functions set the exception and return Raised, which reads as
+// nullptr in functions returning PyObject* and as -1 in those returning int.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "quilm_tf/buffer.hpp"
+#include "quilm_tf/frame.hpp"
+
+namespace quilm_tf_py {
+
+struct Raised {
+  operator PyObject*() const noexcept { return nullptr; }  // NOLINT(implicit)
+  operator int() const noexcept { return -1; }             // NOLINT(implicit)
+  // A bool result has no "raised" spelling; refuse the silent int-to-bool route.
+  operator bool() const = delete;
+};
+
+// The module's exception types, process-wide, created on first use. Borrowed; nullptr
+// with the creation error set if the interpreter refused to create one.
+PyObject* transform_error_type() noexcept;
+PyObject* frame_error_type() noexcept;
+// The fatal type: derives from BaseException so that `except Exception` does not swallow
+// a broken invariant. Not a module attribute.
+PyObject* internal_error_type() noexcept;
+
+// Argument values the binding refuses itself, each a ValueError with a fixed message.
+enum class Invalid : std::uint8_t {
+  HistorySeconds,         // history_seconds NaN, infinite or negative
+  HistoryTooLarge,        // history_seconds of 2^64 s or more: no Duration holds it
+  MatrixShape,            // matrix not four rows of four
+  StampRange,             // stamp or tolerance at or beyond the ROS time range
+  StampSecondsNegative,   // header.stamp.sec below zero
+  StampNanosecondsLarge,  // header.stamp.nanosec of a second or more
+  CallbackNotCallable,
+};
+
+Raised raise(const quilm_tf::TransformBufferError& error);
+Raised raise(const quilm_tf::FrameError& error);
+Raised raise(Invalid value) noexcept;
+// The fatal error; the text starts with `what`.
+Raised raise_internal(std::string_view what) noexcept;
+
+// Conversion failures of the binding's own converters, in the interpreter's manner.
+// TypeError "'{type}' object cannot be converted to '{target}'".
+Raised raise_not_convertible(PyObject* object, const char* target) noexcept;
+// TypeError for a str where a sequence of values is wanted: a str is a sequence of strs,
+// which is never what the caller meant.
+Raised raise_str_not_sequence() noexcept;
+// OverflowError for a negative value where an unsigned one is wanted.
+Raised raise_negative_unsigned() noexcept;
+// OverflowError for an integer beyond the range of the C type `target`.
+Raised raise_int_too_large(const char* target) noexcept;
+
+// Adds the note "while processing '{name}'" to the pending exception (it stays pending).
+void add_argument_note(const char* name) noexcept;
+
+// Maps the C++ exception being handled: std::bad_alloc becomes MemoryError, anything else
+// the fatal error. Call only inside a catch block.
+Raised raise_current_exception() noexcept;
+
+// Wraps the body of an entry point: C++ exceptions must not cross into the interpreter.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+}  // namespace quilm_tf_py

@@ -1,0 +1,167 @@
+#pragma once
+
+// Locks that remember a holder that stopped abnormally. A C++ exception leaving a critical
+// section may have left the guarded value half changed, so the lock is poisoned and every
+// later use raises the fatal error with the lock's fixed text instead of handing the value
+// out. Callers hold the GIL throughout and run no Python code while a guard is alive, so
+// waiting here never waits on another thread that needs the GIL.
+
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "quilm_tf_py/errors.hpp"
+
+namespace quilm_tf_py {
+
+inline constexpr const char* BUFFER_LOCK_POISONED = "transform buffer lock was poisoned";
+inline constexpr const char* FILTER_LIST_LOCK_POISONED = "filter list lock was poisoned";
+inline constexpr const char* FILTER_LOCK_POISONED = "message filter lock was poisoned";
+
+// Reader-writer lock around a T. Only the exclusive side poisons: readers cannot leave
+// the value half changed.
+template <class T>
+class RwLock {
+ public:
+  template <class... Args>
+  explicit RwLock(const char* poisoned_text, Args&&... args)
+      : poisoned_text_(poisoned_text), value_(std::forward<Args>(args)...) {}
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  class ReadGuard {
+   public:
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ~ReadGuard() { unlock(); }
+
+    // False when the lock was poisoned; the fatal error is then pending.
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+    const T& operator*() const noexcept { return lock_->value_; }
+    const T* operator->() const noexcept { return &lock_->value_; }
+    // Ends the critical section early; the guard is empty afterwards.
+    void unlock() noexcept {
+      if (lock_ != nullptr) {
+        std::exchange(lock_, nullptr)->mutex_.unlock_shared();
+      }
+    }
+
+   private:
+    friend class RwLock;
+    explicit ReadGuard(const RwLock* lock) noexcept : lock_(lock) {}
+    const RwLock* lock_;
+  };
+
+  class WriteGuard {
+   public:
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    ~WriteGuard() {
+      if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+        lock_->poisoned_ = true;
+      }
+      unlock();
+    }
+
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+    T& operator*() const noexcept { return lock_->value_; }
+    T* operator->() const noexcept { return &lock_->value_; }
+    void unlock() noexcept {
+      if (lock_ != nullptr) {
+        std::exchange(lock_, nullptr)->mutex_.unlock();
+      }
+    }
+
+   private:
+    friend class RwLock;
+    explicit WriteGuard(RwLock* lock) noexcept : lock_(lock) {}
+    RwLock* lock_;
+    int exceptions_ = std::uncaught_exceptions();
+  };
+
+  // The shared side, or an empty guard with the fatal error raised.
+  ReadGuard read() const {
+    mutex_.lock_shared();
+    if (poisoned_) {
+      mutex_.unlock_shared();
+      raise_internal(poisoned_text_);
+      return ReadGuard(nullptr);
+    }
+    return ReadGuard(this);
+  }
+
+  // The exclusive side, or an empty guard with the fatal error raised.
+  WriteGuard write() {
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      raise_internal(poisoned_text_);
+      return WriteGuard(nullptr);
+    }
+    return WriteGuard(this);
+  }
+
+ private:
+  mutable std::shared_mutex mutex_;
+  bool poisoned_ = false;  // written only under the exclusive side
+  const char* poisoned_text_;
+  T value_;
+};
+
+// Mutex around a T; any exception leaving the critical section poisons it.
+template <class T>
+class Mutex {
+ public:
+  template <class... Args>
+  explicit Mutex(const char* poisoned_text, Args&&... args)
+      : poisoned_text_(poisoned_text), value_(std::forward<Args>(args)...) {}
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  class Guard {
+   public:
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() {
+      if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+        lock_->poisoned_ = true;
+      }
+      unlock();
+    }
+
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+    T& operator*() const noexcept { return lock_->value_; }
+    T* operator->() const noexcept { return &lock_->value_; }
+    void unlock() noexcept {
+      if (lock_ != nullptr) {
+        std::exchange(lock_, nullptr)->mutex_.unlock();
+      }
+    }
+
+   private:
+    friend class Mutex;
+    explicit Guard(Mutex* lock) noexcept : lock_(lock) {}
+    Mutex* lock_;
+    int exceptions_ = std::uncaught_exceptions();
+  };
+
+  // The lock, or an empty guard with the fatal error raised.
+  Guard lock() {
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      raise_internal(poisoned_text_);
+      return Guard(nullptr);
+    }
+    return Guard(this);
+  }
+
+ private:
+  std::mutex mutex_;
+  bool poisoned_ = false;  // read and written only under mutex_
+  const char* poisoned_text_;
+  T value_;
+};
+
+}  // namespace quilm_tf_py
