@@ -4,15 +4,50 @@
 // when it is a key or the recorded parent of some history. Not synchronised: the owner
 // serialises inserts and removals against lookups.
 
+#include <cstddef>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "frames/core/history.hpp"
+#include "frames/core/link.hpp"
 #include "frames/geometry/transform.hpp"
 #include "frames/result.hpp"
 #include "frames/time/timestamp.hpp"
 
 namespace frames::core {
+
+// The links met by one walk, from the start frame upwards. Lookups in a tree of ordinary
+// depth keep them inline, so a lookup allocates nothing; deeper walks spill to the heap.
+class Chain {
+ public:
+  static constexpr std::size_t INLINE = 32;
+
+  Chain() noexcept {}  // the inline links are written before they are read
+  Chain(const Chain& other) { *this = other; }
+  Chain& operator=(const Chain& other);
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const Link& operator[](std::size_t i) const noexcept { return data()[i]; }
+  const Link& back() const noexcept { return data()[size_ - 1]; }
+  void push_back(const Link& link);
+  void pop_back() noexcept;
+  void clear() noexcept;
+
+ private:
+  const Link* data() const noexcept { return on_heap_ ? spill_.data() : inline_; }
+
+  union {
+    Link inline_[INLINE];
+  };
+  std::vector<Link> spill_;
+  std::size_t size_ = 0;
+  bool on_heap_ = false;
+};
 
 class Registry {
  public:
@@ -27,7 +62,41 @@ class Registry {
   Result<geometry::Transform, geometry::TransformError> process_get_transform(
       std::string_view from, std::string_view to, time::Timestamp time) const;
 
-  // private members are the implementer's (frame map with heterogeneous lookup, max_age)
+  // The history of a child frame, or null.
+  const Buffer* find(std::string_view child) const noexcept;
+  std::size_t size() const noexcept { return frames_.size(); }
+  // A key, or else the recorded parent of some history (a scan).
+  bool frame_exists(std::string_view name) const noexcept;
+
+ private:
+  // Heterogeneous lookup: a name given as a view finds its entry without building a string.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+  using FrameMap = std::unordered_map<std::string, Buffer, NameHash, std::equal_to<>>;
+
+  // The first sampling failure of one lookup, shared by its two walks.
+  struct FailureRecord {
+    std::string_view frame;
+    BufferError error;
+  };
+
+  bool creates_cycle(const geometry::Transform& transform) const;
+  // Fills `chain` (emptied first) walking from start towards the root until target or a
+  // frame without history; false (and an empty chain) when nothing was walked or the walk
+  // outran the number of histories.
+  bool get_transform_chain(std::string_view start, std::string_view target, time::Timestamp time,
+                           std::optional<FailureRecord>& failure, Chain& chain) const;
+  static Result<void, geometry::TransformError> reverse_and_invert_transforms(Chain& chain);
+  static Result<Link, geometry::TransformError> combine_transforms(const Chain& first, const Chain& second);
+  geometry::TransformError diagnose_not_found(std::string_view from, std::string_view to,
+                                              std::optional<FailureRecord>& failure) const;
+
+  FrameMap frames_;
+  std::optional<time::Duration> max_age_;
 };
 
 }  // namespace frames::core
