@@ -55,6 +55,18 @@ bool check_sequence(PyObject* object) {
   return true;
 }
 
+// Length and items through the object protocol, which also serves registered sequences
+// that lack the C sequence slots (a registered dict subclass, say).
+Py_ssize_t sequence_size(PyObject* sequence) noexcept { return PyObject_Size(sequence); }
+
+OwnedRef sequence_item(PyObject* sequence, Py_ssize_t index) noexcept {
+  OwnedRef key = OwnedRef::steal(PyLong_FromSsize_t(index));
+  if (!key) {
+    return {};
+  }
+  return OwnedRef::steal(PyObject_GetItem(sequence, key.get()));
+}
+
 bool is_numpy_bool_type(PyTypeObject* type) {
   OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
                                                            "__module__"));
@@ -247,23 +259,23 @@ bool to_matrix(PyObject* object, MatrixArg* out) {
   if (!check_sequence(object)) {
     return false;
   }
-  const Py_ssize_t n_rows = PySequence_Size(object);
+  const Py_ssize_t n_rows = sequence_size(object);
   if (n_rows < 0) {
     return false;
   }
   bool is_4x4 = n_rows == 4;
   for (Py_ssize_t r = 0; r < n_rows; ++r) {
-    OwnedRef row = OwnedRef::steal(PySequence_GetItem(object, r));
+    OwnedRef row = sequence_item(object, r);
     if (!row || !check_sequence(row.get())) {
       return false;
     }
-    const Py_ssize_t n_columns = PySequence_Size(row.get());
+    const Py_ssize_t n_columns = sequence_size(row.get());
     if (n_columns < 0) {
       return false;
     }
     is_4x4 = is_4x4 && n_columns == 4;
     for (Py_ssize_t c = 0; c < n_columns; ++c) {
-      OwnedRef item = OwnedRef::steal(PySequence_GetItem(row.get(), c));
+      OwnedRef item = sequence_item(row.get(), c);
       double value = 0.0;
       if (!item || !to_double(item.get(), &value)) {
         return false;
@@ -281,14 +293,14 @@ bool to_str_vector(PyObject* object, std::vector<std::string>* out) {
   if (!check_sequence(object)) {
     return false;
   }
-  const Py_ssize_t size = PySequence_Size(object);
+  const Py_ssize_t size = sequence_size(object);
   if (size < 0) {
     return false;
   }
   std::vector<std::string> names;
   names.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    OwnedRef item = OwnedRef::steal(PySequence_GetItem(object, i));
+    OwnedRef item = sequence_item(object, i);
     std::string_view name;
     if (!item || !to_str(item.get(), &name)) {
       return false;

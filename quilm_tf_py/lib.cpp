@@ -1,8 +1,8 @@
 // Module entry point: multi-phase initialisation, attributes added by the exec step.
 //
 // import quilm_tf._native
-// __all__ = ["MessageFilter", "FilterFailureReason", "require_frame", "TransformError",
-//            "FrameError"]
+// __all__ = ["TransformBuffer", "MessageFilter", "FilterFailureReason", "require_frame",
+//            "TransformError", "FrameError"]
 
 #include <Python.h>
 
@@ -11,6 +11,7 @@
 #include "quilm_tf_py/frame.hpp"
 #include "quilm_tf_py/message_filter.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
+#include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
 namespace {
@@ -49,7 +50,8 @@ int exec_module(PyObject* module) noexcept {
       return -1;
     }
     OwnedRef require_frame = OwnedRef::steal(new_require_frame_function(module));
-    if (add_public(module, "MessageFilter", message_filter_type()) < 0 ||
+    if (add_public(module, "TransformBuffer", transform_buffer_type()) < 0 ||
+        add_public(module, "MessageFilter", message_filter_type()) < 0 ||
         add_public(module, "FilterFailureReason", failure_reason_type()) < 0 ||
         add_public(module, "require_frame", require_frame.get()) < 0 ||
         add_public(module, "TransformError", transform_error_type()) < 0 ||

@@ -1,0 +1,44 @@
+#pragma once
+
+// The Python TransformBuffer class: one transform buffer service behind a reader-writer
+// lock, and the weak list of the message filters that wait on it.
+
+#include <Python.h>
+
+#include <memory>
+#include <vector>
+
+#include "frames/time/timestamp.hpp"
+#include "quilm_tf/buffer.hpp"
+#include "quilm_tf_py/filter_state.hpp"
+#include "quilm_tf_py/locks.hpp"
+
+namespace quilm_tf_py {
+
+using FilterList = std::vector<std::weak_ptr<MessageFilterState>>;
+
+struct TransformBufferState {
+  explicit TransformBufferState(frames::time::Duration history)
+      : service(BUFFER_LOCK_POISONED, history), filters(FILTER_LIST_LOCK_POISONED) {}
+
+  // Shared side for lookups and for filters draining; exclusive side for inserts and
+  // clearing. Never held while Python code runs or Python objects are made or dropped.
+  RwLock<quilm_tf::TransformBuffer> service;
+  // The attached filters in attachment order. An expired entry is a filter that is gone;
+  // entries are pruned lazily, by wake-ups and attachments. Always locked alone.
+  Mutex<FilterList> filters;
+};
+
+struct TransformBufferObject {
+  PyObject_HEAD
+  TransformBufferState state;  // constructed in place by tp_new, destroyed by tp_dealloc
+};
+
+// The type object, process-wide, created on first use. Borrowed; nullptr with an exception
+// set if creation failed.
+PyObject* transform_buffer_type() noexcept;
+
+// Converter for parameters that take a TransformBuffer (borrowed; TypeError otherwise).
+bool to_transform_buffer(PyObject* object, TransformBufferObject** out);
+
+}  // namespace quilm_tf_py
