@@ -109,30 +109,46 @@ SampleStore::Block SampleStore::allocate(std::size_t capacity) {
   return Block(static_cast<Sample*>(::operator new(capacity * sizeof(Sample))));
 }
 
-std::size_t SampleStore::lower_bound(u128 stamp_ns) const noexcept {
-  if (size_ == 0 || (*this)[0].stamp_ns() >= stamp_ns) return 0;
+std::size_t SampleStore::guess(u128 stamp_ns) const noexcept {
+  // Histories are mostly sampled at a steady rate, so the position found by linear
+  // interpolation of the stamps is usually exact: it costs one or two probes where a
+  // bisection of a long history would miss the cache at every step.
   const std::size_t last = size_ - 1;
   const u128 first_ns = (*this)[0].stamp_ns();
   const u128 last_ns = (*this)[last].stamp_ns();
-  if (last_ns < stamp_ns) return size_;
+  if (stamp_ns <= first_ns) return 1;
+  if (stamp_ns > last_ns) return last - 1;
+  const u128 span = last_ns - first_ns;
+  if (span >> 64 != 0) return size_ / 2;
+  const double ratio = static_cast<double>(static_cast<std::uint64_t>(stamp_ns - first_ns)) /
+                       static_cast<double>(static_cast<std::uint64_t>(span));
+  const double position = ratio * static_cast<double>(last);
+  auto index = static_cast<std::size_t>(position);
+  if (static_cast<double>(index) < position) ++index;  // ceiling: a stamp on a sample lands on it
+  return std::clamp<std::size_t>(index, 1, last - 1);
+}
+
+void SampleStore::prefetch(u128 stamp_ns) const noexcept {
+  if (size_ < 3) return;
+  const std::size_t index = guess(stamp_ns);
+  // The two neighbours span up to three cache lines.
+  const auto* earlier = reinterpret_cast<const char*>(&(*this)[index - 1]);
+  const auto* later = reinterpret_cast<const char*>(&(*this)[index]);
+  __builtin_prefetch(earlier);
+  __builtin_prefetch(earlier + sizeof(Sample) - 1);
+  __builtin_prefetch(later + sizeof(Sample) - 1);
+}
+
+std::size_t SampleStore::lower_bound(u128 stamp_ns) const noexcept {
+  if (size_ == 0 || (*this)[0].stamp_ns() >= stamp_ns) return 0;
+  const std::size_t last = size_ - 1;
+  if ((*this)[last].stamp_ns() < stamp_ns) return size_;
   // From here stamp(lo) < stamp_ns <= stamp(hi); the answer is hi once they touch.
   std::size_t lo = 0;
   std::size_t hi = last;
   if (hi - lo <= 1) return hi;
-  // Histories are mostly sampled at a steady rate, so the position found by linear
-  // interpolation of the stamps is usually exact: it costs one or two probes where a
-  // bisection of a long history would miss the cache at every step. Galloping out from
-  // the guess keeps the worst case logarithmic.
-  std::size_t guess = lo + (hi - lo) / 2;
-  const u128 span = last_ns - first_ns;
-  if (span >> 64 == 0) {
-    const double ratio = static_cast<double>(static_cast<std::uint64_t>(stamp_ns - first_ns)) /
-                         static_cast<double>(static_cast<std::uint64_t>(span));
-    const double position = ratio * static_cast<double>(last);
-    guess = static_cast<std::size_t>(position);
-    if (static_cast<double>(guess) < position) ++guess;  // ceiling: a stamp on a sample lands on it
-    guess = std::clamp<std::size_t>(guess, 1, last - 1);
-  }
+  // Galloping out from the guess keeps the worst case logarithmic.
+  const std::size_t guess = this->guess(stamp_ns);
   if ((*this)[guess].stamp_ns() < stamp_ns) {
     lo = guess;
     for (std::size_t step = 1; hi - lo > step; step *= 2) {

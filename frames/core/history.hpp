@@ -72,6 +72,8 @@ class SampleStore {
 
   // The first index whose stamp is not below `stamp_ns` (size() when there is none).
   std::size_t lower_bound(time::u128 stamp_ns) const noexcept;
+  // Starts loading the samples that lower_bound(stamp_ns) will most likely read.
+  void prefetch(time::u128 stamp_ns) const noexcept;
   void push_back(const Sample& sample);
   // Inserts before `index`, shifting the later samples back by one.
   void insert(std::size_t index, const Sample& sample);
@@ -84,6 +86,8 @@ class SampleStore {
   using Block = std::unique_ptr<Sample, FreeBlock>;
 
   static Block allocate(std::size_t capacity);
+  // Where the first stamp not below stamp_ns probably is, within [1, size - 2]; size >= 3.
+  std::size_t guess(time::u128 stamp_ns) const noexcept;
   Sample& slot(std::size_t pos) const noexcept {
     return blocks_[first_ + pos / BLOCK].get()[pos % BLOCK];
   }
@@ -111,6 +115,11 @@ class Buffer {
   Result<geometry::Transform, BufferError> get(time::Timestamp time) const;
   // get without copying the names: the link borrows them from this buffer.
   Result<Link, BufferError> sample(time::Timestamp time) const;
+  // Starts loading what sample(time) will read, so that walks over several long
+  // histories wait for memory once rather than once per link.
+  void prefetch(time::Timestamp time) const noexcept {
+    if (!is_static_) entries_.prefetch(time.ns());
+  }
 
   const std::optional<std::string>& parent() const noexcept { return parent_; }
   const std::optional<std::string>& child() const noexcept { return child_; }

@@ -11,8 +11,10 @@ Result<Link, geometry::TransformError> compose(const Link& lhs, const Link& rhs)
     return Unexpected{geometry::TransformError{
         te::TimestampMismatch{lhs.timestamp.to_seconds(), rhs.timestamp.to_seconds()}}};
   }
-  if (lhs.child == rhs.child) return Unexpected{geometry::TransformError{te::SameFrame{}}};
-  if (lhs.child != rhs.parent) return Unexpected{geometry::TransformError{te::NotParentChild{}}};
+  if (same_name(lhs.child, rhs.child)) return Unexpected{geometry::TransformError{te::SameFrame{}}};
+  if (!same_name(lhs.child, rhs.parent)) {
+    return Unexpected{geometry::TransformError{te::NotParentChild{}}};
+  }
   const geometry::Vector3 moved = geometry::rotate_vector(lhs.rotation, rhs.translation);
   return Link{{lhs.translation.x + moved.x, lhs.translation.y + moved.y, lhs.translation.z + moved.z},
               lhs.rotation * rhs.rotation,

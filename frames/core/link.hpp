@@ -16,6 +16,11 @@
 
 namespace frames::core {
 
+// Names compare by content; views of one stored string match at once by address.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.data() == b.data() || a.compare(b) == 0);
+}
+
 struct Link {
   geometry::Vector3 translation;
   geometry::Quaternion rotation;
@@ -25,7 +30,10 @@ struct Link {
 
   // Every field, names by content: two links are one when they are the same edge sampled
   // at the same time.
-  friend bool operator==(const Link&, const Link&) = default;
+  friend bool operator==(const Link& a, const Link& b) noexcept {
+    return a.translation == b.translation && a.rotation == b.rotation && a.timestamp == b.timestamp &&
+           same_name(a.parent, b.parent) && same_name(a.child, b.child);
+  }
 };
 
 // lhs · rhs, lhs nearer the root: TimestampMismatch, then SameFrame, then NotParentChild.

@@ -42,72 +42,95 @@ Registry::Registry(std::optional<time::Duration> max_age) : max_age_(max_age) {}
 
 const Buffer* Registry::find(std::string_view child) const noexcept {
   const auto it = frames_.find(child);
-  return it == frames_.end() ? nullptr : &it->second;
+  return it == frames_.end() ? nullptr : &it->second.buffer;
 }
 
 bool Registry::frame_exists(std::string_view name) const noexcept {
-  if (frames_.find(name) != frames_.end()) return true;
-  for (const auto& [key, buffer] : frames_) {
-    if (buffer.parent() == name) return true;
-  }
-  return false;
+  return frames_.find(name) != frames_.end() || children_.find(name) != children_.end();
 }
 
 bool Registry::creates_cycle(const geometry::Transform& transform) const {
   // Walk up from the new parent; the child would close a loop if the walk meets it.
-  std::unordered_set<std::string_view> visited;
-  std::string_view current = transform.parent;
-  while (true) {
-    const auto it = frames_.find(current);
-    if (it == frames_.end()) return false;
-    if (!visited.insert(current).second) return true;
-    if (!it->second.parent()) return false;
-    current = *it->second.parent();
-    if (current == transform.child) return true;
+  const auto it = frames_.find(std::string_view(transform.parent));
+  std::unordered_set<const Node*> visited;
+  for (const Node* node = it == frames_.end() ? nullptr : &it->second; node != nullptr; node = node->up) {
+    if (!visited.insert(node).second) return true;
+    if (!node->buffer.parent()) return false;
+    if (*node->buffer.parent() == transform.child) return true;
   }
+  return false;
 }
 
 Result<void, BufferError> Registry::process_add_transform(geometry::Transform transform) {
   if (const auto it = frames_.find(std::string_view(transform.child)); it != frames_.end()) {
-    return it->second.insert(std::move(transform));
+    return it->second.buffer.insert(std::move(transform));
   }
-  if (!frames_.empty() && creates_cycle(transform)) return Unexpected{BufferError{buffer_error::Cycle{}}};
+  if (!frames_.empty() && creates_cycle(transform)) {
+    return Unexpected{BufferError{buffer_error::Cycle{}}};
+  }
   Buffer fresh(max_age_);
-  if (Result<void, BufferError> inserted = fresh.insert(std::move(transform)); !inserted) return inserted;
+  if (Result<void, BufferError> inserted = fresh.insert(std::move(transform)); !inserted) {
+    return inserted;
+  }
   std::string key = *fresh.child();
-  frames_.emplace(std::move(key), std::move(fresh));
+  Node& node = frames_.emplace(std::move(key), Node{std::move(fresh), nullptr}).first->second;
+  const std::string& parent = *node.buffer.parent();
+  if (const auto up = frames_.find(parent); up != frames_.end()) node.up = &up->second;
+  if (auto siblings = children_.find(parent); siblings != children_.end()) {
+    siblings->second.push_back(&node);
+  } else {
+    children_.emplace(parent, std::vector<Node*>{&node});
+  }
+  if (const auto below = children_.find(*node.buffer.child()); below != children_.end()) {
+    for (Node* child : below->second) child->up = &node;
+  }
   return {};
 }
 
 bool Registry::remove_frame(std::string_view name) {
   const auto it = frames_.find(name);
   if (it == frames_.end()) return false;
+  Node* node = &it->second;
+  const auto siblings = children_.find(*node->buffer.parent());
+  std::erase(siblings->second, node);
+  if (siblings->second.empty()) children_.erase(siblings);
+  if (const auto below = children_.find(name); below != children_.end()) {
+    for (Node* child : below->second) child->up = nullptr;
+  }
   frames_.erase(it);
   return true;
 }
 
-bool Registry::get_transform_chain(std::string_view start, std::string_view target, time::Timestamp time,
+bool Registry::get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
                                    std::optional<FailureRecord>& failure, Chain& chain) const {
   chain.clear();
-  std::string_view current = start;
   // A walk needing more links than there are histories could only be going round a loop.
   std::size_t budget = frames_.size();
-  while (true) {
-    const auto it = frames_.find(current);
-    if (it == frames_.end()) break;
+  // Ask for every history's samples first: long histories then miss the cache together
+  // instead of one link after the other.
+  std::size_t ahead = Chain::INLINE;
+  for (const Node* node = start; node != nullptr && ahead-- > 0; node = node->up) {
+    node->buffer.prefetch(time);
+    if (node->up == target) break;
+  }
+  // A frame without history ends the walk, whether or not it is the target, so the walk
+  // only has to recognise a target that has a history: by its entry.
+  for (const Node* node = start; node != nullptr; node = node->up) {
     if (budget == 0) {
       chain.clear();
       return false;
     }
-    Result<Link, BufferError> link = it->second.sample(time);
+    Result<Link, BufferError> link = node->buffer.sample(time);
     if (!link) {
-      if (!failure) failure.emplace(FailureRecord{it->first, std::move(link).error()});
+      if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
       break;
     }
-    current = link->parent;
+    // The same name, viewed where the next link's child is: composing then matches the
+    // two by address.
+    if (node->up != nullptr) link->parent = *node->up->buffer.child();
     chain.push_back(*link);
     --budget;
-    if (current == target) break;
+    if (node->up == target) break;
   }
   return !chain.empty();
 }
@@ -156,22 +179,27 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
     std::string_view from, std::string_view to, time::Timestamp time) const {
   if (from == to) return geometry::identity(from, to, time);
 
+  const auto from_entry = frames_.find(from);
+  const auto to_entry = frames_.find(to);
+  const Node* from_node = from_entry == frames_.end() ? nullptr : &from_entry->second;
+  const Node* to_node = to_entry == frames_.end() ? nullptr : &to_entry->second;
+
   std::optional<FailureRecord> failure;
   Chain a;
   Chain b;
   const Chain none;
-  const bool has_a = get_transform_chain(from, to, time, failure, a);
+  const bool has_a = get_transform_chain(from_node, to_node, time, failure, a);
 
   // Each branch below either settles the result or leaves the combined candidate here.
   Result<Link, geometry::TransformError> candidate = Unexpected{geometry::TransformError{te::EmptyTree{}}};
-  if (has_a && a.back().parent == to) {
+  if (has_a && same_name(a.back().parent, to)) {
     candidate = combine_transforms(a, none);
   } else {
-    const bool has_b = get_transform_chain(to, from, time, failure, b);
+    const bool has_b = get_transform_chain(to_node, from_node, time, failure, b);
     if (!has_b) {
       if (!has_a) return Unexpected{diagnose_not_found(from, to, failure)};
       candidate = combine_transforms(a, none);
-    } else if (b.back().parent == from || !has_a) {
+    } else if (same_name(b.back().parent, from) || !has_a) {
       if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b); !inverted) {
         return Unexpected{std::move(inverted).error()};
       }
@@ -183,7 +211,7 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
         a.pop_back();
         b.pop_back();
       }
-      if (a.empty() || b.empty() || a.back().parent != b.back().parent) {
+      if (a.empty() || b.empty() || !same_name(a.back().parent, b.back().parent)) {
         return Unexpected{diagnose_not_found(from, to, failure)};
       }
       if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b); !inverted) {
@@ -194,7 +222,7 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
   }
 
   if (!candidate) return Unexpected{std::move(candidate).error()};
-  if (candidate->parent != from || candidate->child != to) {
+  if (!same_name(candidate->parent, from) || !same_name(candidate->child, to)) {
     return Unexpected{diagnose_not_found(from, to, failure)};
   }
   return geometry::Transform{candidate->translation, candidate->rotation, time, std::string(from),

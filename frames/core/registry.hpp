@@ -52,6 +52,11 @@ class Chain {
 class Registry {
  public:
   explicit Registry(std::optional<time::Duration> max_age);
+  // Histories link to each other by address; moving keeps the addresses, copying would not.
+  Registry(Registry&&) noexcept = default;
+  Registry& operator=(Registry&&) noexcept = default;
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
 
   // Cycle check (new children only), then the history's own checks. A refused first
   // insert for a child leaves no trace of it.
@@ -65,7 +70,7 @@ class Registry {
   // The history of a child frame, or null.
   const Buffer* find(std::string_view child) const noexcept;
   std::size_t size() const noexcept { return frames_.size(); }
-  // A key, or else the recorded parent of some history (a scan).
+  // A key, or else the recorded parent of some history.
   bool frame_exists(std::string_view name) const noexcept;
 
  private:
@@ -76,7 +81,16 @@ class Registry {
       return std::hash<std::string_view>{}(name);
     }
   };
-  using FrameMap = std::unordered_map<std::string, Buffer, NameHash, std::equal_to<>>;
+  // A child frame's history and the entry of its parent frame, when the parent has a
+  // history of its own: walks go up the tree by pointer instead of hashing every name.
+  struct Node {
+    Buffer buffer;
+    Node* up = nullptr;
+  };
+  using FrameMap = std::unordered_map<std::string, Node, NameHash, std::equal_to<>>;
+  // For every frame named as a parent: the entries that name it. A frame that gains or
+  // loses its history relinks them, and it exists in the tree while this list is not empty.
+  using ChildIndex = std::unordered_map<std::string, std::vector<Node*>, NameHash, std::equal_to<>>;
 
   // The first sampling failure of one lookup, shared by its two walks.
   struct FailureRecord {
@@ -88,14 +102,16 @@ class Registry {
   // Fills `chain` (emptied first) walking from start towards the root until target or a
   // frame without history; false (and an empty chain) when nothing was walked or the walk
   // outran the number of histories.
-  bool get_transform_chain(std::string_view start, std::string_view target, time::Timestamp time,
+  bool get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
                            std::optional<FailureRecord>& failure, Chain& chain) const;
   static Result<void, geometry::TransformError> reverse_and_invert_transforms(Chain& chain);
-  static Result<Link, geometry::TransformError> combine_transforms(const Chain& first, const Chain& second);
+  static Result<Link, geometry::TransformError> combine_transforms(const Chain& first,
+                                                                   const Chain& second);
   geometry::TransformError diagnose_not_found(std::string_view from, std::string_view to,
                                               std::optional<FailureRecord>& failure) const;
 
   FrameMap frames_;
+  ChildIndex children_;
   std::optional<time::Duration> max_age_;
 };
 

@@ -107,9 +107,23 @@ TEST(Registry, RemovingAFrameKeepsItsChildrenAndFreesItsName) {
   EXPECT_EQ(registry.find("arm")->parent(), "base");
   EXPECT_TRUE(registry.frame_exists("base"));
   EXPECT_FALSE(registry.frame_exists("world"));
+  EXPECT_EQ(outcome(registry.process_get_transform("arm", "world", Timestamp{})),
+            "frame world does not exist in the transform tree");
   // base is a new child again: it may take another parent, and the cycle check applies.
   EXPECT_EQ(outcome(registry.process_add_transform(edge("arm", "base"))), CYCLE);
   EXPECT_EQ(outcome(registry.process_add_transform(edge("odom", "base"))), "ok");
+  EXPECT_EQ(outcome(registry.process_get_transform("arm", "odom", Timestamp{})), "ok");
+}
+
+// Histories may arrive top-down or bottom-up; either way the walks reach the root.
+TEST(Registry, ChildrenStoredBeforeTheirParentsHistoryAreReachable) {
+  Registry registry(std::nullopt);
+  ASSERT_TRUE(registry.process_add_transform(edge("elbow", "hand")));
+  ASSERT_TRUE(registry.process_add_transform(edge("base", "arm")));
+  ASSERT_TRUE(registry.process_add_transform(edge("arm", "elbow")));
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "base")));
+  EXPECT_EQ(outcome(registry.process_get_transform("hand", "world", Timestamp{})), "ok");
+  EXPECT_EQ(outcome(registry.process_add_transform(edge("hand", "world"))), CYCLE);
 }
 
 struct Lookup {
