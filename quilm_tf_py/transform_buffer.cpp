@@ -85,6 +85,27 @@ PyObject* finish_insert(PyObject* self) {
   return new_none();
 }
 
+// 0.0 and 1.0, shared by every result: the bottom row always holds them, and sharing
+// saves a float allocation and release per entry. Process-wide, never released.
+PyObject* shared_zero = nullptr;
+PyObject* shared_one = nullptr;
+
+PyObject* new_float(double value) noexcept {
+  if (value == 1.0 && shared_one != nullptr) {
+    return Py_NewRef(shared_one);
+  }
+  if (value == 0.0 && !std::signbit(value) && shared_zero != nullptr) {
+    return Py_NewRef(shared_zero);
+  }
+  PyObject* created = PyFloat_FromDouble(value);
+  if (created != nullptr && value == 1.0) {
+    shared_one = Py_NewRef(created);
+  } else if (created != nullptr && value == 0.0 && !std::signbit(value)) {
+    shared_zero = Py_NewRef(created);
+  }
+  return created;
+}
+
 // The pose as four new lists of four floats, row by row.
 PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept {
   OwnedRef rows = OwnedRef::steal(PyList_New(4));
@@ -99,7 +120,7 @@ PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept {
     }
     for (Py_ssize_t c = 0; c < 4; ++c) {
       PyObject* entry =
-          PyFloat_FromDouble(matrix(static_cast<std::size_t>(r), static_cast<std::size_t>(c)));
+          new_float(matrix(static_cast<std::size_t>(r), static_cast<std::size_t>(c)));
       if (entry == nullptr || PyList_SetItem(row, c, entry) < 0) {
         return nullptr;
       }
