@@ -77,12 +77,6 @@ def test_module_exceptions_carry_one_message_argument(call, error, message):
         assert info.value.args[0] == message
 
 
-def test_conversion_error_note_names_the_parameter():
-    with pytest.raises(TypeError) as info:
-        native.TransformBuffer(1.0).lookup("a", "b", "now")
-    assert info.value.__notes__ == ["while processing 'stamp_ns'"]
-
-
 def test_internal_error_type_is_not_exported():
     assert "InternalError" not in vars(native)
 

@@ -1,5 +1,4 @@
 import collections.abc
-import gc
 import inspect
 import math
 import subprocess
@@ -52,16 +51,6 @@ def test_history_conversion_errors_carry_the_note(history, error):
     with pytest.raises(error) as info:
         TransformBuffer(history)
     assert info.value.__notes__ == ["while processing 'history_seconds'"]
-
-
-def test_history_by_keyword_and_binding_errors():
-    TransformBuffer(history_seconds=1.0)
-    with pytest.raises(TypeError, match=r"TransformBuffer\(\) missing required argument 'history_seconds' \(pos 1\)"):
-        TransformBuffer()
-    with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
-        TransformBuffer(1.0, 2.0)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'history'"):
-        TransformBuffer(history=1.0)
 
 
 @pytest.mark.parametrize(
@@ -212,15 +201,10 @@ def test_is_static_accepts_only_bools(buffer, flag):
     assert info.value.__notes__ == ["while processing 'is_static'"]
 
 
-@pytest.mark.parametrize("flag", [True, np.True_, np.bool_(True)])
-def test_is_static_accepts_true_and_numpy_bools(buffer, flag):
+@pytest.mark.parametrize(("flag", "static"), [(True, True), (np.True_, True), (False, False), (np.False_, False)])
+def test_is_static_accepts_bools_and_numpy_bools(buffer, flag, static):
     buffer.insert_transform("world", "base", IDENTITY, 5, is_static=flag)
-    assert buffer.can_transform("base", "world", 123)  # static: valid at all times
-
-
-def test_numpy_false_is_false(buffer):
-    buffer.insert_transform("world", "base", IDENTITY, 5, np.False_)
-    assert not buffer.can_transform("base", "world", 123)
+    assert buffer.can_transform("base", "world", 123) is static  # static: valid at all times
 
 
 @pytest.mark.parametrize(
@@ -268,16 +252,6 @@ def test_lookup_direction(buffer):
     buffer.insert_transform("world", "base", shifted(1.0, 2.0, 3.0), 1000)
     assert buffer.lookup("base", "world", 1000) == shifted(1.0, 2.0, 3.0)
     assert buffer.lookup("world", "base", 1000) == shifted(-1.0, -2.0, -3.0)
-
-
-def test_rotation_comes_back_as_the_inserted_matrix(buffer):
-    c, s = math.cos(0.3), math.sin(0.3)
-    matrix = [[c, -s, 0.0, 0.5], [s, c, 0.0, -1.5], [0.0, 0.0, 1.0, 2.0], [0.0, 0.0, 0.0, 1.0]]
-    buffer.insert_transform("world", "base", matrix, 1000)
-    result = buffer.lookup("base", "world", 1000)
-    assert np.allclose(result, matrix, atol=1e-12, rtol=0)
-    assert result[3] == [0.0, 0.0, 0.0, 1.0]
-    assert np.allclose(np.array(buffer.lookup("world", "base", 1000)) @ np.array(matrix), np.eye(4), atol=1e-12)
 
 
 def test_lookup_returns_fresh_lists(buffer):
@@ -355,6 +329,7 @@ def test_can_transform_agrees_with_lookup_on_success(buffer):
 
 
 def test_keyword_arguments(buffer):
+    TransformBuffer(history_seconds=1.0)
     buffer.insert_transform(child="base", parent="world", stamp_ns=7, matrix=shifted(1.0, 0.0, 0.0), is_static=False)
     assert buffer.lookup(stamp_ns=7, to_frame="world", from_frame="base") == shifted(1.0, 0.0, 0.0)
     assert buffer.can_transform("base", stamp_ns=7, to_frame="world") is True
@@ -369,6 +344,9 @@ def test_keyword_arguments(buffer):
         (lambda b: b.insert_transform_stamped(None, static=True), "insert_transform_stamped() got an unexpected keyword argument 'static'"),
         (lambda b: b.lookup("a", "b", 1, from_frame="c"), "argument for lookup() given by name ('from_frame') and position (1)"),
         (lambda b: b.clear_dynamic(1), None),
+        (lambda b: TransformBuffer(), "TransformBuffer() missing required argument 'history_seconds' (pos 1)"),
+        (lambda b: TransformBuffer(1.0, 2.0), "TransformBuffer() takes exactly 1 positional argument (2 given)"),
+        (lambda b: TransformBuffer(history=1.0), "TransformBuffer() got an unexpected keyword argument 'history'"),
     ],
 )
 def test_binding_errors(buffer, call, message):
@@ -405,12 +383,6 @@ def test_insert_transform_stamped_and_is_static(buffer, ros):
     with pytest.raises(TypeError) as info:
         buffer.insert_transform_stamped(ros.transform_stamped(), 1)
     assert info.value.__notes__ == ["while processing 'is_static'"]
-
-
-def test_insert_transform_stamped_refusal(buffer, ros):
-    buffer.insert_transform_stamped(ros.transform_stamped())
-    with pytest.raises(TransformError, match='^failed to insert transform "odom" -> "base": '):
-        buffer.insert_transform_stamped(ros.transform_stamped(parent="odom", sec=2))
 
 
 def test_insert_transform_message_inserts_in_order(buffer, ros):
@@ -496,14 +468,6 @@ def test_class_surface():
         "can_transform": "(self, /, from_frame, to_frame, stamp_ns)",
         "clear_dynamic": "(self, /)",
     }
-
-
-def test_instances_are_collected():
-    buffer = TransformBuffer(1.0)
-    assert gc.is_tracked(buffer)
-    buffer.insert_transform("world", "base", IDENTITY, 1)
-    del buffer
-    gc.collect()
 
 
 def test_a_failed_write_poisons_the_lock():
