@@ -13,7 +13,9 @@ With --service-bench PATH (the service_bench binary, built with -DQUILM_TF_BENCH
 Release build), it also runs the C++ lookup_ns of the same chain in this session and
 reports the binding's share: Python lookup minus C++ lookup.
 
-Each figure is the median over --repeat runs. Run against a Release build of the module:
+Each figure is the median over --repeat runs of the process's CPU time per call (on a
+shared machine wall time mostly measures the neighbours), the C++ figure likewise its CPU
+time. Run against a Release build of the module:
     python bench/python/bench_transform_buffer.py --service-bench build/rel/service_bench
 """
 
@@ -173,9 +175,9 @@ def per_call_ns(run, calls, repeat):
     """Median over `repeat` runs of the time per call; run() makes `calls` calls."""
     times = []
     for _ in range(repeat):
-        start = time.perf_counter_ns()
+        start = time.process_time_ns()
         run()
-        times.append((time.perf_counter_ns() - start) / calls)
+        times.append((time.process_time_ns() - start) / calls)
     return statistics.median(times)
 
 
@@ -215,15 +217,15 @@ def time_inserts(make_message, repeat):
     for _ in range(repeat):
         buffer = filled_buffer(static)
         insert = buffer.insert_transform_stamped
-        start = time.perf_counter_ns()
+        start = time.process_time_ns()
         for message in dynamic:
             insert(message)
-        times.append((time.perf_counter_ns() - start) / len(dynamic))
+        times.append((time.process_time_ns() - start) / len(dynamic))
     return statistics.median(times)
 
 
 def service_lookup_ns(binary, repeat):
-    """Median real time of BM_ServiceLookup/0 (gripper -> map) over `repeat` runs."""
+    """Median CPU time of BM_ServiceLookup/0 (gripper -> map) over `repeat` runs."""
     out = subprocess.run(
         [
             binary,
@@ -239,13 +241,13 @@ def service_lookup_ns(binary, repeat):
     for entry in json.loads(out)["benchmarks"]:
         if entry.get("aggregate_name") == "median":
             scale = {"ns": 1, "us": 1e3, "ms": 1e6}[entry["time_unit"]]
-            return entry["real_time"] * scale
+            return entry["cpu_time"] * scale
     raise RuntimeError("no median in the service benchmark's output")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=15)
+    parser.add_argument("--repeat", type=int, default=21)
     parser.add_argument("--service-bench", help="path of the C++ service_bench binary")
     args = parser.parse_args()
 
@@ -266,7 +268,7 @@ def main():
 
     width = max(map(len, figures))
     for name, ns in figures.items():
-        print(f"{name:<{width}}  {ns:8.1f} ns/call")
+        print(f"{name:<{width}}  {ns:8.1f} ns/call (CPU)")
 
 
 if __name__ == "__main__":
