@@ -53,17 +53,22 @@ using frames::time::Timestamp;
 
 Transform make_transform(std::size_t index, std::uint64_t stamp_ns, const bench::Pose& p) {
   const bench::Link& link = bench::ROBOT_ARM_LINKS[index];
-  return Transform{{p.tx, p.ty, p.tz}, {p.qw, p.qx, p.qy, p.qz}, Timestamp{stamp_ns},
-                   std::string(link.parent), std::string(link.child)};
+  return Transform{{p.tx, p.ty, p.tz},
+                   {p.qw, p.qx, p.qy, p.qz},
+                   Timestamp{stamp_ns},
+                   std::string(link.parent),
+                   std::string(link.child)};
 }
 
 // The reference robot arm: 10 s at each link's rate, a 10 s window.
 Registry& reference_arm() {
   static Registry* registry = [] {
     auto* r = new Registry(Duration{bench::HISTORY_SECONDS, 0});
-    bench::for_each_sample(bench::DATA_SECONDS, [&](std::size_t i, std::uint64_t stamp, const bench::Pose& p) {
-      if (!r->process_add_transform(make_transform(i, stamp, p))) std::abort();
-    });
+    bench::for_each_sample(bench::DATA_SECONDS,
+                           [&](std::size_t i, std::uint64_t stamp, const bench::Pose& p) {
+                             if (!r->process_add_transform(make_transform(i, stamp, p)))
+                               std::abort();
+                           });
     return r;
   }();
   return *registry;
@@ -83,17 +88,20 @@ void run_lookups(benchmark::State& state, const Registry& registry, const bench:
   std::size_t failures = 0;
   const std::size_t allocations_before = allocation_count;
   for (auto _ : state) {
-    auto result = registry.process_get_transform(query.from, query.to, Timestamp{stamps[i++ % stamps.size()]});
+    auto result = registry.process_get_transform(query.from, query.to,
+                                                 Timestamp{stamps[i++ % stamps.size()]});
     failures += result ? 0 : 1;
     benchmark::DoNotOptimize(result);
   }
   if (failures != 0) state.SkipWithError("lookup failed");
-  state.counters["allocs_per_lookup"] = benchmark::Counter(
-      static_cast<double>(allocation_count - allocations_before) / static_cast<double>(state.iterations()));
+  state.counters["allocs_per_lookup"] =
+      benchmark::Counter(static_cast<double>(allocation_count - allocations_before) /
+                         static_cast<double>(state.iterations()));
 }
 
 void BM_RegistryLookup(benchmark::State& state) {
-  run_lookups(state, reference_arm(), bench::ROBOT_ARM_QUERIES[static_cast<std::size_t>(state.range(0))],
+  run_lookups(state, reference_arm(),
+              bench::ROBOT_ARM_QUERIES[static_cast<std::size_t>(state.range(0))],
               reference_stamps());
 }
 
@@ -115,7 +123,8 @@ std::vector<std::string_view> path_to_root(const Registry& registry, std::string
 
 // Links from `from` and from `to` up to their common ancestor, in the order the lookup
 // combines them: from's side upwards, then to's side from the ancestor downwards.
-std::vector<LocatedLink> chain_between(const Registry& registry, std::string_view from, std::string_view to) {
+std::vector<LocatedLink> chain_between(const Registry& registry, std::string_view from,
+                                       std::string_view to) {
   std::vector<std::string_view> up = path_to_root(registry, from);
   std::vector<std::string_view> down = path_to_root(registry, to);
   while (up.size() > 1 && down.size() > 1 && up[up.size() - 2] == down[down.size() - 2]) {
@@ -141,7 +150,9 @@ struct Located {
 };
 
 Link sample_located(const LocatedLink& link, const Located& at, Timestamp time) {
-  if (at.later == nullptr) return Link{at.earlier->translation, at.earlier->rotation, Timestamp{}, link.parent, link.child};
+  if (at.later == nullptr)
+    return Link{at.earlier->translation, at.earlier->rotation, Timestamp{}, link.parent,
+                link.child};
   return *frames::core::interpolate(*at.earlier, *at.later, time, link.parent, link.child);
 }
 
@@ -189,8 +200,8 @@ void run_floor(benchmark::State& state, const Registry& registry, const bench::Q
 }
 
 void BM_LookupFloor(benchmark::State& state) {
-  run_floor(state, reference_arm(), bench::ROBOT_ARM_QUERIES[static_cast<std::size_t>(state.range(0))],
-            reference_stamps());
+  run_floor(state, reference_arm(),
+            bench::ROBOT_ARM_QUERIES[static_cast<std::size_t>(state.range(0))], reference_stamps());
 }
 
 void name_queries(benchmark::internal::Benchmark* b) {
@@ -210,9 +221,10 @@ Registry& scaled_arm(std::uint64_t samples_per_link) {
   if (built_for != samples_per_link) {
     delete registry;
     registry = new Registry(std::nullopt);
-    bench::for_each_sample_per_link(samples_per_link, [&](std::size_t i, std::uint64_t stamp, const bench::Pose& p) {
-      if (!registry->process_add_transform(make_transform(i, stamp, p))) std::abort();
-    });
+    bench::for_each_sample_per_link(
+        samples_per_link, [&](std::size_t i, std::uint64_t stamp, const bench::Pose& p) {
+          if (!registry->process_add_transform(make_transform(i, stamp, p))) std::abort();
+        });
     built_for = samples_per_link;
   }
   return *registry;
@@ -221,7 +233,8 @@ Registry& scaled_arm(std::uint64_t samples_per_link) {
 std::vector<std::uint64_t> scaled_stamps(std::uint64_t samples_per_link, bool recent) {
   const std::uint64_t end = bench::covered_end_ns(samples_per_link);
   const std::uint64_t window = bench::HISTORY_SECONDS * bench::NS_PER_SECOND;
-  const std::uint64_t begin = recent && end - bench::START_NS > window ? end - window : bench::START_NS;
+  const std::uint64_t begin =
+      recent && end - bench::START_NS > window ? end - window : bench::START_NS;
   return bench::query_stamps(QUERY_COUNT, begin, end);
 }
 
@@ -244,8 +257,11 @@ void BM_StaticTreeLookup(benchmark::State& state) {
     const std::vector<bench::TreeLink> links = bench::static_tree(500, 20);
     for (std::size_t i = 0; i < links.size(); ++i) {
       const bench::Pose p = bench::tree_pose(i);
-      if (!r->process_add_transform(Transform{{p.tx, p.ty, p.tz}, {p.qw, p.qx, p.qy, p.qz}, Timestamp{},
-                                              links[i].parent, links[i].child})) {
+      if (!r->process_add_transform(Transform{{p.tx, p.ty, p.tz},
+                                              {p.qw, p.qx, p.qy, p.qz},
+                                              Timestamp{},
+                                              links[i].parent,
+                                              links[i].child})) {
         std::abort();
       }
     }
@@ -279,7 +295,10 @@ void BM_HistoryBytesPerSample(benchmark::State& state) {
   state.counters["inserts_per_s"] =
       benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_HistoryBytesPerSample)->ArgName("samples")->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HistoryBytesPerSample)
+    ->ArgName("samples")
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -87,8 +87,13 @@ inline Pose link_pose(std::size_t index, std::uint64_t stamp_ns) {
   ay /= axis_norm;
   az /= axis_norm;
   const double s = std::sin(angle / 2);
-  return Pose{0.3 + 0.5 * std::cos(0.5 * t + phase), 0.1 * static_cast<double>(index) - 0.2,
-              0.05 * std::sin(1.3 * t + phase), std::cos(angle / 2), s * ax, s * ay, s * az};
+  return Pose{0.3 + 0.5 * std::cos(0.5 * t + phase),
+              0.1 * static_cast<double>(index) - 0.2,
+              0.05 * std::sin(1.3 * t + phase),
+              std::cos(angle / 2),
+              s * ax,
+              s * ay,
+              s * az};
 }
 
 // Calls fn(link_index, stamp_ns, pose) once per static link (stamp 0, first), then for
@@ -121,7 +126,8 @@ void for_each_sample_counted(Count&& count, Fn&& fn) {
 // The reference data: `seconds` of every link at its own rate, both ends included.
 template <class Fn>
 void for_each_sample(std::uint64_t seconds, Fn&& fn) {
-  for_each_sample_counted([seconds](const Link& link) { return samples_for_seconds(link, seconds); }, fn);
+  for_each_sample_counted(
+      [seconds](const Link& link) { return samples_for_seconds(link, seconds); }, fn);
 }
 
 // The same links with the same number of samples each, whatever their rate: for scaling.
@@ -183,7 +189,8 @@ inline std::vector<TreeLink> static_tree(std::size_t chains, std::size_t depth) 
   links.reserve(chains * depth);
   for (std::size_t c = 0; c < chains; ++c) {
     for (std::size_t level = 0; level < depth; ++level) {
-      links.push_back({level == 0 ? std::string("root") : tree_frame(c, level - 1), tree_frame(c, level)});
+      links.push_back(
+          {level == 0 ? std::string("root") : tree_frame(c, level - 1), tree_frame(c, level)});
     }
   }
   return links;

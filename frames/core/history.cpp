@@ -50,7 +50,8 @@ namespace {
 // Nanoseconds as whole seconds and the rest, as Timestamp::duration_since splits them;
 // spans below 2^64 ns take 64-bit division instead of a 128-bit library call.
 time::Duration split_ns(std::uint64_t ns) noexcept {
-  return time::Duration{ns / time::NS_PER_SECOND, static_cast<std::uint32_t>(ns % time::NS_PER_SECOND)};
+  return time::Duration{ns / time::NS_PER_SECOND,
+                        static_cast<std::uint32_t>(ns % time::NS_PER_SECOND)};
 }
 
 Result<time::Duration, time::TimeError> span_between(u128 later_ns, u128 earlier_ns) noexcept {
@@ -241,7 +242,8 @@ Result<void, BufferError> Buffer::insert(geometry::Transform transform) {
   if (Result<void, geometry::TransformError> valid = geometry::validate(transform); !valid) {
     return Unexpected{BufferError{buffer_error::TransformFailure{std::move(valid).error()}}};
   }
-  if (transform.parent == transform.child) return Unexpected{BufferError{buffer_error::SelfParent{}}};
+  if (transform.parent == transform.child)
+    return Unexpected{BufferError{buffer_error::SelfParent{}}};
   if (parent_ && *parent_ != transform.parent) {
     return Unexpected{BufferError{buffer_error::Reparenting{*parent_}}};
   }
@@ -259,6 +261,12 @@ Result<void, BufferError> Buffer::insert(geometry::Transform transform) {
 
   const Sample sample = to_sample(transform);
   const u128 stamp_ns = sample.stamp_ns();
+  if (!is_static_ && newest_ && *newest_ > transform.timestamp && max_age_) {
+    // Older than the window: expiry would drop it at once, so spare the other samples the
+    // shift that storing it first would cost.
+    const Result<time::Timestamp, time::TimeError> cutoff = newest_->checked_sub(*max_age_);
+    if (cutoff && stamp_ns < cutoff->ns()) return {};
+  }
   if (entries_.empty() || entries_.back().stamp_ns() < stamp_ns) {
     entries_.push_back(sample);
   } else {
@@ -298,8 +306,10 @@ Result<Link, BufferError> Buffer::sample(time::Timestamp time) const {
     return Unexpected{BufferError{buffer_error::TransformFailure{
         out_of_range(time.ns(), entries_[0].stamp_ns(), entries_.back().stamp_ns())}}};
   }
-  Result<Link, geometry::TransformError> link = interpolate(entries_[after - 1], entries_[after], time, parent, child);
-  if (!link) return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
+  Result<Link, geometry::TransformError> link =
+      interpolate(entries_[after - 1], entries_[after], time, parent, child);
+  if (!link)
+    return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
   return *link;
 }
 

@@ -93,8 +93,8 @@ class SampleStore {
   }
 
   std::vector<Block> blocks_;
-  std::size_t first_ = 0;     // index in blocks_ of the block that holds sample 0
-  std::size_t head_ = 0;      // position of sample 0 in that block
+  std::size_t first_ = 0;  // index in blocks_ of the block that holds sample 0
+  std::size_t head_ = 0;   // position of sample 0 in that block
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // of the only block while it is smaller than BLOCK, else BLOCK
 };

@@ -31,8 +31,9 @@ struct Link {
   // Every field, names by content: two links are one when they are the same edge sampled
   // at the same time.
   friend bool operator==(const Link& a, const Link& b) noexcept {
-    return a.translation == b.translation && a.rotation == b.rotation && a.timestamp == b.timestamp &&
-           same_name(a.parent, b.parent) && same_name(a.child, b.child);
+    return a.translation == b.translation && a.rotation == b.rotation &&
+           a.timestamp == b.timestamp && same_name(a.parent, b.parent) &&
+           same_name(a.child, b.child);
   }
 };
 

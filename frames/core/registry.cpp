@@ -53,7 +53,8 @@ bool Registry::creates_cycle(const geometry::Transform& transform) const {
   // Walk up from the new parent; the child would close a loop if the walk meets it.
   const auto it = frames_.find(std::string_view(transform.parent));
   std::unordered_set<const Node*> visited;
-  for (const Node* node = it == frames_.end() ? nullptr : &it->second; node != nullptr; node = node->up) {
+  for (const Node* node = it == frames_.end() ? nullptr : &it->second; node != nullptr;
+       node = node->up) {
     if (!visited.insert(node).second) return true;
     if (!node->buffer.parent()) return false;
     if (*node->buffer.parent() == transform.child) return true;
@@ -146,7 +147,8 @@ Result<void, geometry::TransformError> Registry::reverse_and_invert_transforms(C
   return {};
 }
 
-Result<Link, geometry::TransformError> Registry::combine_transforms(const Chain& first, const Chain& second) {
+Result<Link, geometry::TransformError> Registry::combine_transforms(const Chain& first,
+                                                                    const Chain& second) {
   // The two chains are read as one, first's links then second's, without joining them.
   const std::size_t total = first.size() + second.size();
   if (total == 0) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
@@ -170,7 +172,8 @@ geometry::TransformError Registry::diagnose_not_found(std::string_view from, std
     FailureRecord record = std::move(*failure);
     failure.reset();
     return geometry::TransformError{te::LookupFailed{std::string(from), std::string(to),
-                                                     std::string(record.frame), Box<BufferError>(std::move(record.error))}};
+                                                     std::string(record.frame),
+                                                     Box<BufferError>(std::move(record.error))}};
   }
   return geometry::TransformError{te::NoChain{std::string(from), std::string(to)}};
 }
@@ -191,7 +194,8 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
   const bool has_a = get_transform_chain(from_node, to_node, time, failure, a);
 
   // Each branch below either settles the result or leaves the combined candidate here.
-  Result<Link, geometry::TransformError> candidate = Unexpected{geometry::TransformError{te::EmptyTree{}}};
+  Result<Link, geometry::TransformError> candidate =
+      Unexpected{geometry::TransformError{te::EmptyTree{}}};
   if (has_a && same_name(a.back().parent, to)) {
     candidate = combine_transforms(a, none);
   } else {
@@ -200,7 +204,8 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
       if (!has_a) return Unexpected{diagnose_not_found(from, to, failure)};
       candidate = combine_transforms(a, none);
     } else if (same_name(b.back().parent, from) || !has_a) {
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b); !inverted) {
+      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b);
+          !inverted) {
         return Unexpected{std::move(inverted).error()};
       }
       candidate = combine_transforms(none, b);
@@ -214,7 +219,8 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
       if (a.empty() || b.empty() || !same_name(a.back().parent, b.back().parent)) {
         return Unexpected{diagnose_not_found(from, to, failure)};
       }
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b); !inverted) {
+      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b);
+          !inverted) {
         return Unexpected{std::move(inverted).error()};
       }
       candidate = combine_transforms(a, b);
