@@ -87,9 +87,7 @@ bool parse_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 std::span<const char* const> names, std::size_t n_required, PyObject** out) {
   const auto n_params = static_cast<Py_ssize_t>(names.size());
   if (nargs > n_params) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", fn,
-                 n_required < names.size() ? "at most" : "exactly", n_params,
-                 n_params == 1 ? "" : "s", nargs);
+    raise_too_many_positional(fn, n_params, n_required < names.size(), nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < n_params; ++i) {
@@ -107,20 +105,18 @@ bool parse_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
       ++index;
     }
     if (index == n_params) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, keyword);
+      raise_unexpected_keyword(fn, keyword);
       return false;
     }
     if (out[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)",
-                   fn, keyword, index + 1);
+      raise_given_twice(fn, keyword, index + 1);
       return false;
     }
     out[index] = args[nargs + k];
   }
   for (std::size_t i = 0; i < n_required; ++i) {
     if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn, names[i],
-                   i + 1);
+      raise_missing_argument(fn, names[i], i + 1);
       return false;
     }
   }

@@ -132,6 +132,30 @@ Raised raise_int_too_large(const char* target) noexcept {
   return {};
 }
 
+Raised raise_too_many_positional(const char* fn, Py_ssize_t n_params, bool has_optional,
+                                 Py_ssize_t given) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", fn,
+               has_optional ? "at most" : "exactly", n_params, n_params == 1 ? "" : "s", given);
+  return {};
+}
+
+Raised raise_unexpected_keyword(const char* fn, PyObject* keyword) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, keyword);
+  return {};
+}
+
+Raised raise_given_twice(const char* fn, PyObject* keyword, Py_ssize_t position) noexcept {
+  PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)", fn,
+               keyword, position);
+  return {};
+}
+
+Raised raise_missing_argument(const char* fn, const char* name, std::size_t position) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn, name,
+               position);
+  return {};
+}
+
 void add_argument_note(const char* name) noexcept {
   PyObject* type = nullptr;
   PyObject* value = nullptr;

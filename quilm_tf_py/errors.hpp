@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -56,6 +57,13 @@ Raised raise_str_not_sequence() noexcept;
 Raised raise_negative_unsigned() noexcept;
 // OverflowError for an integer beyond the range of the C type `target`.
 Raised raise_int_too_large(const char* target) noexcept;
+
+// Argument binding failures, in the interpreter's wording for built-in functions.
+Raised raise_too_many_positional(const char* fn, Py_ssize_t n_params, bool has_optional,
+                                 Py_ssize_t given) noexcept;
+Raised raise_unexpected_keyword(const char* fn, PyObject* keyword) noexcept;
+Raised raise_given_twice(const char* fn, PyObject* keyword, Py_ssize_t position) noexcept;
+Raised raise_missing_argument(const char* fn, const char* name, std::size_t position) noexcept;
 
 // Adds the note "while processing '{name}'" to the pending exception (it stays pending).
 void add_argument_note(const char* name) noexcept;
