@@ -139,6 +139,19 @@ class MessageFilter {
     return taken;
   }
 
+  // Calls visit(payload) on every queued payload, oldest first, and returns the first
+  // non-zero result (0 when every call returned 0). Read-only: for an owner that must
+  // enumerate the references it holds, as a garbage collector's traversal does.
+  template <class Visit>
+  int for_each_payload(Visit&& visit) const {
+    for (const QueuedMessage<T>& entry : queue_) {
+      if (const int result = visit(entry.message); result != 0) {
+        return result;
+      }
+    }
+    return 0;
+  }
+
   // Discards every queued payload, destroying it here.
   void clear() noexcept { queue_.clear(); }
 

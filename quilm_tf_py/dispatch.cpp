@@ -1,8 +1,152 @@
 #include "quilm_tf_py/dispatch.hpp"
 
-namespace quilm_tf_py {
+#include <cstdint>
+#include <utility>
 
-// No filter can attach yet, so there is nobody to wake.
-bool notify_filters(TransformBufferObject* /*buffer*/) { return true; }
+#include "quilm_tf_py/failure_reason.hpp"
+#include "quilm_tf_py/transform_buffer.hpp"
+
+namespace quilm_tf_py {
+namespace {
+
+// New references to every callable, in order; only reference counts change, so it is
+// safe under the state mutex.
+std::vector<OwnedRef> snapshot(const std::vector<OwnedRef>& callables) {
+  std::vector<OwnedRef> copy;
+  copy.reserve(callables.size());
+  for (const OwnedRef& callable : callables) {
+    copy.push_back(OwnedRef::borrow(callable.get()));
+  }
+  return copy;
+}
+
+// Calls callable(first) or callable(first, second); the result is dropped unread.
+bool call(PyObject* callable, PyObject* first, PyObject* second = nullptr) noexcept {
+  return static_cast<bool>(
+      OwnedRef::steal(PyObject_CallFunctionObjArgs(callable, first, second, nullptr)));
+}
+
+// What a stopped dispatch did not deliver goes in a fixed order: the remaining drops, the
+// ready messages, then the snapshots. Entries already delivered are empty by now.
+void release_undelivered(DispatchBatch& batch) noexcept {
+  batch.failed.clear();
+  batch.ready.clear();
+  batch.callbacks.clear();
+  batch.failure_callbacks.clear();
+}
+
+}  // namespace
+
+bool dispatch_filter(MessageFilterState& state, TransformBufferObject* buffer, Drops&& drops,
+                     DispatchBatch* out) {
+  auto fields = state.fields.lock();
+  if (!fields) {
+    return false;
+  }
+  if (buffer != nullptr) {
+    auto service = buffer->state.service.read();
+    if (!service) {
+      return false;
+    }
+    out->ready = fields->filter.drain_ready(*service);
+  }
+  // A snapshot is only ever read to deliver something; skipping an unused one saves two
+  // allocations on every wake-up that releases nothing.
+  if (!out->ready.empty()) {
+    out->callbacks = snapshot(fields->callbacks);
+  }
+  if (!drops.empty()) {
+    out->failure_callbacks = snapshot(fields->failure_callbacks);
+  }
+  out->failed = std::move(drops);
+  return true;
+}
+
+bool signal_dispatch(DispatchBatch batch) {
+  for (auto& drop : batch.failed) {
+    const OwnedRef message = std::move(drop.message);
+    if (batch.failure_callbacks.empty()) {
+      continue;  // nobody would see the reason, so none is made
+    }
+    // One reason per message, shared by all its failure callables.
+    const OwnedRef reason =
+        OwnedRef::steal(new_failure_reason(static_cast<std::uint8_t>(drop.reason)));
+    if (!reason) {
+      release_undelivered(batch);
+      return false;
+    }
+    for (const OwnedRef& callable : batch.failure_callbacks) {
+      if (!call(callable.get(), message.get(), reason.get())) {
+        release_undelivered(batch);
+        return false;
+      }
+    }
+  }
+  for (OwnedRef& ready : batch.ready) {
+    const OwnedRef message = std::move(ready);
+    for (const OwnedRef& callable : batch.callbacks) {
+      if (!call(callable.get(), message.get())) {
+        release_undelivered(batch);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool dispatch(MessageFilterState& state, TransformBufferObject* buffer, Drops drops) {
+  DispatchBatch batch;
+  if (!dispatch_filter(state, buffer, std::move(drops), &batch)) {
+    return false;
+  }
+  if (batch.ready.empty() && batch.failed.empty()) {
+    return true;
+  }
+  return signal_dispatch(std::move(batch));
+}
+
+bool attach_filter(TransformBufferObject* buffer,
+                   const std::shared_ptr<MessageFilterState>& state) {
+  auto filters = buffer->state.filters.lock();
+  if (!filters) {
+    return false;
+  }
+  // An expired entry's state is already destroyed: dropping the entry releases nothing of
+  // Python's.
+  std::erase_if(*filters, [](const std::weak_ptr<MessageFilterState>& entry) {
+    return entry.expired();
+  });
+  filters->push_back(state);
+  return true;
+}
+
+bool notify_filters(TransformBufferObject* buffer) {
+  // Declared before the lock so that these references, possibly the last ones of a state
+  // whose filter object is gone, are dropped only after it is released.
+  std::vector<std::shared_ptr<MessageFilterState>> live;
+  {
+    auto filters = buffer->state.filters.lock();
+    if (!filters) {
+      return false;
+    }
+    live.reserve(filters->size());
+    std::erase_if(*filters, [&live](const std::weak_ptr<MessageFilterState>& entry) {
+      std::shared_ptr<MessageFilterState> state = entry.lock();
+      if (!state) {
+        return true;
+      }
+      live.push_back(std::move(state));  // reserved: cannot throw
+      return false;
+    });
+  }
+  // Each state stays alive until its dispatch is over, even if a callback destroys its
+  // filter object meanwhile; filters attached by a callback wait for the next wake-up.
+  for (const std::shared_ptr<MessageFilterState>& state : live) {
+    if (!dispatch(*state, buffer, {})) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace quilm_tf_py

@@ -157,6 +157,19 @@ class Mutex {
     return Guard(this);
   }
 
+  // The lock if it is free and not poisoned, else an empty guard; never raises. For paths
+  // that must neither block nor set an exception, such as the garbage collector's slots.
+  Guard try_lock() noexcept {
+    if (!mutex_.try_lock()) {
+      return Guard(nullptr);
+    }
+    if (poisoned_) {
+      mutex_.unlock();
+      return Guard(nullptr);
+    }
+    return Guard(this);
+  }
+
  private:
   std::mutex mutex_;
   bool poisoned_ = false;  // read and written only under mutex_
