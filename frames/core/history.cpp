@@ -242,8 +242,9 @@ Result<void, BufferError> Buffer::insert(geometry::Transform transform) {
   if (Result<void, geometry::TransformError> valid = geometry::validate(transform); !valid) {
     return Unexpected{BufferError{buffer_error::TransformFailure{std::move(valid).error()}}};
   }
-  if (transform.parent == transform.child)
+  if (transform.parent == transform.child) {
     return Unexpected{BufferError{buffer_error::SelfParent{}}};
+  }
   if (parent_ && *parent_ != transform.parent) {
     return Unexpected{BufferError{buffer_error::Reparenting{*parent_}}};
   }
@@ -308,8 +309,9 @@ Result<Link, BufferError> Buffer::sample(time::Timestamp time) const {
   }
   Result<Link, geometry::TransformError> link =
       interpolate(entries_[after - 1], entries_[after], time, parent, child);
-  if (!link)
+  if (!link) {
     return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
+  }
   return *link;
 }
 
