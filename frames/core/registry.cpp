@@ -10,20 +10,20 @@ namespace te = geometry::transform_error;
 Chain& Chain::operator=(const Chain& other) {
   if (this == &other) return *this;
   clear();
-  for (std::size_t i = 0; i < other.size(); ++i) push_back(other[i]);
+  for (std::size_t i = 0; i < other.size(); ++i) push_back(other[i], other.source(i));
   return *this;
 }
 
-void Chain::push_back(const Link& link) {
+void Chain::push_back(const Link& link, const Buffer* source) {
   if (!on_heap_) {
     if (size_ < INLINE) {
-      inline_[size_++] = link;
+      inline_[size_++] = Step{link, source};
       return;
     }
     spill_.assign(inline_, inline_ + size_);
     on_heap_ = true;
   }
-  spill_.push_back(link);
+  spill_.push_back(Step{link, source});
   ++size_;
 }
 
@@ -103,7 +103,8 @@ bool Registry::remove_frame(std::string_view name) {
 }
 
 bool Registry::get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
-                                   std::optional<FailureRecord>& failure, Chain& chain) const {
+                                   std::optional<FailureRecord>& failure, Chain& chain,
+                                   const Chain* walked) const {
   chain.clear();
   // A walk needing more links than there are histories could only be going round a loop.
   std::size_t budget = frames_.size();
@@ -121,6 +122,17 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
       chain.clear();
       return false;
     }
+    if (walked != nullptr && !node->buffer.is_static()) {
+      // Where this walk joins the earlier one, the rest of it is the earlier one's rest:
+      // the same histories sampled at the same time, ending where that one ended (at a
+      // root, or before the failure it already recorded). Interpolating them again would
+      // only repeat the work.
+      for (std::size_t i = 0; i < walked->size(); ++i) {
+        if (walked->source(i) != &node->buffer) continue;
+        for (; i < walked->size(); ++i) chain.push_back((*walked)[i], walked->source(i));
+        return true;
+      }
+    }
     Result<Link, BufferError> link = node->buffer.sample(time);
     if (!link) {
       if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
@@ -129,7 +141,7 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
     // The same name, viewed where the next link's child is: composing then matches the
     // two by address.
     if (node->up != nullptr) link->parent = *node->up->buffer.child();
-    chain.push_back(*link);
+    chain.push_back(*link, &node->buffer);
     --budget;
     if (node->up == target) break;
   }
@@ -199,7 +211,7 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
   if (has_a && same_name(a.back().parent, to)) {
     candidate = combine_transforms(a, none);
   } else {
-    const bool has_b = get_transform_chain(to_node, from_node, time, failure, b);
+    const bool has_b = get_transform_chain(to_node, from_node, time, failure, b, &a);
     if (!has_b) {
       if (!has_a) return Unexpected{diagnose_not_found(from, to, failure)};
       candidate = combine_transforms(a, none);

@@ -20,31 +20,38 @@
 
 namespace frames::core {
 
-// The links met by one walk, from the start frame upwards. Lookups in a tree of ordinary
-// depth keep them inline, so a lookup allocates nothing; deeper walks spill to the heap.
+// The links met by one walk, from the start frame upwards, each with the history it was
+// sampled from. Lookups in a tree of ordinary depth keep them inline, so a lookup allocates
+// nothing; deeper walks spill to the heap.
 class Chain {
  public:
   static constexpr std::size_t INLINE = 32;
 
-  Chain() noexcept {}  // the inline links are written before they are read
+  Chain() noexcept {}  // the inline steps are written before they are read
   Chain(const Chain& other) { *this = other; }
   Chain& operator=(const Chain& other);
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  const Link& operator[](std::size_t i) const noexcept { return data()[i]; }
-  const Link& back() const noexcept { return data()[size_ - 1]; }
-  void push_back(const Link& link);
+  const Link& operator[](std::size_t i) const noexcept { return data()[i].link; }
+  const Link& back() const noexcept { return data()[size_ - 1].link; }
+  // The history a link was sampled from; null for derived links.
+  const Buffer* source(std::size_t i) const noexcept { return data()[i].source; }
+  void push_back(const Link& link, const Buffer* source = nullptr);
   void pop_back() noexcept;
   void clear() noexcept;
 
  private:
-  const Link* data() const noexcept { return on_heap_ ? spill_.data() : inline_; }
+  struct Step {
+    Link link;
+    const Buffer* source;
+  };
+  const Step* data() const noexcept { return on_heap_ ? spill_.data() : inline_; }
 
   union {
-    Link inline_[INLINE];
+    Step inline_[INLINE];
   };
-  std::vector<Link> spill_;
+  std::vector<Step> spill_;
   std::size_t size_ = 0;
   bool on_heap_ = false;
 };
@@ -101,9 +108,11 @@ class Registry {
   bool creates_cycle(const geometry::Transform& transform) const;
   // Fills `chain` (emptied first) walking from start towards the root until target or a
   // frame without history; false (and an empty chain) when nothing was walked or the walk
-  // outran the number of histories.
+  // outran the number of histories. Links that `walked` (an earlier walk of the same
+  // lookup) already sampled are taken from it.
   bool get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
-                           std::optional<FailureRecord>& failure, Chain& chain) const;
+                           std::optional<FailureRecord>& failure, Chain& chain,
+                           const Chain* walked = nullptr) const;
   static Result<void, geometry::TransformError> reverse_and_invert_transforms(Chain& chain);
   static Result<Link, geometry::TransformError> combine_transforms(const Chain& first,
                                                                    const Chain& second);

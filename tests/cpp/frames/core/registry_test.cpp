@@ -158,7 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
         Lookup{"RemovedParentCutsTheChain", {WORLD_BASE, BASE_ARM, CAM}, "base", "arm", "world",
                "no transform chain connects arm and world"},
         Lookup{"FailureAboveTheFramesIsForgiven", {edge("world", "base", at_s(1)), BASE_ARM}, "",
-               "base", "arm", "ok"}),
+               "base", "arm", "ok"},
+        Lookup{"FailureAboveTheAncestorIsForgiven",
+               {edge("root", "world", at_s(1)), WORLD_BASE, CAM}, "", "base", "cam", "ok"}),
     [](const testing::TestParamInfo<Lookup>& info) { return std::string(info.param.name); });
 
 // Results are bit for bit what composing the sampled Transforms in the lookup's order
@@ -193,7 +195,9 @@ TEST(RegistryLookupResult, EqualsTheComposedTransformsForEveryWalk) {
     const std::string to(std::string_view(names).substr(from.size() + 1));
     Transform want = expected;
     want.timestamp = time;
-    EXPECT_EQ(*registry.process_get_transform(from, to, time), want) << names;
+    const auto got = registry.process_get_transform(from, to, time);
+    ASSERT_TRUE(got) << names << ": " << outcome(got);
+    EXPECT_EQ(*got, want) << names;
     EXPECT_EQ(want.parent + ">" + want.child, names);
   }
 }
@@ -205,7 +209,9 @@ TEST(RegistryLookupResult, IdentityAndStaticChainsCarryTheRequestedTime) {
   ASSERT_TRUE(registry.process_add_transform(WORLD_BASE));
   ASSERT_TRUE(registry.process_add_transform(BASE_ARM));
   for (const double s : {0.0, 1.0, 1e9}) {
-    EXPECT_EQ(registry.process_get_transform("arm", "world", at_s(s))->timestamp, at_s(s));
+    const auto got = registry.process_get_transform("arm", "world", at_s(s));
+    ASSERT_TRUE(got) << outcome(got);
+    EXPECT_EQ(got->timestamp, at_s(s));
   }
 }
 
