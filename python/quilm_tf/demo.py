@@ -18,6 +18,7 @@ import math
 import os
 import statistics
 import sys
+import textwrap
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -208,7 +209,8 @@ def simulated_robot():
         # Localisation runs at 10 Hz and publishes a few milliseconds later.
         for parent, child, rate, pose in ROBOT_LINKS:
             if rate == 10 and k % 10 == 0:
-                events.append((stamp + 4 * ms, "/tf", TFMessage([transform_stamped(parent, child, stamp, pose(t))])))
+                message = TFMessage([transform_stamped(parent, child, stamp, pose(t))])
+                events.append((stamp + 4 * ms, "/tf", message))
     # Scans are stamped between transform samples and arrive 2 ms after their stamp.
     scans = SIM_SECONDS * 20
     for j in range(scans):
@@ -225,9 +227,10 @@ def simulated_robot():
     events.append((last - 40 * ms, "/scan", laser_scan("laser", last + NS_PER_SECOND // 2)))
     events.sort(key=lambda event: event[0])
     notes = [
-        "four scans are faulty on purpose: one stamped 1 s before its arrival (before the first",
-        "transform), one with an empty frame_id, one from the namespaced frame robot2/laser, and",
-        "one stamped 0.5 s after the last transform",
+        "Scans wait for the 10 Hz map -> odom transform that follows their stamp. Four are faulty",
+        "on purpose: one stamped 1 s before it arrives (before the first transform: it holds the",
+        "scans behind it until the queue bound pushes it out), one with an empty frame_id, one",
+        "from the namespaced frame robot2/laser, one stamped 0.5 s after the last transform.",
     ]
     return events, notes
 
@@ -469,7 +472,8 @@ class Replay:
             failed = None
         except TransformError as err:
             failed = err
-        self.insert_seconds += time.perf_counter() - started - (self.callback_seconds - callbacks_before)
+        elapsed = time.perf_counter() - started
+        self.insert_seconds += elapsed - (self.callback_seconds - callbacks_before)
         if failed is None:
             accepted = items
         else:
@@ -508,7 +512,7 @@ class Replay:
         except TransformError as err:
             query.result = f"TransformError: {err}"
 
-    def run(self, events, progress):
+    def run(self, events):
         for arrival_ns, kind, message in events:
             self.now_ns = arrival_ns
             if kind == "tf":
@@ -517,8 +521,6 @@ class Replay:
                 self.transforms(message, True)
             else:
                 self.sensor(message)
-            progress.step()
-        progress.finish()
         for query in self.pending_queries:
             self._run_query(query)
         self.pending_queries = []
@@ -566,10 +568,20 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
     width = max((len(q.label) for q in replay.queries), default=0)
     for q in replay.queries:
         t = (q.stamp_ns - origin_ns) / NS_PER_SECOND
-        out.write(f"  {q.label:<{width}} at t={t:6.3f} s  {q.result}\n")
+        head = f"  {q.label:<{width}} at t={t:6.3f} s  "
+        if q.result.startswith("TransformError"):
+            # Error texts are long: give them their own indented lines.
+            out.write(head + "TransformError:\n")
+            text = q.result.removeprefix("TransformError: ")
+            indent = " " * 6
+            out.write(textwrap.fill(text, 100, initial_indent=indent, subsequent_indent=indent,
+                                    break_long_words=False, break_on_hyphens=False) + "\n")
+        else:
+            out.write(head + q.result + "\n")
 
     stats = replay.stats
-    out.write(f"\nMessage filter: {sensor_label}, target frame {replay.target}, queue bound {queue_size}\n")
+    out.write(f"\nMessage filter: {sensor_label}, target frame {replay.target}, "
+              f"queue bound {queue_size}\n")
     out.write(f"  received     {stats.received:6d}\n")
     line = f"  delivered    {stats.delivered:6d}"
     if stats.waits_ns:
@@ -581,10 +593,17 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
     reasons = ", ".join(f"{reason} {n}" for reason, n in sorted(stats.dropped.items()))
     out.write(f"  dropped      {dropped:6d}" + (f"   {reasons}" if reasons else "") + "\n")
     pending = replay.filter.pending_count
-    out.write(f"  still queued {pending:6d}" + ("   (their transforms never arrived)" if pending else "") + "\n")
+    why = ""
+    if pending == 1:
+        why = "   (no transform at its stamp yet)"
+    elif pending > 1:
+        why = "   (the oldest has no transform at its stamp yet; the others wait behind it)"
+    out.write(f"  still queued {pending:6d}{why}\n")
     if len(stats.sensor_positions) >= 2:
-        travelled = sum(math.dist(a, b) for a, b in zip(stats.sensor_positions, stats.sensor_positions[1:]))
-        out.write(f"  the sensor travelled {travelled:.2f} m in {replay.target} over the delivered messages\n")
+        positions = stats.sensor_positions
+        travelled = sum(math.dist(a, b) for a, b in zip(positions, positions[1:]))
+        out.write(f"  the sensor travelled {travelled:.2f} m in {replay.target} "
+                  "over the delivered messages\n")
     for text in stats.callback_lookup_errors[:3]:
         out.write(f"  lookup in a callback failed: {text}\n")
 
@@ -598,7 +617,8 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
         rate = replay.lookup_rate(from_frame, to_frame, stamps)
         links = tree.chain_length(from_frame, to_frame)
         if rate is None:
-            out.write(f"  lookups  none: {from_frame} -> {to_frame} could not be looked up at the end\n")
+            out.write(f"  lookups  none: {from_frame} -> {to_frame} could not be looked up "
+                      "at the end\n")
         else:
             out.write(f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
                       f"{links} links, interpolated\n")
@@ -617,7 +637,7 @@ def run_builtin(args, out, err):
     ]
     queue_size = SIM_QUEUE_SIZE if args.queue_size is None else args.queue_size
     replay = Replay(10.0, target, queue_size, queries, 200 * ms)
-    replay.run(((a, topic.lstrip("/"), m) for a, topic, m in events), Progress("", 0, err, False))
+    replay.run((a, topic.lstrip("/"), m) for a, topic, m in events)
     end = start + SIM_SECONDS * NS_PER_SECOND
     title = (f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
              "and laser scans at 20 Hz")
@@ -659,7 +679,9 @@ def read(reader, connections, progress, deserialize=lambda conn: True):
             if item is None:
                 break
             connection, timestamp, raw = item
-            message = reader.deserialize(raw, connection.msgtype) if deserialize(connection) else None
+            message = None
+            if deserialize(connection):
+                message = reader.deserialize(raw, connection.msgtype)
         except Exception as error:  # noqa: BLE001 - any failure of the reader means a bad bag
             raise BagError(f"cannot read {reader.paths[0]}: {error}") from None
         progress.step()
@@ -677,7 +699,8 @@ def run_bag(args, out, err):
         from rosbags.highlevel import AnyReader
         from rosbags.typesys import Stores, get_typestore
     except ImportError:
-        raise BagError("reading bags needs the rosbags package: pip install quilm-tf[bags]") from None
+        raise BagError(
+            "reading bags needs the rosbags package: pip install quilm-tf[bags]") from None
     try:
         reader = AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
         reader.open()
@@ -693,7 +716,8 @@ def replay_bag(args, reader, path, out, err):
     topics = reader.topics
     tf_connections = [c for c in reader.connections if is_tf_topic(c.topic)]
     if not tf_connections:
-        raise BagError(f"{path} has no /tf or /tf_static topic (topics: {', '.join(topics) or 'none'})")
+        names = ", ".join(topics) or "none"
+        raise BagError(f"{path} has no /tf or /tf_static topic (topics: {names})")
     if args.topic is not None:
         if args.topic not in topics:
             raise BagError(f"{path} has no topic {args.topic} (topics: {', '.join(topics)})", 2)
@@ -731,7 +755,8 @@ def replay_bag(args, reader, path, out, err):
             continue
         static = topic.lstrip("/") == "tf_static"
         for item in message.transforms:
-            scan_tree.add(item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header), static)
+            stamp = stamp_ns_of(item.header)
+            scan_tree.add(item.header.frame_id, item.child_frame_id, stamp, static)
     progress.finish()
 
     frames = scan_tree.frames()
@@ -740,8 +765,9 @@ def replay_bag(args, reader, path, out, err):
     if args.target is not None:
         target = args.target.lstrip("/")
         if target not in frames:
-            raise BagError(
-                f"frame {args.target} is not in the bag's transforms (frames: {', '.join(frames)})", 2)
+            names = ", ".join(sorted(frames))
+            raise BagError(f"frame {args.target} is not in the bag's transforms (frames: {names})",
+                           2)
     elif sensor_frame is not None and sensor_frame in frames:
         target = scan_tree.root_of(sensor_frame)
     else:
@@ -781,7 +807,8 @@ def replay_bag(args, reader, path, out, err):
             kind = topic.lstrip("/") if is_tf_topic(topic) else "sensor"
             yield timestamp, kind, message
 
-    replay.run(events(), progress)
+    replay.run(events())
+    progress.finish()
 
     sensor_label = (f"{topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
                     if sensor_topic else "no sensor topic with a header")
@@ -811,7 +838,8 @@ def main(argv=None):
     parser.add_argument("--topic", metavar="TOPIC",
                         help="sensor topic to filter (default: the first topic with a header)")
     parser.add_argument("--queue-size", metavar="N", type=int,
-                        help="queue bound of the message filter (default: 5 built in, 100 for bags)")
+                        help="queue bound of the message filter "
+                        "(default: 5 built in, 100 for bags)")
     args = parser.parse_args(argv)
     if args.topic is not None and args.bag is None:
         parser.error("--topic needs --bag")
