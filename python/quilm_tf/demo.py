@@ -227,10 +227,11 @@ def simulated_robot():
     events.append((last - 40 * ms, "/scan", laser_scan("laser", last + NS_PER_SECOND // 2)))
     events.sort(key=lambda event: event[0])
     notes = [
-        "Scans wait for the 10 Hz map -> odom transform that follows their stamp. Four are faulty",
-        "on purpose: one stamped 1 s before it arrives (before the first transform: it holds the",
-        "scans behind it until the queue bound pushes it out), one with an empty frame_id, one",
-        "from the namespaced frame robot2/laser, one stamped 0.5 s after the last transform.",
+        "Scans wait for the first transforms stamped after them (map -> odom comes at 10 Hz).",
+        "Four are faulty on purpose: one stamped 1 s before it arrives (before the first",
+        "transform: it holds the scans behind it until the queue bound pushes it out), one with",
+        "an empty frame_id, one from the namespaced frame robot2/laser, one stamped 0.5 s after",
+        "the last transform.",
     ]
     return events, notes
 
@@ -353,9 +354,13 @@ class FrameTree:
                 lines.append(f"{name:<{width}}static")
             else:
                 span = (link.last_ns - link.first_ns) / NS_PER_SECOND
-                rate = (link.samples - 1) / span if span > 0 else 0.0
-                rate_text = f"{rate:5.0f} Hz" if rate >= 10 else f"{rate:5.1f} Hz"
-                lines.append(f"{name:<{width}}dynamic {rate_text} {link.samples:7d} samples")
+                rate = (link.samples - 1) / span if span > 0 else None
+                if rate is None:
+                    rate_text = " " * 8
+                else:
+                    rate_text = f"{rate:5.0f} Hz" if rate >= 10 else f"{rate:5.1f} Hz"
+                plural = "s" if link.samples != 1 else ""
+                lines.append(f"{name:<{width}}dynamic {rate_text} {link.samples:7d} sample{plural}")
         return lines
 
 
@@ -470,7 +475,7 @@ class Replay:
         try:
             self.buffer.insert_transform_message(message, is_static)
             failed = None
-        except TransformError as err:
+        except (TransformError, ValueError) as err:
             failed = err
         elapsed = time.perf_counter() - started
         self.insert_seconds += elapsed - (self.callback_seconds - callbacks_before)
@@ -483,8 +488,8 @@ class Replay:
                 try:
                     self.buffer.insert_transform_stamped(item, is_static)
                     accepted.append(item)
-                except TransformError as err:
-                    text = str(err)
+                except (TransformError, ValueError) as err:
+                    text = f"{type(err).__name__}: {err}"
                     self.insert_errors[text] = self.insert_errors.get(text, 0) + 1
         for item in accepted:
             stamp = stamp_ns_of(item.header)
@@ -547,6 +552,13 @@ def spread(begin_ns, end_ns, count):
     return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]
 
 
+def wrapped(text, first_indent, indent):
+    # Error texts are long: wrapped within 100 columns, never inside a word or a name.
+    return textwrap.fill(text, 100, initial_indent=" " * first_indent,
+                         subsequent_indent=" " * indent, break_long_words=False,
+                         break_on_hyphens=False) + "\n"
+
+
 def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames):
     plain = not box_drawing_ok(out)
     tree = replay.tree
@@ -562,7 +574,7 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
         total = sum(replay.insert_errors.values())
         out.write(f"  {total} transforms refused, for example:\n")
         for text in list(replay.insert_errors)[:3]:
-            out.write(f"    TransformError: {text}\n")
+            out.write(wrapped(text, 4, 6))
 
     out.write(f"\nLookups (t is seconds after {origin_ns / NS_PER_SECOND:.3f})\n")
     width = max((len(q.label) for q in replay.queries), default=0)
@@ -570,12 +582,8 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
         t = (q.stamp_ns - origin_ns) / NS_PER_SECOND
         head = f"  {q.label:<{width}} at t={t:6.3f} s  "
         if q.result.startswith("TransformError"):
-            # Error texts are long: give them their own indented lines.
             out.write(head + "TransformError:\n")
-            text = q.result.removeprefix("TransformError: ")
-            indent = " " * 6
-            out.write(textwrap.fill(text, 100, initial_indent=indent, subsequent_indent=indent,
-                                    break_long_words=False, break_on_hyphens=False) + "\n")
+            out.write(wrapped(q.result.removeprefix("TransformError: "), 6, 6))
         else:
             out.write(head + q.result + "\n")
 
@@ -756,7 +764,9 @@ def replay_bag(args, reader, path, out, err):
         static = topic.lstrip("/") == "tf_static"
         for item in message.transforms:
             stamp = stamp_ns_of(item.header)
-            scan_tree.add(item.header.frame_id, item.child_frame_id, stamp, static)
+            # The buffer refuses dynamic transforms stamped zero; they must not widen the span.
+            if static or stamp:
+                scan_tree.add(item.header.frame_id, item.child_frame_id, stamp, static)
     progress.finish()
 
     frames = scan_tree.frames()

@@ -228,6 +228,51 @@ def test_a_target_frame_of_choice_changes_what_the_scans_wait_for(robot_bag, tmp
     assert check_printed_poses(section(run.stdout, "Lookups")) == 6
 
 
+def test_transforms_a_bag_gets_wrong_are_reported_and_the_rest_replayed(tmp_path):
+    store = get_typestore(Stores.ROS2_HUMBLE)
+    start, tick = demo.SIM_START_NS, NS // 100
+    level = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+
+    def tf(*items):
+        return as_rosbags(store, demo.TFMessage([demo.transform_stamped(*i) for i in items]))
+
+    path = tmp_path / "messy"
+    with Writer(path, version=9, storage_plugin=StoragePlugin.MCAP) as writer:
+        connection = writer.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
+        for k in range(100):
+            stamp = start + k * tick
+            # An unset stamp once, in a message whose other transforms are good.
+            moved = ((0.01 * k, 0.0, 0.0), level[1])
+            items = [("odom", "base_link", stamp if k != 50 else 0, moved)]
+            if k >= 50 and k % 10 == 0:
+                items.append(("base_link", "cam", stamp, level))
+            if k == 60:
+                items.append(("world", "base_link", stamp, level))
+            message = tf(*items)
+            writer.write(connection, stamp + tick // 2,
+                         store.serialize_cdr(message, "tf2_msgs/msg/TFMessage"))
+    run = run_demo("--bag", path, cwd=tmp_path)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert section(run.stdout, "Frame tree") == [
+        "Frame tree (2 links between 3 frames)",
+        "  odom",
+        "  └── base_link  dynamic    99 Hz      99 samples",
+        "      └── cam    dynamic    10 Hz       5 samples",
+        "  2 transforms refused, for example:",
+        "    TransformError: dynamic transform "
+        '"odom" -> "base_link" has the reserved zero timestamp',
+        "    TransformError: failed to insert transform "
+        '"world" -> "base_link": re-parenting is not supported',
+        "      (the child frame's parent is odom)",
+    ]
+    # Asked where both links have data; the zero stamp does not stretch that span.
+    lookups = section(run.stdout, "Lookups")
+    assert [re.search(r"at t= (\d\.\d+) s  xyz \(", line)[1] for line in lookups[1:]] == [
+        "0.600", "0.700", "0.800"]
+    assert section(run.stdout, "Message filter")[0] == (
+        "Message filter: no sensor topic with a header, target frame odom, queue bound 100")
+
+
 def no_rosbags(tmp_path):
     # A package of that name that fails to import shadows the installed one.
     (tmp_path / "shadow" / "rosbags").mkdir(parents=True)
