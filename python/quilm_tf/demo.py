@@ -310,7 +310,8 @@ class FrameTree:
     def chain_length(self, a, b):
         """Links between two frames of one tree."""
         up_a, up_b = self.path_to_root(a), self.path_to_root(b)
-        common = next((f for f in up_a if f in set(up_b)), None)
+        on_b = set(up_b)
+        common = next((f for f in up_a if f in on_b), None)
         if common is None:
             return None
         return up_a.index(common) + up_b.index(common)
@@ -790,7 +791,11 @@ def replay_bag(args, reader, path, out, err):
 
     leaf = scan_tree.deepest(scan_tree.root_of(target))
     probe = leaf if leaf != target else (sensor_frame or leaf)
-    covered = scan_tree.dynamic_range(frames)
+    # Lookups are asked where every link on the chains they walk has data.
+    chains = set(scan_tree.path_to_root(probe)) | set(scan_tree.path_to_root(target))
+    if sensor_frame in frames:
+        chains |= set(scan_tree.path_to_root(sensor_frame))
+    covered = scan_tree.dynamic_range(chains)
     all_stamps = [link.first_ns for link in scan_tree.links.values() if not link.is_static]
     origin = min(all_stamps) if all_stamps else 0
     queries = []
