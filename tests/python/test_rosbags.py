@@ -193,7 +193,8 @@ def test_outside_the_recorded_span_the_lookup_says_which_link_is_missing(ros):
     [
         ({"sec": 0, "nanosec": 0}, TransformError,
          'dynamic transform "map" -> "odom" has the reserved zero timestamp'),
-        ({"sec": 5, "nanosec": NS}, ValueError, "timestamp nanoseconds must be less than one second"),
+        ({"sec": 5, "nanosec": NS}, ValueError,
+         "timestamp nanoseconds must be less than one second"),
         ({"sec": -1, "nanosec": 0}, ValueError, "timestamp seconds must be non-negative"),
     ],
     ids=["zero stamp", "nanosec of a second", "negative sec"],
