@@ -243,3 +243,43 @@ def test_a_poisoned_buffer_lock_fails_the_dispatch_and_drops_undelivered():
     assert result.returncode == 0, result.stderr
     fatal = "InternalError transform buffer lock was poisoned"
     assert result.stdout.splitlines() == ["memory error", fatal, fatal, "1 []"]
+
+
+def test_threads_switching_inside_callbacks_never_wait_on_a_lock():
+    # The GIL changes hands every few bytecodes, so threads often switch inside callbacks;
+    # a lock held across Python code would deadlock here (the child is then killed).
+    script = textwrap.dedent(
+        """
+        import sys, threading
+        from types import SimpleNamespace
+        from quilm_tf._native import MessageFilter, TransformBuffer
+        I = [[1.0, 0, 0, 0], [0, 1.0, 0, 0], [0, 0, 1.0, 0], [0, 0, 0, 1.0]]
+        sys.setswitchinterval(1e-6)
+        buffer = TransformBuffer(1000.0)
+        counts, filters = {}, {}
+
+        def work(t):
+            def callback(msg):
+                counts[t] += 1
+                for other in list(filters.values()):
+                    other.pending_count
+                buffer.can_transform(f"base{t}", "map", 1)
+
+            counts[t] = 0
+            filters[t] = f = MessageFilter(buffer, "map", 0, callback)
+            for sec in range(1, 301):
+                stamp = SimpleNamespace(sec=sec, nanosec=0)
+                f.add(SimpleNamespace(header=SimpleNamespace(frame_id=f"base{t}", stamp=stamp)))
+                buffer.insert_transform("map", f"base{t}", I, sec * 10**9)
+
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(sorted(counts.values()), [f.pending_count for f in filters.values()])
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["[300, 300, 300, 300] [0, 0, 0, 0]"]
