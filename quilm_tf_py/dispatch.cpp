@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/failure_reason.hpp"
+#include "quilm_tf_py/locks.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
@@ -39,24 +41,33 @@ void release_undelivered(DispatchBatch& batch) noexcept {
 
 bool dispatch_filter(MessageFilterState& state, TransformBufferObject* buffer, Drops&& drops,
                      DispatchBatch* out) {
-  auto fields = state.fields.lock();
-  if (!fields) {
-    return false;
-  }
-  if (buffer != nullptr) {
-    auto service = buffer->state.service.read();
-    if (!service) {
+  bool buffer_poisoned = false;
+  {
+    auto fields = state.fields.lock();
+    if (!fields) {
       return false;
     }
-    out->ready = fields->filter.drain_ready(*service);
+    if (buffer != nullptr) {
+      auto service = buffer->state.service.read_or_empty();
+      buffer_poisoned = !service;
+      if (service) {
+        out->ready = fields->filter.drain_ready(*service);
+      }
+    }
+    // A snapshot is only ever read to deliver something; skipping an unused one saves two
+    // allocations on every wake-up that releases nothing.
+    if (!out->ready.empty()) {
+      out->callbacks = snapshot(fields->callbacks);
+    }
+    if (!drops.empty()) {
+      out->failure_callbacks = snapshot(fields->failure_callbacks);
+    }
   }
-  // A snapshot is only ever read to deliver something; skipping an unused one saves two
-  // allocations on every wake-up that releases nothing.
-  if (!out->ready.empty()) {
-    out->callbacks = snapshot(fields->callbacks);
-  }
-  if (!drops.empty()) {
-    out->failure_callbacks = snapshot(fields->failure_callbacks);
+  if (buffer_poisoned) {
+    // Raised only now: making the exception object could start a collection, whose
+    // finalizers must not run under the state mutex.
+    raise_internal(BUFFER_LOCK_POISONED);
+    return false;
   }
   out->failed = std::move(drops);
   return true;

@@ -91,6 +91,17 @@ class RwLock {
     return ReadGuard(this);
   }
 
+  // As read(), but a poisoned lock yields an empty guard with no exception set: for a
+  // caller inside another lock, which must not make the exception object until it unlocks.
+  ReadGuard read_or_empty() const {
+    mutex_.lock_shared();
+    if (poisoned_) {
+      mutex_.unlock_shared();
+      return ReadGuard(nullptr);
+    }
+    return ReadGuard(this);
+  }
+
   // The exclusive side, or an empty guard with the fatal error raised.
   WriteGuard write() {
     mutex_.lock();
