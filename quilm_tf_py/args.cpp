@@ -293,8 +293,9 @@ bool to_str_vector(PyObject* object, std::vector<std::string>* out) {
   if (size < 0) {
     return false;
   }
+  // No reserve: the length is the object's own claim, and a false one must not make the
+  // reservation fail (or allocate for items that never come).
   std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     OwnedRef item = sequence_item(object, i);
     std::string_view name;
