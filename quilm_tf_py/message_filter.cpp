@@ -142,8 +142,9 @@ PyObject* filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 // The state mutex is always free when the collector calls traverse or clear. Its holders
 // run no Python code and make no Python object, so no collection starts inside a locked
 // section, and a holder on another thread would hold the GIL that the collector holds.
-// try_lock never waits; should that rule ever break, the slot visits or clears nothing,
-// and does so for the whole collection (the holder stays suspended beneath it), which
+// Were a collection ever to start inside a locked section of this thread, blocking would
+// deadlock; try_lock instead fails, and keeps failing for that whole collection (the
+// holder is suspended beneath it), so the slot visits or clears nothing every time, which
 // only keeps objects alive.
 
 // Traverse visits the type, the buffer and every reference in the state: the queued
