@@ -23,7 +23,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from quilm_tf._native import MessageFilter, TransformBuffer, TransformError
+from quilm_tf import MessageFilter, TransformBuffer, TransformError
 
 NS_PER_SECOND = 1_000_000_000
 

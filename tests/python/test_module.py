@@ -85,3 +85,11 @@ def test_types_are_not_subclassable():
     for name in ("TransformBuffer", "FilterFailureReason"):
         with pytest.raises(TypeError):
             type("Sub", (getattr(native, name),), {})
+
+
+def test_package_reexports_the_extension_surface():
+    import quilm_tf
+
+    assert quilm_tf.__all__ == native.__all__
+    for name in native.__all__:
+        assert getattr(quilm_tf, name) is getattr(native, name)
