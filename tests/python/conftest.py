@@ -1,107 +1,93 @@
-"""Shared helpers: objects shaped like ROS 2 messages, built from plain Python objects.
-
-The module reads messages by attribute only, so SimpleNamespace trees stand in for the
-generated message classes. Helpers are handed out as fixtures because test modules are
-imported in importlib mode and cannot import each other.
-"""
+"""Shared fixtures. Messages are read by attribute only, so SimpleNamespace trees stand in
+for generated message classes; helpers come through the `ros` fixture because test modules
+are imported in importlib mode and cannot import each other."""
 
 from types import SimpleNamespace
 
 import pytest
 
-IDENTITY = [
-    [1.0, 0.0, 0.0, 0.0],
-    [0.0, 1.0, 0.0, 0.0],
-    [0.0, 0.0, 1.0, 0.0],
-    [0.0, 0.0, 0.0, 1.0],
-]
+from quilm_tf._native import TransformBuffer
 
 
-def translation_matrix(x, y, z):
-    return [
-        [1.0, 0.0, 0.0, x],
-        [0.0, 1.0, 0.0, y],
-        [0.0, 0.0, 1.0, z],
-        [0.0, 0.0, 0.0, 1.0],
-    ]
+class Message(SimpleNamespace):
+    """A stamped message that can be weakly referenced."""
 
 
-def ros_time(sec, nanosec=0):
-    return SimpleNamespace(sec=sec, nanosec=nanosec)
+def stamped_message(frame_id="base", sec=1, nanosec=0, **payload):
+    stamp = SimpleNamespace(sec=sec, nanosec=nanosec)
+    return Message(header=SimpleNamespace(stamp=stamp, frame_id=frame_id), **payload)
 
 
-def transform_stamped(
-    parent="world",
-    child="base",
-    sec=1,
-    nanosec=0,
-    translation=(0.0, 0.0, 0.0),
-    rotation=(0.0, 0.0, 0.0, 1.0),
-):
+def transform_stamped(parent="world", child="base", sec=1, nanosec=0, translation=(0.0,) * 3, rotation=(0.0, 0.0, 0.0, 1.0)):
     """A TransformStamped-shaped object; rotation is (x, y, z, w) as ROS carries it."""
-    tx, ty, tz = translation
-    qx, qy, qz, qw = rotation
-    return SimpleNamespace(
-        header=SimpleNamespace(stamp=ros_time(sec, nanosec), frame_id=parent),
-        child_frame_id=child,
-        transform=SimpleNamespace(
-            translation=SimpleNamespace(x=tx, y=ty, z=tz),
-            rotation=SimpleNamespace(x=qx, y=qy, z=qz, w=qw),
-        ),
+    message = stamped_message(parent, sec, nanosec, child_frame_id=child)
+    message.transform = SimpleNamespace(
+        translation=SimpleNamespace(**dict(zip("xyz", translation))),
+        rotation=SimpleNamespace(**dict(zip("xyzw", rotation))),
     )
-
-
-def stamped_message(frame_id, sec=1, nanosec=0, **payload):
-    """Any message with a header, as the message filter reads it."""
-    return SimpleNamespace(
-        header=SimpleNamespace(stamp=ros_time(sec, nanosec), frame_id=frame_id), **payload
-    )
+    return message
 
 
 def tf_message(*transforms):
     return SimpleNamespace(transforms=list(transforms))
 
 
-class Recorder:
-    """Attribute tree that logs every read as a dotted path, in order."""
+def changed(message, **changes):
+    """Sets, or deletes (value ...), the attributes named by paths ("a__b" is a.b)."""
+    for path, value in changes.items():
+        *parents, name = path.split("__")
+        node = message
+        for part in parents:
+            node = getattr(node, part)
+        if value is ...:
+            delattr(node, name)
+        else:
+            setattr(node, name, value)
+    return message
 
-    def __init__(self, log, path, fields):
-        self._log = log
-        self._path = path
-        self._fields = fields
+
+class Recorder:
+    """Read-only view of a SimpleNamespace tree that logs every read as a dotted path."""
+
+    def __init__(self, node, log, path=""):
+        self._node, self._log, self._path = node, log, path
 
     def __getattr__(self, name):
         path = f"{self._path}.{name}" if self._path else name
         self._log.append(path)
-        try:
-            value = self._fields[name]
-        except KeyError:
-            raise AttributeError(name) from None
-        if isinstance(value, dict):
-            return Recorder(self._log, path, value)
-        return value
+        value = getattr(self._node, name)
+        return Recorder(value, self._log, path) if isinstance(value, SimpleNamespace) else value
 
 
-def recorded(message, log):
-    """Recorder view of a SimpleNamespace tree."""
+@pytest.fixture
+def buffer():
+    return TransformBuffer(10.0)
 
-    def fields(node):
-        return {
-            key: fields(value) if isinstance(value, SimpleNamespace) else value
-            for key, value in vars(node).items()
-        }
 
-    return Recorder(log, "", fields(message))
+@pytest.fixture
+def log():
+    return []
+
+
+@pytest.fixture
+def refused():
+    def check(call, error, message=None, note=None):
+        """call raises error, with this message if one is given and exactly this note."""
+        with pytest.raises(error) as info:
+            call()
+        if message is not None:
+            assert info.value.args == (message,)
+        assert getattr(info.value, "__notes__", None) == (note and [f"while processing '{note}'"])
+
+    return check
 
 
 @pytest.fixture
 def ros():
     return SimpleNamespace(
-        time=ros_time,
+        message=stamped_message,
         transform_stamped=transform_stamped,
-        stamped_message=stamped_message,
         tf_message=tf_message,
-        recorded=recorded,
-        identity=IDENTITY,
-        translation_matrix=translation_matrix,
+        changed=changed,
+        recorded=Recorder,
     )
