@@ -1,95 +1,94 @@
-import importlib
+"""The extension's surface: what it defines, against its type stub, and how it binds arguments."""
+
+import ast
 import importlib.util
+import inspect
+from pathlib import Path
 
 import pytest
 
+import quilm_tf
 import quilm_tf._native as native
+from quilm_tf._native import MessageFilter, TransformBuffer, require_frame
 
-PUBLIC = [
-    "TransformBuffer",
-    "MessageFilter",
-    "FilterFailureReason",
-    "require_frame",
-    "TransformError",
-    "FrameError",
-]
+STUB = ast.parse(Path(native.__file__).with_name("_native.pyi").read_text(encoding="utf-8"))
+DEFINITIONS = [node for node in STUB.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))]
 
 
-def test_module_is_the_extension_with_an_empty_docstring():
-    assert native.__doc__ == ""
-    assert native.__name__ == "quilm_tf._native"
-    assert importlib.import_module("quilm_tf._native") is native
+def stub_parameters(function):
+    """(name, default) of each parameter after self or cls."""
+    args = function.args.args
+    defaults = [inspect.Parameter.empty] * (len(args) - len(function.args.defaults))
+    defaults += [ast.literal_eval(value) for value in function.args.defaults]
+    return [(arg.arg, default) for arg, default in zip(args, defaults) if arg.arg not in ("self", "cls")]
+
+
+def parameters(callable_object):
+    signature = inspect.signature(callable_object)
+    return [(p.name, p.default) for p in signature.parameters.values() if p.name != "self"]
+
+
+def stub_members(cls):
+    """(name, parameters) of each public member in order; None for properties and constants."""
+    out = []
+    for node in cls.body:
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            is_property = any(getattr(d, "id", None) == "property" for d in node.decorator_list)
+            out.append((node.name, None if is_property else stub_parameters(node)))
+        elif isinstance(node, ast.AnnAssign) and not node.target.id.startswith("_"):
+            out.append((node.target.id, None))
+    return out
+
+
+def test_the_module_defines_what_its_stub_declares_in_order():
     assert native.__file__.endswith(".abi3.so")
+    declared = [node.name for node in DEFINITIONS]
+    assert [name for name in vars(native) if not name.startswith("__")] == native.__all__ == declared
+    assert quilm_tf.__all__ == declared
+    assert all(getattr(quilm_tf, name) is getattr(native, name) for name in declared)
 
 
-def test_public_attributes_in_order_and_nothing_else():
-    assert native.__all__ == PUBLIC
-    assert type(native.__all__) is list
-    own = [name for name in vars(native) if not (name.startswith("__") and name.endswith("__"))]
-    assert own == PUBLIC
+@pytest.mark.parametrize("node", DEFINITIONS, ids=lambda node: node.name)
+def test_each_definition_matches_the_stub(node):
+    found = getattr(native, node.name)
+    if isinstance(node, ast.FunctionDef):
+        assert parameters(found) == stub_parameters(node)
+        return
+    assert found.__module__ == "quilm_tf._native"
+    assert [base.__name__ for base in found.__bases__] == ([base.id for base in node.bases] or ["object"])
+    new = [member for member in node.body if getattr(member, "name", None) == "__new__"]
+    if new:
+        assert parameters(found) == stub_parameters(new[0])
+    members = [
+        (name, parameters(value) if callable(value) else None)
+        for name, value in vars(found).items()
+        if not name.startswith("_")
+    ]
+    assert members == stub_members(node)
 
 
-def test_second_module_object_shares_the_process_wide_types():
-    spec = native.__spec__
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
-    assert again is not native
-    assert again.__all__ == PUBLIC
-    for name in PUBLIC:
-        if name != "require_frame":
-            assert getattr(again, name) is getattr(native, name)
-    # An exception raised through one module object is caught through the other.
-    with pytest.raises(native.FrameError):
+def test_a_second_module_object_shares_the_process_wide_types():
+    again = importlib.util.module_from_spec(native.__spec__)
+    native.__spec__.loader.exec_module(again)
+    assert again is not native and again.__all__ == native.__all__
+    assert all(getattr(again, name) is getattr(native, name) for name in native.__all__ if name != "require_frame")
+    with pytest.raises(native.FrameError):  # raised through one module object, caught through the other
         again.require_frame("a", "b", "c")
 
 
-@pytest.mark.parametrize("name", ["TransformError", "FrameError"])
-def test_exception_types(name):
-    error = getattr(native, name)
-    assert error.__module__ == "quilm_tf._native"
-    assert error.__name__ == name
-    assert error.__qualname__ == name
-    assert error.__doc__ == ""
-    assert error.__bases__ == (Exception,)
-    assert not issubclass(error, ValueError)
-
-
-def test_exception_types_are_unrelated():
-    assert not issubclass(native.TransformError, native.FrameError)
-    assert not issubclass(native.FrameError, native.TransformError)
-
-
 @pytest.mark.parametrize(
-    ("call", "error", "message"),
+    ("call", "message"),
     [
-        (lambda: native.TransformBuffer(1.0).lookup("odom", "map", 5), native.TransformError, None),
-        (lambda: native.require_frame("a", "b", "c"), native.FrameError, 'c requires frame "b", got "a"'),
-        (lambda: native.TransformBuffer(-1.0), ValueError, "history_seconds must be finite and non-negative"),
+        (lambda b: require_frame("a", "b"), "require_frame() missing required argument 'interface' (pos 3)"),
+        (lambda b: TransformBuffer(), "TransformBuffer() missing required argument 'history_seconds' (pos 1)"),
+        (lambda b: require_frame("a", "b", "c", "d"), "require_frame() takes exactly 3 positional arguments (4 given)"),
+        (lambda b: TransformBuffer(1.0, 2.0), "TransformBuffer() takes exactly 1 positional argument (2 given)"),
+        (lambda b: b.insert_transform("a", "b", [], 1, False, 2), "insert_transform() takes at most 5 positional arguments (6 given)"),
+        (lambda b: b.insert_transform_stamped(None, static=True), "insert_transform_stamped() got an unexpected keyword argument 'static'"),
+        (lambda b: TransformBuffer(history=1.0), "TransformBuffer() got an unexpected keyword argument 'history'"),
+        (lambda b: b.lookup("a", "b", 1, from_frame="c"), "argument for lookup() given by name ('from_frame') and position (1)"),
+        (lambda b: MessageFilter(b, "map", 1, queue_size=2), "argument for MessageFilter() given by name ('queue_size') and position (3)"),
     ],
 )
-def test_module_exceptions_carry_one_message_argument(call, error, message):
-    with pytest.raises(error) as info:
-        call()
-    assert len(info.value.args) == 1
-    assert isinstance(info.value.args[0], str)
-    assert str(info.value) == info.value.args[0]
-    if message is not None:
-        assert info.value.args[0] == message
-
-
-def test_internal_error_type_is_not_exported():
-    assert "InternalError" not in vars(native)
-
-
-def test_types_are_not_subclassable():
-    for name in ("TransformBuffer", "FilterFailureReason"):
-        with pytest.raises(TypeError):
-            type("Sub", (getattr(native, name),), {})
-
-
-def test_package_reexports_the_extension_surface():
-    import quilm_tf
-
-    assert quilm_tf.__all__ == native.__all__
-    for name in native.__all__:
-        assert getattr(quilm_tf, name) is getattr(native, name)
+def test_binding_errors_use_the_interpreters_wording(buffer, refused, call, message):
+    refused(lambda: call(buffer), TypeError, message)
