@@ -36,6 +36,11 @@ enum class DropReason : std::uint8_t { EmptyFrameId = 0, InvalidFrameId = 1, Que
 
 template <class T>
 struct QueuedMessage {
+  // Spelled out so that emplace_back builds entries in place also where parenthesised
+  // aggregate initialisation is missing (clang before 16, which the fuzzers build with).
+  QueuedMessage(frames::time::Timestamp stamp_in, std::string frame_in, T&& message_in) noexcept
+      : stamp(stamp_in), frame(std::move(frame_in)), message(std::move(message_in)) {}
+
   frames::time::Timestamp stamp;
   std::string frame;  // normalised
   T message;

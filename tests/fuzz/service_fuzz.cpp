@@ -1,6 +1,7 @@
-// libFuzzer harness for the transform buffer service: the input bytes become a sequence of
-// inserts (odd names, stamps at the ends of the 128-bit range, non-finite and non-unit
-// poses, static and dynamic), clears and lookups, and every step is checked:
+// libFuzzer harness for the transform buffer service and the message filter over it: the
+// input bytes become a sequence of inserts (odd names, stamps at the ends of the 128-bit
+// range, non-finite and non-unit poses, static and dynamic), clears, lookups, and filter
+// adds, drains and settings, and every step is checked:
 //
 // - nothing crashes or trips a sanitizer;
 // - a refused insert changes no lookup result (probe lookups before and after, compared
@@ -9,7 +10,10 @@
 // - can_transform_ns agrees with lookup_ns;
 // - a successful lookup is finite with a unit rotation, and the reverse lookup succeeds
 //   and composes with it to the identity;
-// - a lookup between two spellings of one frame is the exact identity.
+// - a lookup between two spellings of one frame is the exact identity;
+// - the filter rejects exactly the names normalisation refuses, with the right reason,
+//   releases only messages transformable to every target at their stamp and at the stamp
+//   plus the tolerance, keeps the bound, and lets every message leave exactly once.
 //
 // A broken check prints the operation and aborts, which libFuzzer reports as a crash.
 
@@ -23,12 +27,14 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "quilm_tf/buffer.hpp"
+#include "quilm_tf/message_filter.hpp"
 
 namespace {
 
@@ -165,6 +171,10 @@ std::string describe(u128 value) {
 // One run: the service and what the harness knows about what it accepted.
 class Session {
  public:
+  Session() {
+    if (!filter_.set_target_frames(std::vector<std::string>{"/a"})) fail("no first target", "");
+  }
+
   void insert(FuzzedDataProvider& in) {
     const std::string parent = name(in);
     const std::string child = name(in);
@@ -192,6 +202,85 @@ class Session {
   void clear() {
     service_.clear_dynamic();
     dynamic_newest_.clear();
+  }
+
+  void filter_add(FuzzedDataProvider& in) {
+    const std::string frame = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
+    // Mostly the stamps links get, or one stuck message would block the queue for good.
+    const u128 stamp_ns =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS
+                         : stamp(in);
+    const std::uint64_t id = sent_.size();
+    const auto normalized = quilm_tf::normalize_frame(frame);
+    sent_.push_back({normalized ? *normalized : std::string(), stamp_ns, 0});
+    auto dropped = filter_.add(std::make_unique<std::uint64_t>(id), frame,
+                               frames::time::Timestamp(stamp_ns));
+    if (!normalized) {
+      const bool empty = frame.find_first_not_of('/') == std::string::npos;
+      const auto reason = empty ? quilm_tf::DropReason::EmptyFrameId
+                                : quilm_tf::DropReason::InvalidFrameId;
+      if (dropped.size() != 1 || *dropped[0].message != id || dropped[0].reason != reason) {
+        fail("a refused frame name was not handed back with its reason", frame);
+      }
+      ++sent_[id].left;
+      return;
+    }
+    left_the_queue(std::move(dropped));
+  }
+
+  void filter_drain() {
+    const std::vector<std::string> targets = filter_.target_frames();
+    const u128 tolerance_ns = filter_.tolerance_ns();
+    for (const auto& message : filter_.drain_ready(service_)) {
+      Sent& s = sent_[*message];
+      for (const std::string& target : targets) {
+        const bool ahead_fits = tolerance_ns <= MAX_U128 - s.stamp_ns;
+        if (!service_.can_transform_ns(s.frame, target, s.stamp_ns) ||
+            (tolerance_ns != 0 &&
+             (!ahead_fits || !service_.can_transform_ns(s.frame, target, s.stamp_ns + tolerance_ns)))) {
+          fail("the filter released a message it cannot transform", s.frame + " -> " + target);
+        }
+      }
+      leave_in_order(*message);
+    }
+  }
+
+  void filter_settings(FuzzedDataProvider& in) {
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+      case 0: {
+        filter_.set_queue_size(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+        left_the_queue(filter_.enforce_queue_size());
+        break;
+      }
+      case 1: {
+        const int kind = in.ConsumeIntegralInRange(0, 2);
+        filter_.set_tolerance_ns(kind == 0   ? 0
+                                 : kind == 1 ? in.ConsumeIntegralInRange(1, 4) * HALF_SECOND_NS
+                                             : stamp(in));
+        break;
+      }
+      default: {
+        std::vector<std::string> targets(in.ConsumeIntegralInRange(0, 3));
+        bool valid = !targets.empty();
+        for (std::string& target : targets) {
+          target = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
+          valid = valid && quilm_tf::normalize_frame(target).has_value();
+        }
+        const auto before = filter_.target_frames();
+        if (filter_.set_target_frames(targets).has_value() != valid) {
+          fail("set_target_frames accepted a bad list or refused a good one", "");
+        }
+        if (!valid && filter_.target_frames() != before) fail("refused targets changed", "");
+      }
+    }
+  }
+
+  // At the end of the input: what is still queued leaves once too, and nothing else.
+  void finish() {
+    for (const auto& message : filter_.take_all()) leave_in_order(*message);
+    for (const Sent& s : sent_) {
+      if (s.left != 1) fail("a message did not leave the filter exactly once", s.frame);
+    }
   }
 
  private:
@@ -308,7 +397,32 @@ class Session {
     }
   }
 
+  struct Sent {
+    std::string frame;  // normalised; empty when refused
+    u128 stamp_ns;
+    int left;  // times it left the filter
+  };
+
+  void left_the_queue(std::vector<quilm_tf::DroppedMessage<std::unique_ptr<std::uint64_t>>> dropped) {
+    for (const auto& drop : dropped) {
+      if (drop.reason != quilm_tf::DropReason::QueueFull) fail("eviction with a wrong reason", "");
+      leave_in_order(*drop.message);
+    }
+    const std::size_t bound = filter_.queue_size();
+    if (bound != 0 && filter_.pending_count() > bound) fail("the queue exceeds its bound", "");
+  }
+
+  // Queued messages leave from the front, so in the order they came.
+  void leave_in_order(std::uint64_t id) {
+    if (id < next_to_leave_ || sent_[id].frame.empty()) fail("a message left out of order", "");
+    next_to_leave_ = id;
+    ++sent_[id].left;
+  }
+
   TransformBuffer service_{frames::time::Duration{3, 0}};
+  quilm_tf::MessageFilter<std::unique_ptr<std::uint64_t>> filter_{2};
+  std::vector<Sent> sent_;
+  std::uint64_t next_to_leave_ = 0;
   std::map<std::string, u128> dynamic_newest_;  // by normalised child, since the last clear
   std::set<std::string> children_;              // every child ever accepted
   double worst_norm_error_ = 0;
@@ -321,11 +435,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider in(data, size);
   Session session;
   for (int i = 0; i < MAX_OPERATIONS && in.remaining_bytes() > 0; ++i) {
-    switch (in.ConsumeIntegralInRange(0, 15)) {
+    switch (in.ConsumeIntegralInRange(0, 19)) {
       case 0: session.clear(); break;
       case 1: case 2: case 3: case 4: session.lookup(in); break;
+      case 16: case 17: case 18: session.filter_add(in); break;
+      case 19: session.filter_settings(in); break;
       default: session.insert(in); break;
     }
+    // As the binding does: every insert wakes the filter, every filter change dispatches.
+    session.filter_drain();
   }
+  session.finish();
   return 0;
 }
