@@ -40,10 +40,13 @@ def shifted(x, y=0.0, z=0.0):
 
 def transform(parent, child, stamp_ns, x=0.0):
     return SimpleNamespace(
-        header=SimpleNamespace(stamp=SimpleNamespace(sec=stamp_ns // 10**9, nanosec=stamp_ns % 10**9), frame_id=parent),
+        header=SimpleNamespace(
+            stamp=SimpleNamespace(sec=stamp_ns // 10**9, nanosec=stamp_ns % 10**9), frame_id=parent
+        ),
         child_frame_id=child,
         transform=SimpleNamespace(
-            translation=SimpleNamespace(x=x, y=0.0, z=0.0), rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=1.0)
+            translation=SimpleNamespace(x=x, y=0.0, z=0.0),
+            rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=1.0),
         ),
     )
 
@@ -53,7 +56,10 @@ class Message:
 
     def __init__(self, ident, frame_id, stamp_ns):
         self.id = ident
-        self.header = SimpleNamespace(stamp=SimpleNamespace(sec=stamp_ns // 10**9, nanosec=stamp_ns % 10**9), frame_id=frame_id)
+        self.header = SimpleNamespace(
+            stamp=SimpleNamespace(sec=stamp_ns // 10**9, nanosec=stamp_ns % 10**9),
+            frame_id=frame_id,
+        )
 
 
 class Finalized(Message):
@@ -114,10 +120,14 @@ def test_threads_share_a_buffer_and_its_filters(busy_interpreter):
             expect_boom(lambda: buffer.insert_transform("map", "odom", shifted(k * 1e-3), stamp))
             expect_boom(lambda: buffer.insert_transform("/odom", "base", shifted(0.0, 1.0), stamp))
         elif kind == 1:
-            expect_boom(lambda: buffer.insert_transform_stamped(transform("map", "odom", stamp, k * 1e-3)))
+            expect_boom(
+                lambda: buffer.insert_transform_stamped(transform("map", "odom", stamp, k * 1e-3))
+            )
             expect_boom(lambda: buffer.insert_transform_stamped(transform("odom", "base", stamp)))
         elif kind == 2:
-            message = SimpleNamespace(transforms=[transform("map", "odom", stamp), transform("odom", "base", stamp)])
+            message = SimpleNamespace(
+                transforms=[transform("map", "odom", stamp), transform("odom", "base", stamp)]
+            )
             expect_boom(lambda: buffer.insert_transform_message(message))
         elif rng.random() < 0.05:
             buffer.clear_dynamic()
@@ -172,7 +182,9 @@ def test_threads_share_a_buffer_and_its_filters(busy_interpreter):
             if roll < 0.3 and not getattr(local, "nested", False):
                 local.nested = True
                 try:
-                    buffer.insert_transform("map", "odom", shifted(0.0), max(1, newest[0]) * STEP_NS)
+                    buffer.insert_transform(
+                        "map", "odom", shifted(0.0), max(1, newest[0]) * STEP_NS
+                    )
                     MessageFilter(buffer, "world", 1).add(Message(next(ids), "base", STEP_NS))
                 finally:
                     local.nested = False
@@ -184,7 +196,13 @@ def test_threads_share_a_buffer_and_its_filters(busy_interpreter):
         f.register_callback(deliver)
         f.register_failure_callback(report)
         for _ in range(rng.randrange(5)):
-            expect_boom(lambda: f.add(Message(next(ids), rng.choice(["base", "odom", ""]), max(1, newest[0]) * STEP_NS)))
+            expect_boom(
+                lambda: f.add(
+                    Message(
+                        next(ids), rng.choice(["base", "odom", ""]), max(1, newest[0]) * STEP_NS
+                    )
+                )
+            )
         if rng.random() < 0.3:
             expect_boom(f.dispatch)
         if rng.random() < 0.2:
@@ -195,10 +213,9 @@ def test_threads_share_a_buffer_and_its_filters(busy_interpreter):
         gc.collect()
         time.sleep(0.02)
 
-    threads = [
-        run("writer-1", write), run("writer-2", write), run("reader-1", read), run("reader-2", read),
-        run("feed-0", feed(0)), run("feed-1", feed(1)), run("churn", churn), run("collector", collect),
-    ]  # fmt: skip
+    bodies = {"writer-1": write, "writer-2": write, "reader-1": read, "reader-2": read}
+    bodies |= {"feed-0": feed(0), "feed-1": feed(1), "churn": churn, "collector": collect}
+    threads = [run(name, body) for name, body in bodies.items()]
     for thread in threads:
         thread.start()
     stop.wait(RUN_SECONDS)
@@ -219,6 +236,8 @@ def test_threads_share_a_buffer_and_its_filters(busy_interpreter):
         # drain and deliver a later batch while the first is still calling back.
         evicted = [ident for ident, reason in record.failed if reason == Reason.QUEUE_FULL]
         assert record.delivered and evicted
-        print(f"clean filter: {len(record.added)} added, {len(record.delivered)} delivered, "
-              f"{len(record.failed)} failed ({len(evicted)} evicted), {f.pending_count} pending")
+        print(
+            f"clean filter: {len(record.added)} added, {len(record.delivered)} delivered, "
+            f"{len(record.failed)} failed ({len(evicted)} evicted), {f.pending_count} pending"
+        )
     assert all(n == 1 for n in seen.values()), "a churning filter delivered a message twice"

@@ -21,7 +21,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quilm_tf._native import FilterFailureReason as Reason
-from quilm_tf._native import FrameError, MessageFilter, TransformBuffer, TransformError, require_frame
+from quilm_tf._native import (
+    FrameError,
+    MessageFilter,
+    TransformBuffer,
+    TransformError,
+    require_frame,
+)
 
 LIMIT_NS = 2**31 * 10**9
 IDENTITY = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
@@ -130,13 +136,29 @@ def outcome(call):
 # Strategies. Every parameter is drawn from its valid values or from hostile ones, so that
 # most calls are refused at one argument while the others are fine.
 
-HOSTILE_OBJECTS = [None, object(), Hostile(), b"base", bytearray(b"x"), 1j, [], {}, (), SimpleNamespace(), 1.5]
+HOSTILE_OBJECTS = [
+    None,
+    object(),
+    Hostile(),
+    b"base",
+    bytearray(b"x"),
+    1j,
+    [],
+    {},
+    (),
+    SimpleNamespace(),
+    1.5,
+]
 ODD_NAMES = [
     "", "/", "///", "a/b", "/base/", "x\0y", "\0", "é", "\u0301", "\ud800", "\udfff", " base",
     "w" * 100_000, "\U0010ffff", '"', "\\",
 ]  # fmt: skip
 hostile = st.sampled_from(HOSTILE_OBJECTS)
-names = st.one_of(st.sampled_from(["world", "base", "/world", "arm", "cam", "tool"]), st.sampled_from(ODD_NAMES), st.text(max_size=12))
+names = st.one_of(
+    st.sampled_from(["world", "base", "/world", "arm", "cam", "tool"]),
+    st.sampled_from(ODD_NAMES),
+    st.text(max_size=12),
+)
 numbers = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
     st.sampled_from([1e308, -0.0, 5e-324, 2.0**64, 2.0**64 - 2048]),
@@ -144,7 +166,9 @@ numbers = st.one_of(
 )
 integers = st.one_of(
     st.integers(),
-    st.sampled_from([-1, 0, 1, LIMIT_NS - 1, LIMIT_NS, 2**63, 2**64, 2**128 - 1, 2**128, -(2**128), 2**1000]),
+    st.sampled_from(
+        [-1, 0, 1, LIMIT_NS - 1, LIMIT_NS, 2**63, 2**64, 2**128 - 1, 2**128, -(2**128), 2**1000]
+    ),
     st.booleans(),
 )
 stamps = st.one_of(st.integers(min_value=1, max_value=3_000), integers, hostile, numbers, names)
@@ -164,10 +188,15 @@ def matrices(draw):
     if kind == 2:
         return draw(st.lists(st.lists(scalars, max_size=6), max_size=6))
     if kind == 3:
-        return Lying([list(row) for row in IDENTITY[: draw(st.integers(0, 4))]], draw(st.sampled_from([4, 5, 2**31, 2**62])))
+        return Lying(
+            [list(row) for row in IDENTITY[: draw(st.integers(0, 4))]],
+            draw(st.sampled_from([4, 5, 2**31, 2**62])),
+        )
     if kind == 4:
         return [Lying(list(row), draw(st.sampled_from([4, 2**62]))) for row in IDENTITY]
-    return draw(st.one_of(hostile, names, st.just(["1234"] * 4), st.just(tuple(map(tuple, IDENTITY)))))
+    return draw(
+        st.one_of(hostile, names, st.just(["1234"] * 4), st.just(tuple(map(tuple, IDENTITY))))
+    )
 
 
 MISSING = object()
@@ -203,7 +232,9 @@ leaf_values = st.one_of(st.just(MISSING), scalars, st.sampled_from([-1, 10**9, 2
 def transform_messages(draw):
     message = SimpleNamespace(
         header=SimpleNamespace(
-            stamp=SimpleNamespace(sec=draw(st.integers(0, 3)), nanosec=draw(st.integers(0, 10**9 - 1))),
+            stamp=SimpleNamespace(
+                sec=draw(st.integers(0, 3)), nanosec=draw(st.integers(0, 10**9 - 1))
+            ),
             frame_id=draw(names),
         ),
         child_frame_id=draw(names),
@@ -241,7 +272,10 @@ def test_constructor_refuses_only_with_documented_errors(history):
 @given(parent=names, child=names, matrix=matrices(), stamp=stamps, is_static=flags)
 def test_refused_insert_transform_changes_nothing(parent, child, matrix, stamp, is_static):
     buffer = populated()
-    if outcome(lambda: buffer.insert_transform(parent, child, matrix, stamp, is_static)) is not None:
+    if (
+        outcome(lambda: buffer.insert_transform(parent, child, matrix, stamp, is_static))
+        is not None
+    ):
         assert answers(buffer) == BASELINE
 
 
@@ -280,7 +314,12 @@ def test_lookup_and_can_transform_agree_and_change_nothing(from_frame, to_frame,
     if error is None:
         assert available == [True]
         (matrix,) = found
-        assert all(math.isfinite(v) for row in matrix for v in row) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
+        assert all(math.isfinite(v) for row in matrix for v in row) and matrix[3] == [
+            0.0,
+            0.0,
+            0.0,
+            1.0,
+        ]
     elif isinstance(error, TransformError):
         assert available == [False]
     elif other is not None:  # a conversion refused by both, in the same way
@@ -308,7 +347,11 @@ def filter_state(f):
 def attached(buffer, log):
     f = MessageFilter(buffer, "world", 3, lambda m: log.append(("ready", m)))
     f.register_failure_callback(lambda m, r: log.append(("failed", m, r)))
-    f.add(SimpleNamespace(header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=5_000), frame_id="base")))
+    f.add(
+        SimpleNamespace(
+            header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=5_000), frame_id="base")
+        )
+    )
     return f
 
 
@@ -320,7 +363,9 @@ def attached(buffer, log):
     callback=st.one_of(st.just(print), st.just(None), hostile, names),
     tolerance=st.one_of(st.integers(0, 10), integers, hostile, numbers),
 )
-def test_filter_constructor_refuses_only_with_documented_errors(buffer, target, queue_size, callback, tolerance):
+def test_filter_constructor_refuses_only_with_documented_errors(
+    buffer, target, queue_size, callback, tolerance
+):
     real = populated()
     buffer = real if buffer is MISSING else buffer
     outcome(lambda: MessageFilter(buffer, target, queue_size, callback, tolerance))
@@ -329,7 +374,12 @@ def test_filter_constructor_refuses_only_with_documented_errors(buffer, target, 
 
 SETTINGS = {
     "set_target_frame": names,
-    "set_target_frames": st.one_of(st.lists(names, max_size=3), names, hostile, st.builds(Lying, st.lists(names, max_size=2), st.sampled_from([3, 2**62]))),
+    "set_target_frames": st.one_of(
+        st.lists(names, max_size=3),
+        names,
+        hostile,
+        st.builds(Lying, st.lists(names, max_size=2), st.sampled_from([3, 2**62])),
+    ),
     "set_tolerance_ns": st.one_of(integers, hostile, numbers),
     "set_queue_size": st.one_of(integers, hostile, numbers),
     "register_callback": st.one_of(hostile, names, integers),
@@ -369,7 +419,11 @@ def test_malformed_messages_are_refused_before_queueing(message):
 
 
 @bounded
-@given(actual=st.one_of(names, hostile), expected=st.one_of(names, hostile), interface=st.one_of(names, hostile))
+@given(
+    actual=st.one_of(names, hostile),
+    expected=st.one_of(names, hostile),
+    interface=st.one_of(names, hostile),
+)
 def test_require_frame_raises_only_documented_errors(actual, expected, interface):
     error = outcome(lambda: require_frame(actual, expected, interface))
     if error is None:
@@ -393,10 +447,24 @@ def filter_on_buffer():
     return MessageFilter(TransformBuffer(1.0), "map", 1)
 
 
-@pytest.mark.parametrize("make", [populated, filter_on_buffer, lambda: Reason.QUEUE_FULL], ids=["buffer", "filter", "reason"])
+@pytest.mark.parametrize(
+    "make",
+    [populated, filter_on_buffer, lambda: Reason.QUEUE_FULL],
+    ids=["buffer", "filter", "reason"],
+)
 @pytest.mark.parametrize(
     "probe",
-    [copy.copy, copy.deepcopy, pickle.dumps, weakref.ref, len, iter, vars, lambda o: type(o)(), lambda o: type("Sub", (type(o),), {})],
+    [
+        copy.copy,
+        copy.deepcopy,
+        pickle.dumps,
+        weakref.ref,
+        len,
+        iter,
+        vars,
+        lambda o: type(o)(),
+        lambda o: type("Sub", (type(o),), {}),
+    ],
     ids=["copy", "deepcopy", "pickle", "weakref", "len", "iter", "vars", "call-type", "subclass"],
 )
 def test_generic_protocols_refuse_with_type_error(make, probe):
@@ -496,7 +564,10 @@ class ReadCalls(SimpleNamespace):
 
 def stamped(frame_id, nanosec, parent="world", **extra):
     return SimpleNamespace(
-        header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=nanosec), frame_id=parent if frame_id is None else frame_id),
+        header=SimpleNamespace(
+            stamp=SimpleNamespace(sec=0, nanosec=nanosec),
+            frame_id=parent if frame_id is None else frame_id,
+        ),
         **extra,
     )
 
@@ -525,9 +596,15 @@ def test_message_reads_may_call_into_the_buffer_and_the_filter():
     outer = ReadCalls(header=stamped("base", 1_000).header, action=nested, tag="outer")
     f.add(outer)
     assert [m.tag for m in log] == ["inner", "outer"]
-    message = ReadCalls(action=lambda: buffer.insert_transform("world", "cam", shifted(2.0), 1_000), **vars(stamped(None, 1_000)))
+    message = ReadCalls(
+        action=lambda: buffer.insert_transform("world", "cam", shifted(2.0), 1_000),
+        **vars(stamped(None, 1_000)),
+    )
     message.child_frame_id = "arm"
-    message.transform = SimpleNamespace(translation=SimpleNamespace(x=0.0, y=0.0, z=1.0), rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=1.0))
+    message.transform = SimpleNamespace(
+        translation=SimpleNamespace(x=0.0, y=0.0, z=1.0),
+        rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=1.0),
+    )
     buffer.insert_transform_stamped(message)
     assert buffer.can_transform("cam", "arm", 1_000)
 

@@ -18,7 +18,13 @@ from types import SimpleNamespace
 import pytest
 
 from quilm_tf._native import FilterFailureReason as Reason
-from quilm_tf._native import FrameError, MessageFilter, TransformBuffer, TransformError, require_frame
+from quilm_tf._native import (
+    FrameError,
+    MessageFilter,
+    TransformBuffer,
+    TransformError,
+    require_frame,
+)
 
 WARMUP = 2_000
 ROUNDS = 50_000
@@ -46,13 +52,16 @@ def stamped_transform(parent, child, nanosec, x=1.0, w=1.0):
         header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=nanosec), frame_id=parent),
         child_frame_id=child,
         transform=SimpleNamespace(
-            translation=SimpleNamespace(x=x, y=0.0, z=0.0), rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=w)
+            translation=SimpleNamespace(x=x, y=0.0, z=0.0),
+            rotation=SimpleNamespace(x=0.0, y=0.0, z=0.0, w=w),
         ),
     )
 
 
 def message(frame_id, nanosec):
-    return SimpleNamespace(header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=nanosec), frame_id=frame_id))
+    return SimpleNamespace(
+        header=SimpleNamespace(stamp=SimpleNamespace(sec=0, nanosec=nanosec), frame_id=frame_id)
+    )
 
 
 def swallow(call, *errors):
@@ -256,7 +265,8 @@ def test_repeated_calls_leave_nothing_behind(workload):
     gc.collect()
     grown_rss = rss_bytes() - rss
     grown_blocks = sys.getallocatedblocks() - blocks
-    print(f"\n{workload.__name__}: {ROUNDS} rounds, {grown_blocks:+d} blocks, {grown_rss / 1024:+.0f} KiB resident")
+    grown = f"{grown_blocks:+d} blocks, {grown_rss / 1024:+.0f} KiB resident"
+    print(f"\n{workload.__name__}: {ROUNDS} rounds, {grown}")
     assert [sys.getrefcount(o) for o in tracked] == counts
     assert grown_blocks <= BLOCK_SLACK
     assert grown_rss <= RSS_SLACK
