@@ -644,3 +644,24 @@ def test_finalizers_of_released_messages_may_call_into_the_filter():
     f.add(Finalized(header=stamped("base", 4).header, tag=4))
     f.clear()  # discards 3 and 4, whose finalizers queue one message each
     assert seen == [1, 2, 3, 4] and f.pending_count == 2
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+def test_any_exception_from_a_callback_passes_through_and_poisons_nothing(error):
+    buffer = TransformBuffer(10.0)
+
+    def raising(*args):
+        raise error("from the callback")
+
+    f = MessageFilter(buffer, "world", 1, raising)
+    f.register_failure_callback(raising)
+    f.add(stamped("base", 1_000))
+    with pytest.raises(error):
+        buffer.insert_transform("world", "base", shifted(1.0), 1_000)  # wakes the filter
+    with pytest.raises(error):
+        f.add(stamped("", 1_000))  # reported to the failure callback
+    assert f.pending_count == 0
+    # Every lock was released on the way out: both objects work as before.
+    f.add(stamped("nowhere", 1_000))
+    assert buffer.lookup("base", "world", 1_000)[0][3] == 1.0
+    assert (f.pending_count, f.target_frames) == (1, ["world"])
