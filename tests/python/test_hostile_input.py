@@ -647,7 +647,7 @@ def test_finalizers_of_released_messages_may_call_into_the_filter():
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
-def test_any_exception_from_a_callback_passes_through_and_poisons_nothing(error):
+def test_any_exception_from_a_callback_passes_through_and_leaves_the_locks_usable(error):
     buffer = TransformBuffer(10.0)
 
     def raising(*args):
