@@ -327,14 +327,51 @@ def test_lookup_and_can_transform_agree_and_change_nothing(from_frame, to_frame,
     assert answers(buffer) == BASELINE
 
 
-@pytest.mark.parametrize("args", [(1,), (Hostile(),), ((),)])
-def test_clear_dynamic_takes_no_arguments(args):
+PARAMETERS = {
+    "TransformBuffer": ["history_seconds"],
+    "insert_transform": ["parent", "child", "matrix", "stamp_ns", "is_static"],
+    "insert_transform_stamped": ["message", "is_static"],
+    "insert_transform_message": ["message", "is_static"],
+    "lookup": ["from_frame", "to_frame", "stamp_ns"],
+    "can_transform": ["from_frame", "to_frame", "stamp_ns"],
+    "clear_dynamic": [],
+    "MessageFilter": ["buffer", "target_frame", "queue_size", "callback", "tolerance_ns"],
+    "add": ["message"],
+    "register_callback": ["callback"],
+    "set_target_frame": ["target_frame"],
+    "set_target_frames": ["target_frames"],
+    "set_tolerance_ns": ["tolerance_ns"],
+    "set_queue_size": ["queue_size"],
+    "clear": [],
+    "dispatch": [],
+    "require_frame": ["actual", "expected", "interface"],
+}
+
+
+@bounded
+@given(
+    function=st.sampled_from(sorted(PARAMETERS)),
+    positional=st.lists(scalars, max_size=6),
+    keywords=st.dictionaries(
+        st.one_of(st.sampled_from(sorted({p for ps in PARAMETERS.values() for p in ps})), names),
+        scalars,
+        max_size=4,
+    ),
+)
+def test_argument_binding_refuses_with_type_errors(function, positional, keywords):
     buffer = populated()
-    with pytest.raises(TypeError):
-        buffer.clear_dynamic(*args)
-    with pytest.raises(TypeError):
-        buffer.clear_dynamic(unexpected=args)
-    assert answers(buffer) == BASELINE
+    f = MessageFilter(buffer, "world", 2)
+    target = {"TransformBuffer": TransformBuffer, "MessageFilter": MessageFilter}.get(function)
+    target = target or {"require_frame": require_frame}.get(function)
+    target = target or getattr(buffer, function, None) or getattr(f, function)
+    error = outcome(lambda: target(*positional, **keywords))
+    expected = PARAMETERS[function]
+    if len(positional) > len(expected) or set(keywords) - set(expected):
+        assert isinstance(error, TypeError)
+    if set(keywords) & set(expected[: len(positional)]):
+        assert isinstance(error, TypeError)  # given twice
+    if error is not None:
+        assert answers(buffer) == BASELINE
 
 
 # The filter.
