@@ -1,7 +1,7 @@
 // libFuzzer harness for the transform buffer service and the message filter over it: the
 // input bytes become a sequence of inserts (odd names, stamps at the ends of the 128-bit
-// range, non-finite and non-unit poses, static and dynamic), clears, lookups, and filter
-// adds, drains and settings, and every step is checked:
+// range, non-finite and non-unit poses, static and dynamic, chains of up to 80 links),
+// clears, lookups, and filter adds, drains and settings, and every step is checked:
 //
 // - nothing crashes or trips a sanitizer;
 // - a refused insert changes no lookup result (probe lookups before and after, compared
@@ -197,6 +197,29 @@ class Session {
     const std::string from = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
     const std::string to = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
     check(from, to, stamp(in));
+  }
+
+  // A chain of up to 80 links below a probe frame, longer than any chain the name pool
+  // can make, then lookups from its end.
+  void grow(FuzzedDataProvider& in) {
+    const std::string root = PROBES[in.ConsumeIntegralInRange(0, 5)];
+    const int links = in.ConsumeIntegralInRange(1, 80);
+    const bool is_static = in.ConsumeBool();
+    const u128 stamp_ns = in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS;
+    const double angle = in.ConsumeFloatingPointInRange(-4.0, 4.0);
+    const Isometry pose{unit(std::cos(angle / 2), 0, 0, std::sin(angle / 2)),
+                        {in.ConsumeFloatingPointInRange(-2.0, 2.0), 0.5, 0}};
+    std::string parent = root;
+    for (int i = 0; i < links; ++i) {
+      std::string child = root + "~" + std::to_string(i);
+      if (service_.insert_isometry(parent, child, pose, stamp_ns, is_static)) {
+        accepted(parent, child, pose, is_static ? 0 : stamp_ns);
+      }
+      parent = std::move(child);
+    }
+    check(parent, root, stamp_ns);
+    check(root, parent, stamp_ns + HALF_SECOND_NS);
+    check(parent, PROBES[in.ConsumeIntegralInRange(0, 5)], stamp_ns);
   }
 
   void clear() {
@@ -435,11 +458,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider in(data, size);
   Session session;
   for (int i = 0; i < MAX_OPERATIONS && in.remaining_bytes() > 0; ++i) {
-    switch (in.ConsumeIntegralInRange(0, 19)) {
+    switch (in.ConsumeIntegralInRange(0, 20)) {
       case 0: session.clear(); break;
       case 1: case 2: case 3: case 4: session.lookup(in); break;
       case 16: case 17: case 18: session.filter_add(in); break;
       case 19: session.filter_settings(in); break;
+      case 20: session.grow(in); break;
       default: session.insert(in); break;
     }
     // As the binding does: every insert wakes the filter, every filter change dispatches.
