@@ -20,6 +20,7 @@ using frames::geometry::Vector3;
 
 inline constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double INF = std::numeric_limits<double>::infinity();
+inline constexpr double PI = std::numbers::pi;
 
 inline Quaternion about(double angle, double x, double y, double z) {
   const double s = std::sin(angle / 2) / std::sqrt(x * x + y * y + z * z);
@@ -49,7 +50,7 @@ inline ::testing::AssertionResult near(const Vector3& a, const Vector3& b, doubl
 inline const std::vector<std::pair<const char*, Quaternion>> ROTATIONS = {
     {"Identity", Quaternion::identity()},
     {"Nano", about(1e-9, 1, 0, 0)},
-    {"HalfTurn", about(std::numbers::pi, 0, 0.6, 0.8)},
+    {"HalfTurn", about(PI, 0, 0.6, 0.8)},
     {"Generic", about(0.3, 1, 2, 3)},
     {"GenericNegated", negated(about(0.3, 1, 2, 3))},
 };
