@@ -13,23 +13,12 @@ PyObject* transform_error = nullptr;
 PyObject* frame_error = nullptr;
 PyObject* internal_error = nullptr;
 
-// The interpreter may hand the GIL to another thread inside the creating call, so two
-// threads can both create; the first one published wins and the other copy is dropped.
 PyObject* exception_type(PyObject*& slot, const char* name, const char* doc,
                          PyObject* base) noexcept {
   if (slot != nullptr) {
     return slot;
   }
-  PyObject* created = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
-  if (created == nullptr) {
-    return nullptr;
-  }
-  if (slot != nullptr) {
-    Py_DECREF(created);
-    return slot;
-  }
-  slot = created;
-  return slot;
+  return publish_once(slot, OwnedRef::steal(PyErr_NewExceptionWithDoc(name, doc, base, nullptr)));
 }
 
 // Message texts may hold any bytes a caller put in a name; never fail on them.

@@ -124,11 +124,7 @@ PyObject* failure_reason_type() noexcept {
       return nullptr;
     }
   }
-  // Building the type may have let another thread publish one first; keep that one.
-  if (reason_type == nullptr) {
-    reason_type = type.release();
-  }
-  return reason_type;
+  return publish_once(reason_type, std::move(type));
 }
 
 PyObject* new_failure_reason(std::uint8_t value) noexcept {

@@ -539,14 +539,10 @@ PyObject* message_filter_type() noexcept {
     return filter_type;
   }
   OwnedRef created = OwnedRef::steal(PyType_FromSpec(&filter_spec));
-  if (!created || !move_dispatch_last(created.get())) {
+  if (created && !move_dispatch_last(created.get())) {
     return nullptr;
   }
-  // Creation may have let another thread publish first; keep that one.
-  if (filter_type == nullptr) {
-    filter_type = created.release();
-  }
-  return filter_type;
+  return publish_once(filter_type, std::move(created));
 }
 
 }  // namespace quilm_tf_py

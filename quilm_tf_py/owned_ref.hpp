@@ -44,4 +44,18 @@ class OwnedRef {
   PyObject* object_ = nullptr;
 };
 
+// Stores a process-wide object built on first use and returns the stored one. Building it
+// can run Python code, which may switch threads and let another thread publish first: the
+// first one published stays, a later one is dropped. Null, with the error set, when
+// `created` is empty.
+inline PyObject* publish_once(PyObject*& slot, OwnedRef created) noexcept {
+  if (!created) {
+    return nullptr;
+  }
+  if (slot == nullptr) {
+    slot = created.release();
+  }
+  return slot;
+}
+
 }  // namespace quilm_tf_py

@@ -452,14 +452,7 @@ PyObject* transform_buffer_type() noexcept {
   if (buffer_type != nullptr) {
     return buffer_type;
   }
-  PyObject* created = PyType_FromSpec(&buffer_spec);
-  // Creation may have let another thread publish first; keep that one.
-  if (created != nullptr && buffer_type != nullptr) {
-    Py_DECREF(created);
-    return buffer_type;
-  }
-  buffer_type = created;
-  return buffer_type;
+  return publish_once(buffer_type, OwnedRef::steal(PyType_FromSpec(&buffer_spec)));
 }
 
 bool to_transform_buffer(PyObject* object, TransformBufferObject** out) {
