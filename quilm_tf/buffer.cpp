@@ -41,7 +41,7 @@ bool all_finite(const Isometry& iso) noexcept {
 }
 
 // The lookup result rule: finite, unit within the tolerance, then divided by its length.
-Result<Isometry, TransformBufferError> checked_result(const Transform& t) noexcept {
+Result<Isometry, TransformBufferError> checked_result(const frames::core::Link& t) noexcept {
   const auto& q = t.rotation;
   return isometry_from_components(t.translation, {q.x, q.y, q.z, q.w});
 }
@@ -150,7 +150,7 @@ Result<Isometry, TransformBufferError> TransformBuffer::lookup_ns(std::string_vi
   if (bare_to.empty()) return invalid_frame(to, reason);
 
   // The registry's first frame is the parent of its answer: `to` is ours.
-  auto found = registry_.process_get_transform(bare_to, bare_from, Timestamp{stamp_ns});
+  auto found = registry_.process_get_link(bare_to, bare_from, Timestamp{stamp_ns});
   if (!found) {
     return Unexpected{TransformBufferError{buffer_error::LookupFailure{
         std::string(bare_from), std::string(bare_to), std::move(found).error()}}};
@@ -167,7 +167,7 @@ bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view t
   if (bare_from.empty()) return false;
   const std::string_view bare_to = strip_frame(to, reason);
   if (bare_to.empty()) return false;
-  const auto found = registry_.process_get_transform(bare_to, bare_from, Timestamp{stamp_ns});
+  const auto found = registry_.process_get_link(bare_to, bare_from, Timestamp{stamp_ns});
   return found.has_value() && checked_result(*found).has_value();
 }
 

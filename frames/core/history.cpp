@@ -129,8 +129,8 @@ std::size_t SampleStore::guess(u128 stamp_ns) const noexcept {
   return std::clamp<std::size_t>(index, 1, last - 1);
 }
 
-void SampleStore::prefetch(u128 stamp_ns) const noexcept {
-  if (size_ < 3) return;
+std::size_t SampleStore::prefetch(u128 stamp_ns) const noexcept {
+  if (size_ < 3) return 0;
   const std::size_t index = guess(stamp_ns);
   // The two neighbours span up to three cache lines.
   const auto* earlier = reinterpret_cast<const char*>(&(*this)[index - 1]);
@@ -138,9 +138,10 @@ void SampleStore::prefetch(u128 stamp_ns) const noexcept {
   __builtin_prefetch(earlier);
   __builtin_prefetch(earlier + sizeof(Sample) - 1);
   __builtin_prefetch(later + sizeof(Sample) - 1);
+  return index;
 }
 
-std::size_t SampleStore::lower_bound(u128 stamp_ns) const noexcept {
+std::size_t SampleStore::lower_bound(u128 stamp_ns, std::size_t hint) const noexcept {
   if (size_ == 0 || (*this)[0].stamp_ns() >= stamp_ns) return 0;
   const std::size_t last = size_ - 1;
   if ((*this)[last].stamp_ns() < stamp_ns) return size_;
@@ -149,7 +150,7 @@ std::size_t SampleStore::lower_bound(u128 stamp_ns) const noexcept {
   std::size_t hi = last;
   if (hi - lo <= 1) return hi;
   // Galloping out from the guess keeps the worst case logarithmic.
-  const std::size_t guess = this->guess(stamp_ns);
+  const std::size_t guess = hint != 0 ? hint : this->guess(stamp_ns);
   if ((*this)[guess].stamp_ns() < stamp_ns) {
     lo = guess;
     for (std::size_t step = 1; hi - lo > step; step *= 2) {
@@ -293,13 +294,13 @@ void Buffer::delete_expired() noexcept {
   entries_.pop_front(entries_.lower_bound(cutoff->ns()));
 }
 
-Result<Link, BufferError> Buffer::sample(time::Timestamp time) const {
+Result<Link, BufferError> Buffer::sample(time::Timestamp time, std::size_t hint) const {
   if (entries_.empty()) return Unexpected{BufferError{buffer_error::Empty{}}};
   const std::string_view parent = *parent_;
   const std::string_view child = *child_;
   // A static link is valid at every time and keeps its stamp zero.
   if (is_static_) return to_link(entries_[0], parent, child);
-  const std::size_t after = entries_.lower_bound(time.ns());
+  const std::size_t after = entries_.lower_bound(time.ns(), hint);
   if (after < entries_.size() && entries_[after].stamp_ns() == time.ns()) {
     return to_link(entries_[after], parent, child);
   }

@@ -71,9 +71,12 @@ class SampleStore {
   const Sample& back() const noexcept { return (*this)[size_ - 1]; }
 
   // The first index whose stamp is not below `stamp_ns` (size() when there is none).
-  std::size_t lower_bound(time::u128 stamp_ns) const noexcept;
-  // Starts loading the samples that lower_bound(stamp_ns) will most likely read.
-  void prefetch(time::u128 stamp_ns) const noexcept;
+  // `hint`, when not zero, is what prefetch(stamp_ns) returned for the store as it is now:
+  // it saves working out the starting point again, and never changes the answer.
+  std::size_t lower_bound(time::u128 stamp_ns, std::size_t hint = 0) const noexcept;
+  // Starts loading the samples that lower_bound(stamp_ns) will most likely read; returns
+  // the hint for that lower_bound (zero: none).
+  std::size_t prefetch(time::u128 stamp_ns) const noexcept;
   void push_back(const Sample& sample);
   // Inserts before `index`, shifting the later samples back by one.
   void insert(std::size_t index, const Sample& sample);
@@ -114,11 +117,13 @@ class Buffer {
   // the interpolation between the neighbours of `time`.
   Result<geometry::Transform, BufferError> get(time::Timestamp time) const;
   // get without copying the names: the link borrows them from this buffer.
-  Result<Link, BufferError> sample(time::Timestamp time) const;
+  // `hint` is what prefetch(time) returned, or zero.
+  Result<Link, BufferError> sample(time::Timestamp time, std::size_t hint = 0) const;
   // Starts loading what sample(time) will read, so that walks over several long
-  // histories wait for memory once rather than once per link.
-  void prefetch(time::Timestamp time) const noexcept {
-    if (!is_static_) entries_.prefetch(time.ns());
+  // histories wait for memory once rather than once per link. Returns the hint for
+  // sample(time).
+  std::size_t prefetch(time::Timestamp time) const noexcept {
+    return is_static_ ? 0 : entries_.prefetch(time.ns());
   }
 
   const std::optional<std::string>& parent() const noexcept { return parent_; }

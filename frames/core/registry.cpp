@@ -1,5 +1,6 @@
 #include "frames/core/registry.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 
@@ -14,17 +15,18 @@ Chain& Chain::operator=(const Chain& other) {
   return *this;
 }
 
-void Chain::push_back(const Link& link, const Buffer* source) {
+void Chain::push_back_slow(const Link& link, const Buffer* source) {
   if (!on_heap_) {
-    if (size_ < INLINE) {
-      inline_[size_++] = Step{link, source};
-      return;
-    }
     spill_.assign(inline_, inline_ + size_);
     on_heap_ = true;
   }
   spill_.push_back(Step{link, source});
   ++size_;
+}
+
+void Chain::reverse() noexcept {
+  Step* steps = mutable_data();
+  std::reverse(steps, steps + size_);
 }
 
 void Chain::pop_back() noexcept {
@@ -109,12 +111,15 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
   // A walk needing more links than there are histories could only be going round a loop.
   std::size_t budget = frames_.size();
   // Ask for every history's samples first: long histories then miss the cache together
-  // instead of one link after the other.
-  std::size_t ahead = Chain::INLINE;
-  for (const Node* node = start; node != nullptr && ahead-- > 0; node = node->up) {
-    node->buffer.prefetch(time);
+  // instead of one link after the other. The hints they return spare the sampling below
+  // from locating the samples a second time; the k-th step of both loops is one node.
+  std::size_t hints[Chain::INLINE];
+  std::size_t hinted = 0;
+  for (const Node* node = start; node != nullptr && hinted < Chain::INLINE; node = node->up) {
+    hints[hinted++] = node->buffer.prefetch(time);
     if (node->up == target) break;
   }
+  std::size_t step = 0;
   // A frame without history ends the walk, whether or not it is the target, so the walk
   // only has to recognise a target that has a history: by its entry.
   for (const Node* node = start; node != nullptr; node = node->up) {
@@ -133,7 +138,9 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
         return true;
       }
     }
-    Result<Link, BufferError> link = node->buffer.sample(time);
+    const std::size_t hint = step < hinted ? hints[step] : 0;
+    ++step;
+    Result<Link, BufferError> link = node->buffer.sample(time, hint);
     if (!link) {
       if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
       break;
@@ -149,13 +156,13 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
 }
 
 Result<void, geometry::TransformError> Registry::reverse_and_invert_transforms(Chain& chain) {
-  Chain reversed;
+  // In place: from the last link back, as the first failure to report is the last link's.
   for (std::size_t i = chain.size(); i-- > 0;) {
     Result<Link, geometry::TransformError> inverted = inverse(chain[i]);
     if (!inverted) return Unexpected{std::move(inverted).error()};
-    reversed.push_back(*inverted);
+    chain.replace(i, *inverted);
   }
-  chain = reversed;
+  chain.reverse();
   return {};
 }
 
@@ -192,7 +199,16 @@ geometry::TransformError Registry::diagnose_not_found(std::string_view from, std
 
 Result<geometry::Transform, geometry::TransformError> Registry::process_get_transform(
     std::string_view from, std::string_view to, time::Timestamp time) const {
-  if (from == to) return geometry::identity(from, to, time);
+  Result<Link, geometry::TransformError> link = process_get_link(from, to, time);
+  if (!link) return Unexpected{std::move(link).error()};
+  return geometry::Transform{link->translation, link->rotation, time, std::string(from),
+                             std::string(to)};
+}
+
+Result<Link, geometry::TransformError> Registry::process_get_link(std::string_view from,
+                                                                  std::string_view to,
+                                                                  time::Timestamp time) const {
+  if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
 
   const auto from_entry = frames_.find(from);
   const auto to_entry = frames_.find(to);
@@ -243,8 +259,7 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
   if (!same_name(candidate->parent, from) || !same_name(candidate->child, to)) {
     return Unexpected{diagnose_not_found(from, to, failure)};
   }
-  return geometry::Transform{candidate->translation, candidate->rotation, time, std::string(from),
-                             std::string(to)};
+  return Link{candidate->translation, candidate->rotation, time, from, to};
 }
 
 }  // namespace frames::core

@@ -37,7 +37,23 @@ class Chain {
   const Link& back() const noexcept { return data()[size_ - 1].link; }
   // The history a link was sampled from; null for derived links.
   const Buffer* source(std::size_t i) const noexcept { return data()[i].source; }
-  void push_back(const Link& link, const Buffer* source = nullptr);
+  // Inline so that a walk's steps are written straight into place.
+  void push_back(const Link& link, const Buffer* source = nullptr) {
+    if (!on_heap_ && size_ < INLINE) {
+      Step& step = inline_[size_++];
+      step.link = link;
+      step.source = source;
+      return;
+    }
+    push_back_slow(link, source);
+  }
+  // Overwrites link i with a derived link (no source).
+  void replace(std::size_t i, const Link& link) noexcept {
+    Step& step = mutable_data()[i];
+    step.link = link;
+    step.source = nullptr;
+  }
+  void reverse() noexcept;
   void pop_back() noexcept;
   void clear() noexcept;
 
@@ -47,6 +63,8 @@ class Chain {
     const Buffer* source;
   };
   const Step* data() const noexcept { return on_heap_ ? spill_.data() : inline_; }
+  Step* mutable_data() noexcept { return on_heap_ ? spill_.data() : inline_; }
+  void push_back_slow(const Link& link, const Buffer* source);
 
   union {
     Step inline_[INLINE];
@@ -73,6 +91,10 @@ class Registry {
   // The transform whose parent is `from` and whose child is `to`, at `time`.
   Result<geometry::Transform, geometry::TransformError> process_get_transform(
       std::string_view from, std::string_view to, time::Timestamp time) const;
+  // The same answer without copying the names: its parent and child view `from` and `to`.
+  Result<Link, geometry::TransformError> process_get_link(std::string_view from,
+                                                          std::string_view to,
+                                                          time::Timestamp time) const;
 
   // The history of a child frame, or null.
   const Buffer* find(std::string_view child) const noexcept;
