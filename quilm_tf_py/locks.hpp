@@ -19,6 +19,38 @@ inline constexpr const char* BUFFER_LOCK_POISONED = "transform buffer lock was p
 inline constexpr const char* FILTER_LIST_LOCK_POISONED = "filter list lock was poisoned";
 inline constexpr const char* FILTER_LOCK_POISONED = "message filter lock was poisoned";
 
+// The exclusive side of either lock: an exception leaving the critical section while it
+// is held poisons the lock.
+template <class Lock>
+class ExclusiveGuard {
+ public:
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+  ~ExclusiveGuard() {
+    if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+      lock_->poisoned_ = true;
+    }
+    unlock();
+  }
+
+  // False when the lock was poisoned (or busy, for a try); see the function that made it.
+  explicit operator bool() const noexcept { return lock_ != nullptr; }
+  auto& operator*() const noexcept { return lock_->value_; }
+  auto* operator->() const noexcept { return &lock_->value_; }
+  // Ends the critical section early; the guard is empty afterwards.
+  void unlock() noexcept {
+    if (lock_ != nullptr) {
+      std::exchange(lock_, nullptr)->mutex_.unlock();
+    }
+  }
+
+ private:
+  friend Lock;
+  explicit ExclusiveGuard(Lock* lock) noexcept : lock_(lock) {}
+  Lock* lock_;
+  int exceptions_ = std::uncaught_exceptions();
+};
+
 // Reader-writer lock around a T. Only the exclusive side poisons: readers cannot leave
 // the value half changed.
 template <class T>
@@ -53,32 +85,7 @@ class RwLock {
     const RwLock* lock_;
   };
 
-  class WriteGuard {
-   public:
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-    ~WriteGuard() {
-      if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
-        lock_->poisoned_ = true;
-      }
-      unlock();
-    }
-
-    explicit operator bool() const noexcept { return lock_ != nullptr; }
-    T& operator*() const noexcept { return lock_->value_; }
-    T* operator->() const noexcept { return &lock_->value_; }
-    void unlock() noexcept {
-      if (lock_ != nullptr) {
-        std::exchange(lock_, nullptr)->mutex_.unlock();
-      }
-    }
-
-   private:
-    friend class RwLock;
-    explicit WriteGuard(RwLock* lock) noexcept : lock_(lock) {}
-    RwLock* lock_;
-    int exceptions_ = std::uncaught_exceptions();
-  };
+  using WriteGuard = ExclusiveGuard<RwLock>;
 
   // The shared side, or an empty guard with the fatal error raised.
   ReadGuard read() const {
@@ -114,6 +121,7 @@ class RwLock {
   }
 
  private:
+  friend WriteGuard;
   mutable std::shared_mutex mutex_;
   bool poisoned_ = false;  // written only under the exclusive side
   const char* poisoned_text_;
@@ -130,32 +138,7 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  class Guard {
-   public:
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    ~Guard() {
-      if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
-        lock_->poisoned_ = true;
-      }
-      unlock();
-    }
-
-    explicit operator bool() const noexcept { return lock_ != nullptr; }
-    T& operator*() const noexcept { return lock_->value_; }
-    T* operator->() const noexcept { return &lock_->value_; }
-    void unlock() noexcept {
-      if (lock_ != nullptr) {
-        std::exchange(lock_, nullptr)->mutex_.unlock();
-      }
-    }
-
-   private:
-    friend class Mutex;
-    explicit Guard(Mutex* lock) noexcept : lock_(lock) {}
-    Mutex* lock_;
-    int exceptions_ = std::uncaught_exceptions();
-  };
+  using Guard = ExclusiveGuard<Mutex>;
 
   // The lock, or an empty guard with the fatal error raised.
   Guard lock() {
@@ -182,6 +165,7 @@ class Mutex {
   }
 
  private:
+  friend Guard;
   std::mutex mutex_;
   bool poisoned_ = false;  // read and written only under mutex_
   const char* poisoned_text_;
