@@ -32,7 +32,7 @@ def examples():
             yield pytest.param(block[2], after[2] if shown else "", id=heading)
 
 
-@pytest.mark.parametrize(("code", "expected"), examples())
+@pytest.mark.parametrize(("code", "expected"), list(examples()))
 def test_python_examples_print_what_the_readme_shows(code, expected):
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
