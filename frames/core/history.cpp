@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "frames/escape.hpp"
+
 namespace frames::core {
 
 namespace te = geometry::transform_error;
@@ -20,12 +22,12 @@ void append_to(std::string& out, const BufferError& error) {
     void operator()(const buffer_error::SelfParent&) { out += "a frame cannot be its own parent"; }
     void operator()(const buffer_error::Reparenting& e) {
       out += "re-parenting is not supported (the child frame's parent is ";
-      out += e.parent;
+      append_escaped(out, e.parent);
       out += ')';
     }
     void operator()(const buffer_error::ChildMismatch& e) {
       out += "the buffer already stores a different child frame (";
-      out += e.child;
+      append_escaped(out, e.child);
       out += ')';
     }
     void operator()(const buffer_error::Cycle&) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "frames/core/history.hpp"
+#include "frames/escape.hpp"
 #include "frames/format.hpp"
 
 namespace frames::geometry {
@@ -50,22 +51,22 @@ void append_to(std::string& out, const TransformError& error) {
     }
     void operator()(const te::FrameNotFound& e) {
       out += "frame ";
-      out += e.frame;
+      append_escaped(out, e.frame);
       out += " does not exist in the transform tree";
     }
     void operator()(const te::NoChain& e) {
       out += "no transform chain connects ";
-      out += e.frame_a;
+      append_escaped(out, e.frame_a);
       out += " and ";
-      out += e.frame_b;
+      append_escaped(out, e.frame_b);
     }
     void operator()(const te::LookupFailed& e) {
       out += "transform not found from ";
-      out += e.from;
+      append_escaped(out, e.from);
       out += " to ";
-      out += e.to;
+      append_escaped(out, e.to);
       out += " (frame ";
-      out += e.frame;
+      append_escaped(out, e.frame);
       out += ": ";
       core::append_to(out, *e.cause);
       out += ')';

@@ -2,16 +2,21 @@
 // bounds (the address sanitizer watches the decoder's look-ahead), the output must be
 // valid UTF-8 between two double quotes, hold no raw control character and no bare quote,
 // leave what the string held before untouched, and, for UTF-8 input, unescape back to the
-// input.
+// input. The first eight bytes also make a double, whose message text must be positional
+// and read back as the same value.
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "frames/format.hpp"
 #include "quilm_tf/quoted.hpp"
 
 namespace {
@@ -150,5 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Bytes that are not UTF-8 come out as escapes of their values, which read back as other
   // characters; only well-formed input must come back exactly.
   if (valid_utf8(input) && *unquoted != input) fail("output does not unescape to the input", input);
+  double number = 0.0;
+  if (size > 0) std::memcpy(&number, data, std::min(size, sizeof number));
+  const std::string text = frames::format_number(number);
+  if (std::isfinite(number) && (std::strtod(text.c_str(), nullptr) != number ||
+                                text.find_first_not_of("-0123456789.") != std::string::npos)) {
+    fail("number text is not positional or does not read back", input);
+  }
   return 0;
 }

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -13,20 +18,44 @@ using Limits = std::numeric_limits<double>;
 TEST(NumberFormat, WritesTheShortestPositionalText) {
   for (const auto& [value, text] :
        {std::pair{2.0, "2"}, {1e-7, "0.0000001"}, {1e22, "10000000000000000000000"},
-        {0.1 + 0.2, "0.30000000000000004"}, {-0.25, "-0.25"}, {Limits::infinity(), "inf"},
-        {-Limits::infinity(), "-inf"}, {Limits::quiet_NaN(), "NaN"}}) {
+        {1e23, "100000000000000000000000"}, {0x1p60, "1152921504606847000"},
+        {-0x1p63, "-9223372036854776000"}, {0x1p53 + 2, "9007199254740994"},
+        {0.1 + 0.2, "0.30000000000000004"}, {-0.25, "-0.25"}, {-0.0, "-0"},
+        {Limits::infinity(), "inf"}, {-Limits::infinity(), "-inf"}, {Limits::quiet_NaN(), "NaN"}}) {
     EXPECT_EQ(frames::format_number(value), text);
   }
+  EXPECT_EQ(frames::format_number(Limits::max()), "17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(frames::format_number(Limits::denorm_min()), "0." + std::string(323, '0') + "5");
 }
 
-// The widest texts: 309 digits before the point, 1074 after it.
-TEST(NumberFormat, ExtremesRoundTrip) {
-  for (double v : {Limits::max(), -Limits::denorm_min()}) {
-    const std::string text = frames::format_number(v);
-    double back = 0.0;
-    std::from_chars(text.data(), text.data() + text.size(), back);
-    EXPECT_EQ(back, v) << text;
-    EXPECT_EQ(text.find('e'), std::string::npos) << text;
+// The digits of a decimal text without sign, point, exponent, leading or trailing zeros.
+std::string significant(std::string_view text) {
+  std::string digits;
+  for (const char c : text.substr(0, text.find('e'))) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  digits.erase(0, digits.find_first_not_of('0'));
+  return digits.erase(digits.find_last_not_of('0') + 1);
+}
+
+// Reads back exactly, positional, a point only where the value has a fraction, and as
+// many significant digits as the shortest scientific form.
+TEST(NumberFormat, ShortestRoundTripAcrossTheRange) {
+  std::vector<double> values{Limits::denorm_min(), 3 * Limits::denorm_min(),
+                             std::nextafter(Limits::min(), 0.0), Limits::min(), Limits::max(),
+                             0.1, 1.0 / 3, 1e23, std::nextafter(0x1p53, 0.0), 0x1p53 + 2, 0.0};
+  for (int e = -1074; e <= 1023; e += 3) values.push_back(std::ldexp(1.0, e));
+  for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
+  for (const double v : values) {
+    for (const double x : {v, -v}) {
+      const std::string text = frames::format_number(x);
+      EXPECT_EQ(std::strtod(text.c_str(), nullptr), x) << text;
+      EXPECT_EQ(text.find_first_not_of("-0123456789."), std::string::npos) << text;
+      EXPECT_EQ(text.find('.') == std::string::npos, x == std::trunc(x)) << text;
+      char sci[32];
+      const auto end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+      EXPECT_EQ(significant(text).size(), significant({sci, end}).size()) << text;
+    }
   }
 }
 

@@ -161,5 +161,26 @@ TEST(RegistryLookupResult, IdentityAndStaticChainsCarryTheRequestedTime) {
   }
 }
 
+// Names inside messages are escaped like quoted names, so a newline or a terminal control
+// in a frame name can neither forge a log line nor reach the terminal.
+TEST(RegistryMessages, EscapeEveryName) {
+  Registry registry(Duration{10, 0});
+  for (const Transform& t : {edge("wor\"ld", "ba\nse", at_s(1)), edge("wor\"ld", "ba\nse", at_s(2)),
+                             edge("ho\x1b[2Jme", "de\\sk")}) {
+    ASSERT_TRUE(registry.process_add_transform(t));
+  }
+  EXPECT_EQ(outcome(registry.process_get_transform("wor\"ld", "ba\nse", at_s(3))),
+            R"(transform not found from wor\"ld to ba\nse (frame ba\nse: transform error: )"
+            R"(requested timestamp 3 is outside the covered range [1, 2]))");
+  EXPECT_EQ(outcome(registry.process_get_transform("ba\nse", "de\\sk", at_s(1.5))),
+            R"(no transform chain connects ba\nse and de\\sk)");
+  EXPECT_EQ(outcome(registry.process_get_transform("ba\nse", "m\tars\r", {})),
+            R"(frame m\tars\r does not exist in the transform tree)");
+  EXPECT_EQ(outcome(registry.process_add_transform(edge("odom", "ba\nse", at_s(3)))),
+            R"(re-parenting is not supported (the child frame's parent is wor\"ld))");
+  EXPECT_EQ(to_string(BufferError{buffer_error::ChildMismatch{"ar\x1b]0;x\x07m"}}),
+            R"(the buffer already stores a different child frame (ar\u{1b}]0;x\u{7}m))");
+}
+
 }  // namespace
 }  // namespace frames::core
