@@ -25,7 +25,7 @@ _lookup_many = _native._lookup_many  # type: ignore[attr-defined]
 _can_transform_many = _native._can_transform_many  # type: ignore[attr-defined]
 _transform_points = _native._transform_points  # type: ignore[attr-defined]
 
-ROS_TIME_LIMIT_NS = 2**31 * 1_000_000_000
+_ROS_TIME_LIMIT_NS = 2**31 * 1_000_000_000
 _U128_LIMIT = 1 << 128
 
 
@@ -39,14 +39,16 @@ def _numpy(function: str) -> Any:
     return numpy
 
 
-def _stamps(np: Any, stamps: Any, name: str) -> tuple[np.ndarray, tuple[int, int] | None]:
+def _stamps(
+    numpy: Any, stamps: Any, name: str
+) -> tuple[np.ndarray, tuple[int, int] | None]:
     """A 1-D integer array in native byte order, and (index, value) of the first stamp too
     large for lookup even to convert (2^128 or more, only in lists of Python ints), if any.
 
     Python ints that no 64-bit dtype holds together are clamped to values that lookup
     refuses the same way: negative ones to -1, ones past the ROS time range to the limit.
     """
-    array = np.asarray(stamps)
+    array = numpy.asarray(stamps)
     if array.ndim != 1:
         raise ValueError(f"{name} must be a 1-D array of integer stamps, got shape {array.shape}")
     if array.dtype.kind in "iu":
@@ -54,12 +56,12 @@ def _stamps(np: Any, stamps: Any, name: str) -> tuple[np.ndarray, tuple[int, int
             array = array.astype(array.dtype.newbyteorder("="))
         return array, None
     if array.size == 0:
-        return np.empty(0, np.int64), None
-    if isinstance(stamps, np.ndarray) and array.dtype.kind != "O":
+        return numpy.empty(0, numpy.int64), None
+    if isinstance(stamps, numpy.ndarray) and array.dtype.kind != "O":
         raise TypeError(f"{name} must hold integers, got dtype {array.dtype}")
-    clamped = np.empty(len(array), np.int64)
+    clamped = numpy.empty(len(array), numpy.int64)
     huge = None
-    for i, value in enumerate(np.asarray(stamps, dtype=object)):
+    for i, value in enumerate(numpy.asarray(stamps, dtype=object)):
         try:
             stamp = operator.index(value)
         except TypeError as error:
@@ -67,11 +69,13 @@ def _stamps(np: Any, stamps: Any, name: str) -> tuple[np.ndarray, tuple[int, int
             raise
         if stamp >= _U128_LIMIT and huge is None:
             huge = (i, stamp)
-        clamped[i] = -1 if stamp < 0 else min(stamp, ROS_TIME_LIMIT_NS)
+        clamped[i] = -1 if stamp < 0 else min(stamp, _ROS_TIME_LIMIT_NS)
     return clamped, huge
 
 
-def _raise_huge(buffer: TransformBuffer, frames: tuple[str, str], huge: tuple[int, int], name: str) -> None:
+def _raise_huge(
+    buffer: TransformBuffer, frames: tuple[str, str], huge: tuple[int, int], name: str
+) -> None:
     """Raises lookup's own error for a stamp too large for it to convert."""
     index, stamp = huge
     try:
@@ -82,7 +86,9 @@ def _raise_huge(buffer: TransformBuffer, frames: tuple[str, str], huge: tuple[in
     raise AssertionError("lookup accepted a stamp of 2^128 or more")
 
 
-def lookup_many(buffer: TransformBuffer, from_frame: str, to_frame: str, stamps_ns: npt.ArrayLike) -> np.ndarray:
+def lookup_many(
+    buffer: TransformBuffer, from_frame: str, to_frame: str, stamps_ns: npt.ArrayLike
+) -> np.ndarray:
     """The transform from `from_frame` to `to_frame` at each of `stamps_ns`.
 
     Returns a float64 array of shape (N, 4, 4) whose element i is exactly the matrix
@@ -95,18 +101,20 @@ def lookup_many(buffer: TransformBuffer, from_frame: str, to_frame: str, stamps_
     Raises ``ValueError`` for an array that is not 1-D, ``TypeError`` for one that does
     not hold integers, and ``ImportError`` without numpy.
     """
-    np = _numpy("lookup_many")
-    stamps, huge = _stamps(np, stamps_ns, "stamps_ns")
+    numpy = _numpy("lookup_many")
+    stamps, huge = _stamps(numpy, stamps_ns, "stamps_ns")
     # Stamps before one too large to convert still raise first, as lookups in order would.
     end = len(stamps) if huge is None else huge[0]
-    out = np.empty((len(stamps), 4, 4))
+    out: np.ndarray = numpy.empty((len(stamps), 4, 4))
     _lookup_many(buffer, from_frame, to_frame, stamps[:end], out[:end])
     if huge is not None:
         _raise_huge(buffer, (from_frame, to_frame), huge, "stamps_ns")
     return out
 
 
-def can_transform_many(buffer: TransformBuffer, from_frame: str, to_frame: str, stamps_ns: npt.ArrayLike) -> np.ndarray:
+def can_transform_many(
+    buffer: TransformBuffer, from_frame: str, to_frame: str, stamps_ns: npt.ArrayLike
+) -> np.ndarray:
     """Whether ``lookup_many`` would succeed at each of `stamps_ns`, as a bool array (N,).
 
     Element i equals ``buffer.can_transform(from_frame, to_frame, stamps_ns[i])``; a stamp
@@ -114,15 +122,19 @@ def can_transform_many(buffer: TransformBuffer, from_frame: str, to_frame: str, 
     stamp; raises ``ValueError``/``TypeError`` for an array that is not 1-D or not of
     integers, and ``ImportError`` without numpy.
     """
-    np = _numpy("can_transform_many")
-    stamps, _ = _stamps(np, stamps_ns, "stamps_ns")
-    out = np.empty(len(stamps), bool)
+    numpy = _numpy("can_transform_many")
+    stamps, _ = _stamps(numpy, stamps_ns, "stamps_ns")
+    out: np.ndarray = numpy.empty(len(stamps), bool)
     _can_transform_many(buffer, from_frame, to_frame, stamps, out)
     return out
 
 
 def transform_points(
-    buffer: TransformBuffer, from_frame: str, to_frame: str, stamp_ns: int | npt.ArrayLike, points: npt.ArrayLike
+    buffer: TransformBuffer,
+    from_frame: str,
+    to_frame: str,
+    stamp_ns: int | npt.ArrayLike,
+    points: npt.ArrayLike,
 ) -> np.ndarray:
     """`points` given in `from_frame` at `stamp_ns`, in `to_frame` coordinates.
 
@@ -138,25 +150,24 @@ def transform_points(
     ``ValueError`` for `points` not of shape (N, 3) or stamps not of shape (N,),
     ``TypeError`` for points of another dtype, and ``ImportError`` without numpy.
     """
-    np = _numpy("transform_points")
-    array = np.asarray(points)
+    numpy = _numpy("transform_points")
+    array = numpy.asarray(points)
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"points must have shape (N, 3), got {array.shape}")
-    if array.dtype.kind in "iu" or array.dtype in (np.float16, np.longdouble):
-        array = array.astype(np.float64)
+    if array.dtype.kind in "iu" or array.dtype in (numpy.float16, numpy.longdouble):
+        array = array.astype(numpy.float64)
     elif array.dtype.kind != "f":
         raise TypeError(f"points must hold float32 or float64, got dtype {array.dtype}")
     elif not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
-    out = np.empty((len(array), 3))
-    if np.ndim(stamp_ns) == 0:
+    out: np.ndarray = numpy.empty((len(array), 3))
+    if numpy.ndim(stamp_ns) == 0:
         _transform_points(buffer, from_frame, to_frame, stamp_ns, array, out)
         return out
-    stamps, huge = _stamps(np, stamp_ns, "stamp_ns")
+    stamps, huge = _stamps(numpy, stamp_ns, "stamp_ns")
     if len(stamps) != len(array):
-        raise ValueError(
-            f"stamp_ns must be one stamp or one per point, shape ({len(array)},), got shape {stamps.shape}"
-        )
+        expected = f"one stamp or one per point, shape ({len(array)},)"
+        raise ValueError(f"stamp_ns must be {expected}, got shape {stamps.shape}")
     end = len(stamps) if huge is None else huge[0]
     _transform_points(buffer, from_frame, to_frame, stamps[:end], array[:end], out[:end])
     if huge is not None:
