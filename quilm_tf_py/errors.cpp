@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 
 #include "quilm_tf_py/owned_ref.hpp"
 
@@ -145,7 +146,11 @@ Raised raise_missing_argument(const char* fn, const char* name, std::size_t posi
   return {};
 }
 
-void add_argument_note(const char* name) noexcept {
+namespace {
+
+// Adds `note` (a new reference, or nullptr) to the pending exception, which stays pending.
+void add_note(PyObject* note) noexcept {
+  OwnedRef owned_note = OwnedRef::steal(note);
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -155,11 +160,11 @@ void add_argument_note(const char* name) noexcept {
     if (traceback != nullptr) {
       PyException_SetTraceback(value, traceback);
     }
-    OwnedRef note = OwnedRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
     OwnedRef method = OwnedRef::steal(PyUnicode_InternFromString("add_note"));
     OwnedRef done;
-    if (note && method) {
-      done = OwnedRef::steal(PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr));
+    if (owned_note && method) {
+      done = OwnedRef::steal(
+          PyObject_CallMethodObjArgs(value, method.get(), owned_note.get(), nullptr));
     }
     if (!done) {
       // The note is a courtesy: losing it must not replace the conversion's own error.
@@ -167,6 +172,44 @@ void add_argument_note(const char* name) noexcept {
     }
   }
   PyErr_Restore(type, value, traceback);
+}
+
+// "(5,)" or "(5, 4, 4)", as Python shows a shape tuple.
+std::string shape_text(const Py_buffer& view) {
+  std::string out = "(";
+  for (int d = 0; d < view.ndim; ++d) {
+    if (d > 0) {
+      out += ", ";
+    }
+    out += std::to_string(view.shape == nullptr ? view.len / view.itemsize : view.shape[d]);
+  }
+  return out + (view.ndim == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
+void add_argument_note(const char* name) noexcept {
+  add_note(PyUnicode_FromFormat("while processing '%s'", name));
+}
+
+void add_index_note(const char* name, Py_ssize_t index) noexcept {
+  add_note(PyUnicode_FromFormat("at index %zd of %s", index, name));
+}
+
+Raised raise_array_shape(const char* name, const char* expected, const Py_buffer& view) noexcept {
+  try {
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s, got %s", name, expected,
+                 shape_text(view).c_str());
+  } catch (...) {
+    return raise_current_exception();
+  }
+  return {};
+}
+
+Raised raise_array_format(const char* name, const char* expected, const Py_buffer& view) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s must hold %s, got format '%s' of %zd bytes", name, expected,
+               view.format == nullptr ? "B" : view.format, view.itemsize);
+  return {};
 }
 
 Raised raise_current_exception() noexcept {

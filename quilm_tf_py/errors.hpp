@@ -67,6 +67,14 @@ Raised raise_missing_argument(const char* fn, const char* name, std::size_t posi
 
 // Adds the note "while processing '{name}'" to the pending exception (it stays pending).
 void add_argument_note(const char* name) noexcept;
+// Adds the note "at index {index} of {name}": which element of an array argument failed.
+void add_index_note(const char* name, Py_ssize_t index) noexcept;
+
+// Array arguments read through the buffer protocol. `expected` completes the sentence.
+// ValueError "{name} must have shape {expected}, got {shape}" ((5,) for one dimension).
+Raised raise_array_shape(const char* name, const char* expected, const Py_buffer& view) noexcept;
+// TypeError "{name} must hold {expected}, got format '{format}' of {itemsize} bytes".
+Raised raise_array_format(const char* name, const char* expected, const Py_buffer& view) noexcept;
 
 // Maps the C++ exception being handled: std::bad_alloc becomes MemoryError, anything else
 // the fatal error. Call only inside a catch block.

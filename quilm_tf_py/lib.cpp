@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "quilm_tf_py/batch.hpp"
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/failure_reason.hpp"
 #include "quilm_tf_py/frame.hpp"
@@ -55,7 +56,8 @@ int exec_module(PyObject* module) noexcept {
         add_public(module, "FilterFailureReason", failure_reason_type()) < 0 ||
         add_public(module, "require_frame", require_frame.get()) < 0 ||
         add_public(module, "TransformError", transform_error_type()) < 0 ||
-        add_public(module, "FrameError", frame_error_type()) < 0) {
+        add_public(module, "FrameError", frame_error_type()) < 0 ||
+        add_batch_functions(module) < 0) {
       return -1;
     }
     return 0;

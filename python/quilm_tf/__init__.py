@@ -1,7 +1,8 @@
 """Time-stamped coordinate-frame transforms for robotics.
 
 The classes live in the extension ``quilm_tf._native``; they are re-exported here so that
-``from quilm_tf import TransformBuffer`` works.
+``from quilm_tf import TransformBuffer`` works. The array functions (numpy in, numpy out)
+come from ``quilm_tf.batch``.
 """
 
 from quilm_tf._native import (
@@ -12,6 +13,7 @@ from quilm_tf._native import (
     TransformError,
     require_frame,
 )
+from quilm_tf.batch import can_transform_many, lookup_many, transform_points
 
 __all__ = [
     "TransformBuffer",
@@ -20,4 +22,7 @@ __all__ = [
     "require_frame",
     "TransformError",
     "FrameError",
+    "lookup_many",
+    "can_transform_many",
+    "transform_points",
 ]

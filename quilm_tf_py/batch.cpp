@@ -1,0 +1,518 @@
+// def _lookup_many(buffer, from_frame, to_frame, stamps_ns, out) -> None:
+//     for i, stamp in enumerate(stamps_ns):    # the first failure raises, noted with its index
+//         out[i] = buffer.lookup(from_frame, to_frame, stamp)
+//
+// def _can_transform_many(buffer, from_frame, to_frame, stamps_ns, out) -> None:
+//     for i, stamp in enumerate(stamps_ns):
+//         out[i] = stamp >= 0 and buffer.can_transform(from_frame, to_frame, stamp)
+//
+// def _transform_points(buffer, from_frame, to_frame, stamp_ns, points, out) -> None:
+//     for i, (x, y, z) in enumerate(points):   # stamp_ns: an int, or an array of one per point
+//         m = buffer.lookup(from_frame, to_frame, stamp_ns if is_int else stamp_ns[i])
+//         out[i] = [((m[r][0] * x + m[r][1] * y) + m[r][2] * z) + m[r][3] for r in range(3)]
+//
+// Arrays come through the buffer protocol, in native byte order with any strides: stamps
+// 1-D of integers of any width, points (N, 3) of float32 or float64, out float64 of shape
+// (N, 4, 4) or (N, 3), or bool of shape (N,). The caller allocates out. A call takes the
+// shared lock once and makes no Python object per element; a failing stamp is raised as
+// lookup raises it, after the lock is released, with a note naming its index.
+
+#include "quilm_tf_py/batch.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "frames/result.hpp"
+#include "quilm_tf/matrix.hpp"
+#include "quilm_tf_py/args.hpp"
+#include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/owned_ref.hpp"
+#include "quilm_tf_py/ros.hpp"
+#include "quilm_tf_py/transform_buffer.hpp"
+
+namespace quilm_tf_py {
+namespace {
+
+using quilm_tf::Matrix4;
+
+// One buffer-protocol view of an object, released when the owner goes.
+class View {
+ public:
+  View() noexcept = default;
+  View(const View&) = delete;
+  View& operator=(const View&) = delete;
+  ~View() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+
+  bool acquire(PyObject* object, int flags) noexcept {
+    held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& operator*() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+enum class Kind : std::uint8_t { Signed, Unsigned, Float, Bool, Other };
+
+// The element kind of a one-item format in native byte order ("l", "<d", "=Q"). Its width
+// is the view's itemsize, which is right whichever size mode the prefix selects.
+Kind element_kind(const Py_buffer& view) noexcept {
+  std::string_view format = view.format == nullptr ? "B" : view.format;
+  constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == native_order)) {
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) {
+    return Kind::Other;
+  }
+  switch (format[0]) {
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      return Kind::Signed;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      return Kind::Unsigned;
+    case 'f': case 'd':
+      return Kind::Float;
+    case '?':
+      return Kind::Bool;
+    default:
+      return Kind::Other;
+  }
+}
+
+bool has_shape(const Py_buffer& view, std::initializer_list<Py_ssize_t> shape) noexcept {
+  if (view.ndim != static_cast<int>(shape.size())) {
+    return false;
+  }
+  int d = 0;
+  for (const Py_ssize_t extent : shape) {
+    if (view.shape[d++] != extent) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads and writes through memcpy: a strided view need not be aligned.
+template <class T>
+T load(const char* at) noexcept {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+void store(char* at, double value) noexcept { std::memcpy(at, &value, sizeof value); }
+
+// A stamp as lookup's conversion sees it: a negative one cannot be converted at all.
+struct Stamp {
+  u128 ns = 0;
+  bool negative = false;
+  friend bool operator==(const Stamp&, const Stamp&) = default;
+};
+
+// A 1-D array of integers of any width and stride.
+class StampArray {
+ public:
+  // TypeError or ValueError naming `name` unless `view` is a 1-D array of integers.
+  bool bind(const Py_buffer& view, const char* name) noexcept {
+    const Kind kind = element_kind(view);
+    const Py_ssize_t size = view.itemsize;
+    if ((kind != Kind::Signed && kind != Kind::Unsigned) ||
+        (size != 1 && size != 2 && size != 4 && size != 8)) {
+      raise_array_format(name, "integers", view);
+      return false;
+    }
+    if (view.ndim != 1) {
+      raise_array_shape(name, "(N,)", view);
+      return false;
+    }
+    data_ = static_cast<const char*>(view.buf);
+    stride_ = view.strides[0];
+    size_ = view.shape[0];
+    itemsize_ = size;
+    signed_ = kind == Kind::Signed;
+    return true;
+  }
+
+  Py_ssize_t size() const noexcept { return size_; }
+
+  Stamp operator[](Py_ssize_t index) const noexcept {
+    const char* at = data_ + index * stride_;
+    if (signed_) {
+      std::int64_t value = 0;
+      switch (itemsize_) {
+        case 1: value = load<std::int8_t>(at); break;
+        case 2: value = load<std::int16_t>(at); break;
+        case 4: value = load<std::int32_t>(at); break;
+        default: value = load<std::int64_t>(at); break;
+      }
+      return value < 0 ? Stamp{0, true} : Stamp{static_cast<u128>(value), false};
+    }
+    std::uint64_t value = 0;
+    switch (itemsize_) {
+      case 1: value = load<std::uint8_t>(at); break;
+      case 2: value = load<std::uint16_t>(at); break;
+      case 4: value = load<std::uint32_t>(at); break;
+      default: value = load<std::uint64_t>(at); break;
+    }
+    return Stamp{value, false};
+  }
+
+ private:
+  const char* data_ = nullptr;
+  Py_ssize_t stride_ = 0;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t itemsize_ = 8;
+  bool signed_ = true;
+};
+
+// Why the stamp at `index` could not be looked up, kept until the lock is released.
+struct StampFailure {
+  Py_ssize_t index = 0;
+  bool negative = false;
+  std::optional<quilm_tf::TransformBufferError> error;  // empty: negative or out of range
+};
+
+struct Frames {
+  std::string_view from;
+  std::string_view to;
+};
+
+// lookup's checks for one stamp, in its order: conversion, the ROS time range, the service.
+frames::Result<Matrix4, StampFailure> lookup_stamp(const quilm_tf::TransformBuffer& service,
+                                                   const Frames& frames, Stamp stamp,
+                                                   Py_ssize_t index) {
+  if (stamp.negative || stamp.ns >= ROS_TIME_LIMIT_NS) {
+    return frames::Unexpected{StampFailure{index, stamp.negative, std::nullopt}};
+  }
+  auto found = service.lookup_ns(frames.from, frames.to, stamp.ns);
+  if (!found) {
+    return frames::Unexpected{StampFailure{index, false, std::move(found).error()}};
+  }
+  return quilm_tf::isometry_to_matrix4(*found);
+}
+
+// The exception lookup raises for the failed stamp, noted with its index in `name`.
+Raised raise_stamp_failure(const StampFailure& failure, const char* name) {
+  if (failure.error) {
+    raise(*failure.error);
+  } else if (failure.negative) {
+    raise_negative_unsigned();
+  } else {
+    raise(Invalid::StampRange);
+  }
+  add_index_note(name, failure.index);
+  return {};
+}
+
+// The arguments every function starts with.
+struct Common {
+  TransformBufferObject* buffer = nullptr;
+  Frames frames;
+};
+
+template <std::size_t N>
+bool parse_common(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const char* const (&names)[N], PyObject* (&values)[N], Common* out) {
+  return parse_args(fn, args, nargs, kwnames, names, N, values) &&
+         convert_arg(to_transform_buffer, values[0], "buffer", &out->buffer) &&
+         convert_arg(to_str, values[1], "from_frame", &out->frames.from) &&
+         convert_arg(to_str, values[2], "to_frame", &out->frames.to);
+}
+
+// Binds a float64 or bool output array of exactly `shape`; the shape is the caller's
+// promise of where writes may go, so anything else is refused.
+bool bind_out(const Py_buffer& view, Kind kind, std::initializer_list<Py_ssize_t> shape,
+              const char* expected_shape) noexcept {
+  const Py_ssize_t itemsize = kind == Kind::Float ? 8 : 1;
+  if (element_kind(view) != kind || view.itemsize != itemsize) {
+    raise_array_format("out", kind == Kind::Float ? "float64" : "bool", view);
+    return false;
+  }
+  if (!has_shape(view, shape)) {
+    raise_array_shape("out", expected_shape, view);
+    return false;
+  }
+  return true;
+}
+
+void store_matrix(const Py_buffer& out, Py_ssize_t index, const Matrix4& matrix) noexcept {
+  char* at = static_cast<char*>(out.buf) + index * out.strides[0];
+  if (out.strides[1] == 32 && out.strides[2] == 8) {
+    std::memcpy(at, matrix.entries.data(), sizeof matrix.entries);
+    return;
+  }
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) {
+      store(at + static_cast<Py_ssize_t>(r) * out.strides[1] +
+                static_cast<Py_ssize_t>(c) * out.strides[2],
+            matrix(r, c));
+    }
+  }
+}
+
+constexpr int READ_FLAGS = PyBUF_STRIDES | PyBUF_FORMAT;
+constexpr int WRITE_FLAGS = READ_FLAGS | PyBUF_WRITABLE;
+
+constexpr const char* MANY_PARAMS[] = {"buffer", "from_frame", "to_frame", "stamps_ns", "out"};
+
+PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[5];
+    Common common;
+    View stamps_view;
+    View out_view;
+    StampArray stamps;
+    if (!parse_common("_lookup_many", args, nargs, kwnames, MANY_PARAMS, values, &common) ||
+        !stamps_view.acquire(values[3], READ_FLAGS) ||
+        !stamps.bind(*stamps_view, "stamps_ns") || !out_view.acquire(values[4], WRITE_FLAGS) ||
+        !bind_out(*out_view, Kind::Float, {stamps.size(), 4, 4}, "(N, 4, 4)")) {
+      return Raised{};
+    }
+    std::optional<StampFailure> failure;
+    {
+      auto service = common.buffer->state.service.read();
+      if (!service) {
+        return Raised{};
+      }
+      for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
+        auto matrix = lookup_stamp(*service, common.frames, stamps[i], i);
+        if (!matrix) {
+          failure.emplace(std::move(matrix).error());
+          break;
+        }
+        store_matrix(*out_view, i, *matrix);
+      }
+    }
+    if (failure) {
+      return raise_stamp_failure(*failure, "stamps_ns");
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* can_transform_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[5];
+    Common common;
+    View stamps_view;
+    View out_view;
+    StampArray stamps;
+    if (!parse_common("_can_transform_many", args, nargs, kwnames, MANY_PARAMS, values,
+                      &common) ||
+        !stamps_view.acquire(values[3], READ_FLAGS) ||
+        !stamps.bind(*stamps_view, "stamps_ns") || !out_view.acquire(values[4], WRITE_FLAGS) ||
+        !bind_out(*out_view, Kind::Bool, {stamps.size()}, "(N,)")) {
+      return Raised{};
+    }
+    const Py_buffer& out = *out_view;
+    auto service = common.buffer->state.service.read();
+    if (!service) {
+      return Raised{};
+    }
+    for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
+      const Stamp stamp = stamps[i];
+      const bool found = !stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS &&
+                         service->can_transform_ns(common.frames.from, common.frames.to, stamp.ns);
+      static_cast<char*>(out.buf)[i * out.strides[0]] = found ? 1 : 0;
+    }
+    service.unlock();
+    Py_RETURN_NONE;
+  });
+}
+
+// Points in and out, as byte strides; the input's element type is the kernel's parameter.
+struct PointArrays {
+  const char* in = nullptr;
+  Py_ssize_t in_row = 0;
+  Py_ssize_t in_col = 0;
+  char* out = nullptr;
+  Py_ssize_t out_row = 0;
+  Py_ssize_t out_col = 0;
+  bool float32 = false;
+};
+
+// Each output coordinate is summed left to right, ((m0 x + m1 y) + m2 z) + t, so that numpy
+// can reproduce it exactly. Inlined into each caller to let constant strides fold in.
+template <class T>
+[[gnu::always_inline]] inline void transform_span(const Matrix4& m, const char* in,
+                                                  Py_ssize_t in_row, Py_ssize_t in_col,
+                                                  char* out, Py_ssize_t out_row,
+                                                  Py_ssize_t out_col, Py_ssize_t count) noexcept {
+  const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2), m03 = m(0, 3);
+  const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2), m13 = m(1, 3);
+  const double m20 = m(2, 0), m21 = m(2, 1), m22 = m(2, 2), m23 = m(2, 3);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const char* from = in + i * in_row;
+    const double x = load<T>(from);
+    const double y = load<T>(from + in_col);
+    const double z = load<T>(from + 2 * in_col);
+    char* to = out + i * out_row;
+    store(to, ((m00 * x + m01 * y) + m02 * z) + m03);
+    store(to + out_col, ((m10 * x + m11 * y) + m12 * z) + m13);
+    store(to + 2 * out_col, ((m20 * x + m21 * y) + m22 * z) + m23);
+  }
+}
+
+template <class T>
+void transform_points_as(const Matrix4& m, const PointArrays& a, Py_ssize_t begin,
+                         Py_ssize_t end) noexcept {
+  const char* in = a.in + begin * a.in_row;
+  char* out = a.out + begin * a.out_row;
+  constexpr auto width = static_cast<Py_ssize_t>(sizeof(T));
+  if (a.in_row == 3 * width && a.in_col == width && a.out_row == 24 && a.out_col == 8) {
+    transform_span<T>(m, in, 3 * width, width, out, 24, 8, end - begin);
+  } else {
+    transform_span<T>(m, in, a.in_row, a.in_col, out, a.out_row, a.out_col, end - begin);
+  }
+}
+
+void transform_points_range(const Matrix4& m, const PointArrays& arrays, Py_ssize_t begin,
+                            Py_ssize_t end) noexcept {
+  if (arrays.float32) {
+    transform_points_as<float>(m, arrays, begin, end);
+  } else {
+    transform_points_as<double>(m, arrays, begin, end);
+  }
+}
+
+constexpr const char* POINTS_PARAMS[] = {"buffer", "from_frame", "to_frame", "stamp_ns",
+                                         "points", "out"};
+
+PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[6];
+    Common common;
+    View points_view;
+    View out_view;
+    if (!parse_common("_transform_points", args, nargs, kwnames, POINTS_PARAMS, values,
+                      &common) ||
+        !points_view.acquire(values[4], READ_FLAGS)) {
+      return Raised{};
+    }
+    const Py_buffer& points = *points_view;
+    if (element_kind(points) != Kind::Float || (points.itemsize != 4 && points.itemsize != 8)) {
+      return raise_array_format("points", "float32 or float64", points);
+    }
+    if (points.ndim != 2 || points.shape[1] != 3) {
+      return raise_array_shape("points", "(N, 3)", points);
+    }
+    const Py_ssize_t n = points.shape[0];
+    if (!out_view.acquire(values[5], WRITE_FLAGS) ||
+        !bind_out(*out_view, Kind::Float, {n, 3}, "(N, 3)")) {
+      return Raised{};
+    }
+    const Py_buffer& out = *out_view;
+    const PointArrays arrays{static_cast<const char*>(points.buf), points.strides[0],
+                             points.strides[1], static_cast<char*>(out.buf), out.strides[0],
+                             out.strides[1], points.itemsize == 4};
+
+    // An object without a buffer, or a zero-dimensional one (a numpy integer scalar), is
+    // one stamp, converted and looked up as lookup does; the transform runs unlocked.
+    View stamps_view;
+    const bool has_buffer = PyObject_CheckBuffer(values[3]) != 0;
+    if (has_buffer && !stamps_view.acquire(values[3], READ_FLAGS)) {
+      return Raised{};
+    }
+    if (!has_buffer || (*stamps_view).ndim == 0) {
+      u128 stamp_ns = 0;
+      if (!convert_arg(to_u128, values[3], "stamp_ns", &stamp_ns)) {
+        return Raised{};
+      }
+      if (stamp_ns >= ROS_TIME_LIMIT_NS) {
+        return raise(Invalid::StampRange);
+      }
+      auto service = common.buffer->state.service.read();
+      if (!service) {
+        return Raised{};
+      }
+      auto found = service->lookup_ns(common.frames.from, common.frames.to, stamp_ns);
+      service.unlock();
+      if (!found) {
+        return raise(found.error());
+      }
+      transform_points_range(quilm_tf::isometry_to_matrix4(*found), arrays, 0, n);
+      Py_RETURN_NONE;
+    }
+
+    // One stamp per point: a run of equal stamps shares one lookup.
+    StampArray stamps;
+    if (!stamps.bind(*stamps_view, "stamp_ns")) {
+      return Raised{};
+    }
+    if (stamps.size() != n) {
+      return raise_array_shape("stamp_ns", "(N,) with N the number of points", *stamps_view);
+    }
+    std::optional<StampFailure> failure;
+    {
+      auto service = common.buffer->state.service.read();
+      if (!service) {
+        return Raised{};
+      }
+      Py_ssize_t begin = 0;
+      while (begin < n) {
+        const Stamp stamp = stamps[begin];
+        Py_ssize_t end = begin + 1;
+        while (end < n && stamps[end] == stamp) {
+          ++end;
+        }
+        auto matrix = lookup_stamp(*service, common.frames, stamp, begin);
+        if (!matrix) {
+          failure.emplace(std::move(matrix).error());
+          break;
+        }
+        transform_points_range(*matrix, arrays, begin, end);
+        begin = end;
+      }
+    }
+    if (failure) {
+      return raise_stamp_failure(*failure, "stamp_ns");
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+template <class F>
+PyCFunction function(F* body) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body));
+}
+
+PyMethodDef batch_functions[] = {
+    {"_lookup_many", function(lookup_many), METH_FASTCALL | METH_KEYWORDS,
+     "_lookup_many(buffer, from_frame, to_frame, stamps_ns, out)\n--\n\n"},
+    {"_can_transform_many", function(can_transform_many), METH_FASTCALL | METH_KEYWORDS,
+     "_can_transform_many(buffer, from_frame, to_frame, stamps_ns, out)\n--\n\n"},
+    {"_transform_points", function(transform_points), METH_FASTCALL | METH_KEYWORDS,
+     "_transform_points(buffer, from_frame, to_frame, stamp_ns, points, out)\n--\n\n"},
+};
+
+}  // namespace
+
+int add_batch_functions(PyObject* module) noexcept {
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) {
+    return -1;
+  }
+  for (PyMethodDef& def : batch_functions) {
+    OwnedRef created = OwnedRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    if (!created || PyModule_AddObjectRef(module, def.ml_name, created.get()) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace quilm_tf_py
