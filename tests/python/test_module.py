@@ -12,7 +12,7 @@ import quilm_tf._native as native
 from quilm_tf._native import MessageFilter, TransformBuffer, require_frame
 
 STUB = ast.parse(Path(native.__file__).with_name("_native.pyi").read_text(encoding="utf-8"))
-DEFINITIONS = [node for node in STUB.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))]
+DEFINITIONS = [node for node in STUB.body if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and node.name[0] != "_"]
 
 
 def stub_parameters(function):
