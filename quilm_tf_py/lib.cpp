@@ -3,7 +3,8 @@
 // import quilm_tf._native
 // __all__ = ["TransformBuffer", "MessageFilter", "FilterFailureReason", "require_frame",
 //            "TransformError", "FrameError"]
-// # and the private helpers of the package's queries: _latest_common_time, _frames
+// # and the private helpers of the package's queries: _latest_common_time, _lookup_latest,
+// # _frames
 
 #include <Python.h>
 

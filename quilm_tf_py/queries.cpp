@@ -1,5 +1,7 @@
 // def _latest_common_time(buffer, frame_a, frame_b) -> int: ...
 //     # the newest stamp every dynamic link between the frames covers; 0 if all are static
+// def _lookup_latest(buffer, from_frame, to_frame) -> tuple[list[list[float]], int]: ...
+//     # lookup at _latest_common_time, both under one read lock
 // def _frames(buffer) -> list[tuple[str, str, bool, int, int, int]]: ...
 //     # (name, parent, is_static, samples, oldest_ns, newest_ns) per child frame, by name
 
@@ -43,6 +45,45 @@ PyObject* latest_common_time(PyObject* /*module*/, PyObject* const* args, Py_ssi
       return raise(latest.error());
     }
     return u128_to_python(*latest);
+  });
+}
+
+constexpr const char* LOOKUP_LATEST_PARAMS[] = {"buffer", "from_frame", "to_frame"};
+
+PyObject* lookup_latest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[3];
+    TransformBufferObject* buffer = nullptr;
+    std::string_view from_frame;
+    std::string_view to_frame;
+    if (!parse_args("_lookup_latest", args, nargs, kwnames, LOOKUP_LATEST_PARAMS, 3, values) ||
+        !convert_arg(to_transform_buffer, values[0], "buffer", &buffer) ||
+        !convert_arg(to_str, values[1], "from_frame", &from_frame) ||
+        !convert_arg(to_str, values[2], "to_frame", &to_frame)) {
+      return Raised{};
+    }
+    // One read lock for both: an insert in between could expire the stamp just found.
+    auto service = buffer->state.service.read();
+    if (!service) {
+      return Raised{};
+    }
+    auto latest = service->latest_common_time_ns(from_frame, to_frame);
+    if (!latest) {
+      service.unlock();
+      return raise(latest.error());
+    }
+    auto found = service->lookup_ns(from_frame, to_frame, *latest);
+    service.unlock();
+    if (!found) {
+      return raise(found.error());
+    }
+    OwnedRef matrix = OwnedRef::steal(matrix_to_python(quilm_tf::isometry_to_matrix4(*found)));
+    OwnedRef stamp = OwnedRef::steal(u128_to_python(*latest));
+    if (!matrix || !stamp) {
+      return nullptr;
+    }
+    return PyTuple_Pack(2, matrix.get(), stamp.get());
   });
 }
 
@@ -114,6 +155,8 @@ PyCFunction function(F* body) noexcept {
 PyMethodDef query_defs[] = {
     {"_latest_common_time", function(latest_common_time), METH_FASTCALL | METH_KEYWORDS,
      "_latest_common_time(buffer, frame_a, frame_b)\n--\n\n"},
+    {"_lookup_latest", function(lookup_latest), METH_FASTCALL | METH_KEYWORDS,
+     "_lookup_latest(buffer, from_frame, to_frame)\n--\n\n"},
     {"_frames", function(frames), METH_FASTCALL | METH_KEYWORDS, "_frames(buffer)\n--\n\n"},
 };
 

@@ -40,12 +40,12 @@ def lookup_latest(buffer: TransformBuffer, from_frame: str, to_frame: str) -> tu
     """The newest transform available from ``from_frame`` to ``to_frame``, and its stamp.
 
     Returns ``(matrix, stamp_ns)``: ``buffer.lookup(from_frame, to_frame, stamp_ns)`` at the
-    stamp ``latest_common_time`` gives. The 4x4 matrix maps coordinates given in
-    ``from_frame`` to coordinates in ``to_frame``. Raises TransformError as those two do,
-    for example when the links of the chain have no stamp in common.
+    stamp ``latest_common_time`` gives, both read as one snapshot of the buffer. The 4x4
+    matrix maps coordinates given in ``from_frame`` to coordinates in ``to_frame``. Raises
+    TransformError as those two do, for example when the links of the chain have no stamp
+    in common.
     """
-    stamp = _native._latest_common_time(buffer, from_frame, to_frame)
-    return buffer.lookup(from_frame, to_frame, stamp), stamp
+    return _native._lookup_latest(buffer, from_frame, to_frame)
 
 
 def lookup_across_time(
