@@ -12,6 +12,7 @@ import math
 import operator
 import threading
 from collections.abc import Callable
+from numbers import Real
 from types import SimpleNamespace
 
 from quilm_tf._native import MessageFilter, TransformBuffer
@@ -22,6 +23,8 @@ _ROS_TIME_LIMIT_NS = 2**31 * _NS_PER_SECOND
 
 def _timeout(timeout_s: float) -> float | None:
     """The timeout for Event.wait and asyncio.timeout: None for an infinite one."""
+    if isinstance(timeout_s, bool) or not isinstance(timeout_s, Real):
+        raise TypeError(f"timeout_s must be a number of seconds, not {type(timeout_s).__name__!r}")
     seconds = float(timeout_s)
     if math.isnan(seconds) or seconds < 0:
         raise ValueError(f"timeout_s must be a non-negative number of seconds, got {timeout_s!r}")
@@ -62,8 +65,8 @@ def wait_for_transform(
     by any thread, makes it true; returns False when ``timeout_s`` seconds have passed
     (``math.inf``: no limit). The calling thread sleeps meanwhile; other threads run. Frames
     that do not exist yet are waited for. Raises TransformError for an invalid frame name,
-    ValueError for a stamp beyond the ROS time range or a negative or NaN timeout, and the
-    usual TypeError or OverflowError for arguments of the wrong kind.
+    ValueError for a stamp beyond the ROS time range or a negative or NaN timeout, and
+    TypeError or OverflowError for arguments of the wrong kind.
     """
     timeout = _timeout(timeout_s)
     ready = threading.Event()
