@@ -1,5 +1,6 @@
 #include "quilm_tf/buffer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -169,6 +170,36 @@ bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view t
   if (bare_to.empty()) return false;
   const auto found = registry_.process_get_link(bare_to, bare_from, Timestamp{stamp_ns});
   return found.has_value() && checked_result(*found).has_value();
+}
+
+Result<u128, TransformBufferError> TransformBuffer::latest_common_time_ns(
+    std::string_view from, std::string_view to) const {
+  std::string_view reason;
+  const std::string_view bare_from = strip_frame(from, reason);
+  if (bare_from.empty()) return invalid_frame(from, reason);
+  const std::string_view bare_to = strip_frame(to, reason);
+  if (bare_to.empty()) return invalid_frame(to, reason);
+  // Asked in lookup_ns's order, so a failure names the frames as a lookup would.
+  auto latest = registry_.latest_common_time(bare_to, bare_from);
+  if (!latest) {
+    return Unexpected{TransformBufferError{buffer_error::LookupFailure{
+        std::string(bare_from), std::string(bare_to), std::move(latest).error()}}};
+  }
+  return latest->ns();
+}
+
+std::vector<FrameSummary> TransformBuffer::frames() const {
+  std::vector<FrameSummary> out;
+  out.reserve(registry_.size());
+  registry_.for_each_frame([&](const frames::core::Buffer& history) {
+    const auto& samples = history.entries();
+    // A history exists only after an accepted insert, so it has names and a sample.
+    out.push_back(FrameSummary{*history.child(), *history.parent(), history.is_static(),
+                               samples.size(), samples[0].stamp_ns(), samples.back().stamp_ns()});
+  });
+  std::sort(out.begin(), out.end(),
+            [](const FrameSummary& a, const FrameSummary& b) { return a.name < b.name; });
+  return out;
 }
 
 void TransformBuffer::clear_dynamic() {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_set>
 #include <variant>
+#include <vector>
 
 #include "frames/core/history.hpp"
 #include "frames/core/registry.hpp"
@@ -58,6 +59,16 @@ struct TransformBufferError {
 std::string to_string(const TransformBufferError& error);
 void append_to(std::string& out, const TransformBufferError& error);
 
+// One child frame as the frame list shows it. A static link has one sample and stamps 0.
+struct FrameSummary {
+  std::string name;
+  std::string parent;
+  bool is_static;
+  std::size_t samples;
+  u128 oldest_ns;
+  u128 newest_ns;
+};
+
 // Strips leading "/"; refuses an empty rest or any remaining "/".
 Result<std::string, TransformBufferError> normalize_frame(std::string_view name);
 
@@ -72,6 +83,13 @@ class TransformBuffer {
   Result<Isometry, TransformBufferError> lookup_ns(std::string_view from, std::string_view to,
                                                    u128 stamp_ns) const;
   bool can_transform_ns(std::string_view from, std::string_view to, u128 stamp_ns) const;
+  // The newest stamp that every dynamic link between the two frames covers (the least of
+  // their newest stamps); 0 for equal names or an all-static chain. Invalid names and
+  // frames that no chain joins fail with the error lookup_ns gives them.
+  Result<u128, TransformBufferError> latest_common_time_ns(std::string_view from,
+                                                           std::string_view to) const;
+  // Every child frame, sorted by name.
+  std::vector<FrameSummary> frames() const;
   void clear_dynamic();
 
  private:

@@ -3,6 +3,8 @@
 // import quilm_tf._native
 // __all__ = ["TransformBuffer", "MessageFilter", "FilterFailureReason", "require_frame",
 //            "TransformError", "FrameError"]
+// # and the private helpers of the package's queries: _latest_common_time, _lookup_latest,
+// # _frames
 
 #include <Python.h>
 
@@ -12,6 +14,7 @@
 #include "quilm_tf_py/frame.hpp"
 #include "quilm_tf_py/message_filter.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
+#include "quilm_tf_py/queries.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
@@ -57,7 +60,8 @@ int exec_module(PyObject* module) noexcept {
         add_public(module, "require_frame", require_frame.get()) < 0 ||
         add_public(module, "TransformError", transform_error_type()) < 0 ||
         add_public(module, "FrameError", frame_error_type()) < 0 ||
-        add_batch_functions(module) < 0) {
+        add_batch_functions(module) < 0 ||
+        add_query_functions(module) < 0) {
       return -1;
     }
     return 0;

@@ -106,7 +106,8 @@ PyObject* new_float(double value) noexcept {
   return created;
 }
 
-// The pose as four new lists of four floats, row by row.
+}  // namespace
+
 PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept {
   OwnedRef rows = OwnedRef::steal(PyList_New(4));
   if (!rows) {
@@ -128,6 +129,8 @@ PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept {
   }
   return rows.release();
 }
+
+namespace {
 
 // Type slots: tp_new, GC, dealloc.
 

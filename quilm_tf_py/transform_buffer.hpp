@@ -10,6 +10,7 @@
 
 #include "frames/time/timestamp.hpp"
 #include "quilm_tf/buffer.hpp"
+#include "quilm_tf/matrix.hpp"
 #include "quilm_tf_py/filter_state.hpp"
 #include "quilm_tf_py/locks.hpp"
 
@@ -37,6 +38,10 @@ struct TransformBufferObject {
 // The type object, process-wide, created on first use. Borrowed; nullptr with an exception
 // set if creation failed.
 PyObject* transform_buffer_type() noexcept;
+
+// A pose as a new list of four new lists of four floats, row by row; nullptr with an
+// exception set on failure.
+PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept;
 
 // Converter for parameters that take a TransformBuffer (borrowed; TypeError otherwise).
 bool to_transform_buffer(PyObject* object, TransformBufferObject** out);

@@ -197,6 +197,47 @@ geometry::TransformError Registry::diagnose_not_found(std::string_view from, std
   return geometry::TransformError{te::NoChain{std::string(from), std::string(to)}};
 }
 
+bool Registry::path_to_root(std::string_view start, std::vector<const Node*>& path) const {
+  const auto it = frames_.find(start);
+  for (const Node* node = it == frames_.end() ? nullptr : &it->second; node != nullptr;
+       node = node->up) {
+    if (path.size() == frames_.size()) return false;
+    path.push_back(node);
+  }
+  return true;
+}
+
+Result<time::Timestamp, geometry::TransformError> Registry::latest_common_time(
+    std::string_view from, std::string_view to) const {
+  if (from == to) return time::Timestamp{};
+  std::vector<const Node*> a;
+  std::vector<const Node*> b;
+  std::optional<FailureRecord> no_failure;
+  if (!path_to_root(from, a) || !path_to_root(to, b)) {
+    return Unexpected{diagnose_not_found(from, to, no_failure)};
+  }
+  // Each walk ends at the parent of its last entry (or at its start): the root of its tree.
+  const auto root = [](std::string_view start, const std::vector<const Node*>& path) {
+    return path.empty() ? start : std::string_view(*path.back()->buffer.parent());
+  };
+  if (root(from, a) != root(to, b)) return Unexpected{diagnose_not_found(from, to, no_failure)};
+  // The links both walks share lie above the common ancestor, off the chain.
+  while (!a.empty() && !b.empty() && a.back() == b.back()) {
+    a.pop_back();
+    b.pop_back();
+  }
+  std::optional<time::u128> latest;
+  for (const std::vector<const Node*>* path : {&a, &b}) {
+    for (const Node* node : *path) {
+      const Buffer& history = node->buffer;
+      if (history.is_static() || history.entries().empty()) continue;
+      const time::u128 newest = history.entries().back().stamp_ns();
+      if (!latest || newest < *latest) latest = newest;
+    }
+  }
+  return time::Timestamp{latest.value_or(0)};
+}
+
 Result<geometry::Transform, geometry::TransformError> Registry::process_get_transform(
     std::string_view from, std::string_view to, time::Timestamp time) const {
   Result<Link, geometry::TransformError> link = process_get_link(from, to, time);

@@ -96,6 +96,18 @@ class Registry {
                                                           std::string_view to,
                                                           time::Timestamp time) const;
 
+  // The newest stamp that every dynamic link on the chain between the two frames covers:
+  // the least of their newest stored stamps; zero when the names are equal or every link
+  // is static. Samples nothing. Without a chain, the error process_get_link reports when
+  // no link fails to sample: FrameNotFound (`from` checked first), else NoChain.
+  Result<time::Timestamp, geometry::TransformError> latest_common_time(
+      std::string_view from, std::string_view to) const;
+  // Calls visit(history) once per child frame, in no particular order.
+  template <class Visit>
+  void for_each_frame(Visit&& visit) const {
+    for (const auto& entry : frames_) visit(entry.second.buffer);
+  }
+
   // The history of a child frame, or null.
   const Buffer* find(std::string_view child) const noexcept;
   std::size_t size() const noexcept { return frames_.size(); }
@@ -128,6 +140,9 @@ class Registry {
   };
 
   bool creates_cycle(const geometry::Transform& transform) const;
+  // The entries from `start` up to the last one with a history, in walking order; false
+  // when the walk outran the number of histories (only a loop could do that).
+  bool path_to_root(std::string_view start, std::vector<const Node*>& path) const;
   // Fills `chain` (emptied first) walking from start towards the root until target or a
   // frame without history; false (and an empty chain) when nothing was walked or the walk
   // outran the number of histories. Links that `walked` (an earlier walk of the same

@@ -14,6 +14,11 @@ from quilm_tf._native import (
     require_frame,
 )
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
+from quilm_tf.queries import FrameInfo, frames, latest_common_time, lookup_across_time, lookup_latest
+from quilm_tf.stamps import stamp_ns
+from quilm_tf.waiting import wait_for_transform, wait_for_transform_async
+
+__version__ = "0.1.0"  # kept equal to the version in pyproject.toml
 
 __all__ = [
     "TransformBuffer",
@@ -25,4 +30,12 @@ __all__ = [
     "lookup_many",
     "can_transform_many",
     "transform_points",
+    "latest_common_time",
+    "lookup_latest",
+    "lookup_across_time",
+    "frames",
+    "FrameInfo",
+    "wait_for_transform",
+    "wait_for_transform_async",
+    "stamp_ns",
 ]

@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "frames/format.hpp"
 
@@ -126,6 +127,39 @@ TEST(TransformBuffer, ClearDynamicDropsOnlyChildrenThatTookDynamicData) {
   EXPECT_TRUE(buffer.can_transform_ns("laser", "world", 5 * S));
   buffer.clear_dynamic();
   EXPECT_FALSE(buffer.can_transform_ns("base", "world", 5 * S));
+}
+
+// map -> odom covers 1 s to 3 s, odom -> base 2 s to 5 s, odom -> wheel 1 s to 4 s; laser
+// and dock are static. world -> robot is a tree of its own.
+TEST(TransformBuffer, LatestCommonTimeIsTheLeastNewestStampOfTheChainsDynamicLinks) {
+  TransformBuffer buffer = service();
+  using Insert = std::tuple<const char*, const char*, u128>;
+  for (const auto& [parent, child, stamp] :
+       {Insert{"map", "odom", 1 * S}, Insert{"map", "odom", 3 * S}, Insert{"odom", "base", 2 * S},
+        Insert{"odom", "base", 5 * S}, Insert{"odom", "wheel", 4 * S}, Insert{"odom", "wheel", 1 * S},
+        Insert{"base", "laser", 0}, Insert{"map", "dock", 0}, Insert{"world", "robot", 2 * S},
+        Insert{"world", "robot", 3 * S}}) {
+    ASSERT_TRUE(buffer.insert_isometry(parent, child, at(1), stamp, stamp == 0));
+  }
+  constexpr u128 FAILS = ~u128{0};  // fails as a lookup at 2.5 s fails
+  using Case = std::tuple<const char*, const char*, u128>;
+  for (const auto& [from, to, expected] : {
+           Case{"laser", "map", 3 * S}, Case{"map", "laser", 3 * S}, Case{"laser", "/odom", 5 * S},
+           Case{"laser", "base", 0}, Case{"dock", "map", 0}, Case{"/mars", "mars", 0},
+           Case{"laser", "dock", 3 * S}, Case{"base", "wheel", 4 * S},  // map -> odom off the chain
+           Case{"robot", "laser", FAILS}, Case{"ghost", "moon", FAILS}, Case{"map", "", FAILS},
+       }) {
+    SCOPED_TRACE(std::string(from) + " in " + to);
+    const auto latest = buffer.latest_common_time_ns(from, to);
+    if (expected == FAILS) {
+      ASSERT_FALSE(latest);
+      EXPECT_EQ(to_string(latest.error()), text_of(buffer.lookup_ns(from, to, S * 5 / 2)));
+    } else {
+      ASSERT_TRUE(latest) << to_string(latest.error());
+      EXPECT_EQ(*latest, expected);
+      EXPECT_TRUE(buffer.can_transform_ns(from, to, *latest));
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+// def _latest_common_time(buffer, frame_a, frame_b) -> int: ...
+//     # the newest stamp every dynamic link between the frames covers; 0 if all are static
+// def _lookup_latest(buffer, from_frame, to_frame) -> tuple[list[list[float]], int]: ...
+//     # lookup at _latest_common_time, both under one read lock
+// def _frames(buffer) -> list[tuple[str, str, bool, int, int, int]]: ...
+//     # (name, parent, is_static, samples, oldest_ns, newest_ns) per child frame, by name
+
+#include "quilm_tf_py/queries.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quilm_tf/buffer.hpp"
+#include "quilm_tf_py/args.hpp"
+#include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/owned_ref.hpp"
+#include "quilm_tf_py/transform_buffer.hpp"
+
+namespace quilm_tf_py {
+namespace {
+
+constexpr const char* LATEST_PARAMS[] = {"buffer", "frame_a", "frame_b"};
+
+PyObject* latest_common_time(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[3];
+    TransformBufferObject* buffer = nullptr;
+    std::string_view frame_a;
+    std::string_view frame_b;
+    if (!parse_args("_latest_common_time", args, nargs, kwnames, LATEST_PARAMS, 3, values) ||
+        !convert_arg(to_transform_buffer, values[0], "buffer", &buffer) ||
+        !convert_arg(to_str, values[1], "frame_a", &frame_a) ||
+        !convert_arg(to_str, values[2], "frame_b", &frame_b)) {
+      return Raised{};
+    }
+    auto service = buffer->state.service.read();
+    if (!service) {
+      return Raised{};
+    }
+    auto latest = service->latest_common_time_ns(frame_a, frame_b);
+    service.unlock();
+    if (!latest) {
+      return raise(latest.error());
+    }
+    return u128_to_python(*latest);
+  });
+}
+
+constexpr const char* LOOKUP_LATEST_PARAMS[] = {"buffer", "from_frame", "to_frame"};
+
+PyObject* lookup_latest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[3];
+    TransformBufferObject* buffer = nullptr;
+    std::string_view from_frame;
+    std::string_view to_frame;
+    if (!parse_args("_lookup_latest", args, nargs, kwnames, LOOKUP_LATEST_PARAMS, 3, values) ||
+        !convert_arg(to_transform_buffer, values[0], "buffer", &buffer) ||
+        !convert_arg(to_str, values[1], "from_frame", &from_frame) ||
+        !convert_arg(to_str, values[2], "to_frame", &to_frame)) {
+      return Raised{};
+    }
+    // One read lock for both: an insert in between could expire the stamp just found.
+    auto service = buffer->state.service.read();
+    if (!service) {
+      return Raised{};
+    }
+    auto latest = service->latest_common_time_ns(from_frame, to_frame);
+    if (!latest) {
+      service.unlock();
+      return raise(latest.error());
+    }
+    auto found = service->lookup_ns(from_frame, to_frame, *latest);
+    service.unlock();
+    if (!found) {
+      return raise(found.error());
+    }
+    OwnedRef matrix = OwnedRef::steal(matrix_to_python(quilm_tf::isometry_to_matrix4(*found)));
+    OwnedRef stamp = OwnedRef::steal(u128_to_python(*latest));
+    if (!matrix || !stamp) {
+      return nullptr;
+    }
+    return PyTuple_Pack(2, matrix.get(), stamp.get());
+  });
+}
+
+// A new str from a frame name: names come from str arguments, so they are valid UTF-8.
+PyObject* new_str(const std::string& text) noexcept {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* frame_row(const quilm_tf::FrameSummary& frame) noexcept {
+  OwnedRef row = OwnedRef::steal(PyTuple_New(6));
+  if (!row) {
+    return nullptr;
+  }
+  PyObject* items[6] = {new_str(frame.name),
+                        new_str(frame.parent),
+                        PyBool_FromLong(frame.is_static ? 1 : 0),
+                        PyLong_FromSize_t(frame.samples),
+                        u128_to_python(frame.oldest_ns),
+                        u128_to_python(frame.newest_ns)};
+  bool complete = true;
+  for (Py_ssize_t i = 0; i < 6; ++i) {
+    // PyTuple_SetItem steals even when it fails; a null item is dropped with the tuple.
+    if (items[i] == nullptr || PyTuple_SetItem(row.get(), i, items[i]) < 0) {
+      complete = false;
+    }
+  }
+  return complete ? row.release() : nullptr;
+}
+
+constexpr const char* FRAMES_PARAMS[] = {"buffer"};
+
+PyObject* frames(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[1];
+    TransformBufferObject* buffer = nullptr;
+    if (!parse_args("_frames", args, nargs, kwnames, FRAMES_PARAMS, 1, values) ||
+        !convert_arg(to_transform_buffer, values[0], "buffer", &buffer)) {
+      return Raised{};
+    }
+    // Copied under the lock, turned into Python objects after it.
+    std::vector<quilm_tf::FrameSummary> summaries;
+    {
+      auto service = buffer->state.service.read();
+      if (!service) {
+        return Raised{};
+      }
+      summaries = service->frames();
+    }
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(summaries.size())));
+    if (!list) {
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < summaries.size(); ++i) {
+      PyObject* row = frame_row(summaries[i]);
+      if (row == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row) < 0) {
+        return nullptr;
+      }
+    }
+    return list.release();
+  });
+}
+
+template <class F>
+PyCFunction function(F* body) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body));
+}
+
+PyMethodDef query_defs[] = {
+    {"_latest_common_time", function(latest_common_time), METH_FASTCALL | METH_KEYWORDS,
+     "_latest_common_time(buffer, frame_a, frame_b)\n--\n\n"},
+    {"_lookup_latest", function(lookup_latest), METH_FASTCALL | METH_KEYWORDS,
+     "_lookup_latest(buffer, from_frame, to_frame)\n--\n\n"},
+    {"_frames", function(frames), METH_FASTCALL | METH_KEYWORDS, "_frames(buffer)\n--\n\n"},
+};
+
+}  // namespace
+
+int add_query_functions(PyObject* module) noexcept {
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) {
+    return -1;
+  }
+  for (PyMethodDef& def : query_defs) {
+    OwnedRef created = OwnedRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    if (!created || PyModule_AddObjectRef(module, def.ml_name, created.get()) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace quilm_tf_py
