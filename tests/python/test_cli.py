@@ -212,7 +212,8 @@ def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(know
 
 def boxes(svg_text):
     """{frame: (x, y, width)} of the frame boxes of an SVG picture; labels are the other texts."""
-    group = ET.fromstring(svg_text).find("{http://www.w3.org/2000/svg}g")
+    root = ET.fromstring(svg_text)
+    group, width = root.find("{http://www.w3.org/2000/svg}g"), float(root.get("width"))
     found, labels, last_rect = {}, [], None
     for node in group:
         if node.tag.endswith("rect"):
@@ -221,6 +222,8 @@ def boxes(svg_text):
             found[node.text] = tuple(float(last_rect.get(k)) for k in ("x", "y", "width"))
         elif node.tag.endswith("text"):
             labels.append(node.text)
+    # Every box is on the picture.
+    assert all(0 <= x and x + w <= width for x, _, w in found.values())
     return found, labels
 
 
@@ -244,8 +247,9 @@ def test_the_pictures_name_every_frame_and_label_every_link(known, tmp_path, cap
 
 def test_the_demo_replays_a_bag_with_a_refused_link_rooted_where_its_tree_is(known, capsys):
     code, out, _ = run_main(capsys, "demo", "--bag", known, "--queue-size", 0)
-    assert code == 0 and "\nMessage filter: LaserScan on /scan, target frame map, queue " \
-        "unbounded\n  received         26\n  delivered        26" in out
+    assert code == 0 and "\n  1 transform refused, for example:\n" in out
+    assert "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n" \
+        "  received         26\n  delivered        26" in out
 
 
 PACKAGES = ("builtin_interfaces/", "std_msgs/", "geometry_msgs/", "tf2_msgs/", "sensor_msgs/")
@@ -366,7 +370,7 @@ def test_a_terminal_sees_progress_bars(robot_bag, capsys, monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
     assert cli.main(["demo", "--bag", str(robot_bag)]) == 0
     bars = sys.stderr.getvalue()
-    assert "scanning : 100%" in bars and re.search(r"replaying: 100%\S* 394/394", bars)
+    assert "scanning: 100%" in bars and re.search(r"replaying: 100%\S* 394/394", bars)
 
 
 def garbage(name, data=b"\x89not a bag at all\n"):

@@ -147,7 +147,7 @@ def replay_bag(args, bag, out):
             return keep
         return True
 
-    for _, topic, message in bag.read(wanted, "scanning ", wanted_now):
+    for _, topic, message in bag.read(wanted, "scanning", wanted_now):
         if message is None:
             continue
         if topic == sensor_topic:
