@@ -438,3 +438,14 @@ def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeyp
                                                  'the rosbags package: pip install "rosbags>=0.10" '
                                                  '"tqdm>=4" (or pip install ".[bags]" in a '
                                                  "quilm-tf source checkout)\n")
+
+
+def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_path, capsys):
+    ros, stamp = Messages(ros1=False), T0 + 10 * MS
+    message = ros.tf("odom", "base_link", stamp, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
+    bag = write(tmp_path / "early", [(T0, "/tf", TF, message)], ros.store)
+    assert run_main(capsys, "monitor", bag)[1].endswith(
+        "\n1 of 1 link flagged:\n"
+        "  odom -> base_link: one sample only, at 1700000000.010: lookups work at that stamp "
+        "alone\n  odom -> base_link: stamped up to 10.0 ms after it was recorded: the "
+        "publisher's clock is ahead of the recorder's\n")

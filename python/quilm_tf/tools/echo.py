@@ -98,7 +98,8 @@ def plot(name, source, target, rows):
 def write_csv(file, rows):
     writer = csv.writer(file, lineterminator="\n")
     writer.writerow(COLUMNS)
-    writer.writerows([stamp, *map(repr, values)] for stamp, *values in rows)
+    # Adding 0.0 turns -0.0 into 0.0.
+    writer.writerows([stamp, *(repr(v + 0.0) for v in values)] for stamp, *values in rows)
 
 
 def run(args, out, err):

@@ -33,7 +33,7 @@ def layout(tree, label_of):
     order = list(tree.walk())
     boxes = max((text_width(frame) + 16 for frame, *_ in order), default=0)
     labels = max((text_width(label_of(link)) + 8 for link in tree.links.values()), default=0)
-    slot = max(boxes, labels / LABEL_AT) + GAP
+    slot = max(boxes, (labels + GAP) / LABEL_AT) + GAP
     kids = tree.children_map()
     x, depth, next_slot = {}, {}, 0
     for frame, level, *_ in order:
