@@ -158,6 +158,10 @@ def run(handler, args, prog):
         # Output piped into head: not worth a traceback.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except OSError as error:
+        # The system refused a read or a write the checks could not foresee (a full disk).
+        err.write(f"{prog}: {error}\n")
+        return 1
 
 
 def main(argv=None):
