@@ -1,0 +1,223 @@
+"""The demo's report: the built-in robot or a bag replayed, then the frame tree, a few lookups,
+what the message filter delivered and dropped, and the throughput measured in this run."""
+
+from __future__ import annotations
+
+import math
+import statistics
+
+from quilm_tf import TransformBuffer
+from quilm_tf.tools.bags import BagError, has_header, insert_checked, is_tf_topic, open_bag
+from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
+from quilm_tf.tools.replay import Query, Replay, spread
+from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
+from quilm_tf.tools.text import plural, wrapped, write_refusals
+from quilm_tf.tools.tree import FrameTree, box_drawing_ok
+
+
+def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames):
+    plain = not box_drawing_ok(out)
+    tree = replay.tree
+    out.write(f"quilm-tf demo: {title}\n")
+    for note in notes:
+        out.write(f"  {note}\n")
+
+    frames = tree.frames()
+    links, frame_count = plural(len(tree.links), "link"), plural(len(frames), "frame")
+    out.write(f"\nFrame tree ({links} between {frame_count})\n")
+    for line in tree.render(plain) or ["(no transforms)"]:
+        out.write(f"  {line}\n")
+    write_refusals(out, replay.insert_errors)
+
+    out.write(f"\nLookups (t is seconds after {origin_ns / NS_PER_SECOND:.3f})\n")
+    width = max((len(q.label) for q in replay.queries), default=0)
+    for q in replay.queries:
+        t = (q.stamp_ns - origin_ns) / NS_PER_SECOND
+        head = f"  {q.label:<{width}} at t={t:6.3f} s  "
+        if q.result.startswith("TransformError"):
+            out.write(head + "TransformError:\n")
+            out.write(wrapped(q.result.removeprefix("TransformError: "), 6, 6))
+        else:
+            out.write(head + q.result + "\n")
+
+    stats = replay.stats
+    bound = f"queue bound {queue_size}" if queue_size else "queue unbounded"
+    out.write(f"\nMessage filter: {sensor_label}, target frame {replay.target}, {bound}\n")
+    out.write(f"  received     {stats.received:6d}\n")
+    line = f"  delivered    {stats.delivered:6d}"
+    if stats.waits_ns:
+        median = statistics.median(stats.waits_ns) / 1e6
+        worst = max(stats.waits_ns) / 1e6
+        line += f"   waited for their transforms: median {median:.0f} ms, max {worst:.0f} ms"
+    out.write(line + "\n")
+    dropped = sum(stats.dropped.values())
+    reasons = ", ".join(f"{reason} {n}" for reason, n in sorted(stats.dropped.items()))
+    out.write(f"  dropped      {dropped:6d}" + (f"   {reasons}" if reasons else "") + "\n")
+    pending = replay.filter.pending_count
+    why = ""
+    if pending == 1:
+        why = "   (no transform at its stamp yet)"
+    elif pending > 1:
+        why = "   (the oldest has no transform at its stamp yet; the others wait behind it)"
+    out.write(f"  still queued {pending:6d}{why}\n")
+    if len(stats.sensor_positions) >= 2:
+        positions = stats.sensor_positions
+        travelled = sum(math.dist(a, b) for a, b in zip(positions, positions[1:]))
+        out.write(f"  the sensor travelled {travelled:.2f} m in {replay.target} "
+                  "over the delivered messages\n")
+    for text in stats.callback_lookup_errors[:3]:
+        out.write(f"  lookup in a callback failed: {text}\n")
+
+    out.write("\nThroughput (measured in this run, on this machine)\n")
+    if replay.inserted and replay.insert_seconds > 0:
+        rate = replay.inserted / replay.insert_seconds
+        out.write(f"  inserts  {rate:12,.0f} transforms/s   {replay.inserted:,} transforms, "
+                  "filter wake-ups included, callbacks excluded\n")
+    if speed_frames is not None:
+        from_frame, to_frame, stamps = speed_frames
+        rate = replay.lookup_rate(from_frame, to_frame, stamps)
+        links = tree.chain_length(from_frame, to_frame)
+        if rate is None:
+            out.write(f"  lookups  none: {from_frame} -> {to_frame} could not be looked up "
+                      "at the end\n")
+        else:
+            out.write(f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
+                      f"{links} links, interpolated\n")
+
+
+def run_builtin(args, out, err):
+    target = args.target or "map"
+    events, notes = simulated_robot()
+    start, ms = SIM_START_NS, NS_PER_SECOND // 1000
+    queries = [
+        Query(f"gripper in {target}", "gripper", target, start + 555 * ms),
+        Query(f"gripper in {target}", "gripper", target, start + 1505 * ms),
+        Query(f"gripper in {target}", "gripper", target, start + 2755 * ms),
+        Query("gripper seen from camera", "gripper", "camera", start + 1505 * ms),
+        Query(f"gripper in {target}", "gripper", target, start + 5 * NS_PER_SECOND),
+    ]
+    queue_size = SIM_QUEUE_SIZE if args.queue_size is None else args.queue_size
+    replay = Replay(10.0, target, queue_size, queries, 200 * ms)
+    replay.run((a, topic.lstrip("/"), m) for a, topic, m in events)
+    end = start + SIM_SECONDS * NS_PER_SECOND
+    title = (f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
+             "and laser scans at 20 Hz")
+    print_report(out, title, notes, replay, start, "LaserScan on /scan", queue_size,
+                 ("gripper", target, spread(start, end, 2000)))
+    return 0
+
+
+def run_bag(args, out, err):
+    with open_bag(args.bag, err) as bag:
+        return replay_bag(args, bag, out)
+
+
+def choose_sensor_topic(bag, name):
+    """The topic named, or the first with a header; None if the bag has none."""
+    store = bag.reader.typestore
+    if name is None:
+        return next((topic for topic, info in bag.topics.items()
+                     if not is_tf_topic(topic) and has_header(store, info.msgtype)), None)
+    topic = bag.topic(name)
+    msgtype = bag.topics[topic].msgtype
+    if not has_header(store, msgtype):
+        raise BagError(f"topic {topic} carries {msgtype}, which has no header: the message "
+                       "filter needs messages with a frame and a stamp", 2)
+    return topic
+
+
+def replay_bag(args, bag, out):
+    path = bag.path
+    tf_connections = bag.tf_connections()
+    sensor_topic = choose_sensor_topic(bag, args.topic)
+    wanted = tf_connections + bag.connections([sensor_topic])
+
+    # A first pass over the transforms finds the tree, its root and the stamps worth asking.
+    # Transforms go through a buffer first, so that a link it refuses (a cycle, a second
+    # parent) never enters the tree; a zero history keeps only each link's newest sample.
+    scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), {}
+    sensor_frame = None
+    first_sensor = True
+
+    def wanted_now(connection):
+        # Only the first sensor message is decoded here, for its frame.
+        nonlocal first_sensor
+        if connection.topic == sensor_topic:
+            keep, first_sensor = first_sensor, False
+            return keep
+        return True
+
+    for _, topic, message in bag.read(wanted, "scanning", wanted_now):
+        if message is None:
+            continue
+        if topic == sensor_topic:
+            sensor_frame = message.header.frame_id.lstrip("/") or None
+            continue
+        static = topic.lstrip("/") == "tf_static"
+        for item in message.transforms:
+            if insert_checked(checker, item, static, refused):
+                scan_tree.add(item.header.frame_id, item.child_frame_id,
+                              stamp_ns_of(item.header), static)
+
+    frames = scan_tree.frames()
+    if not frames:
+        raise BagError(f"{path} holds no transforms on /tf or /tf_static")
+    if args.target is not None:
+        target = args.target.lstrip("/")
+        if target not in frames:
+            names = ", ".join(sorted(frames))
+            raise BagError(f"frame {args.target} is not in the bag's transforms (frames: {names})",
+                           2)
+    elif sensor_frame is not None and sensor_frame in frames:
+        target = scan_tree.root_of(sensor_frame)
+    else:
+        # The root of the biggest tree.
+        sizes = {}
+        for frame in frames:
+            root = scan_tree.root_of(frame)
+            sizes[root] = sizes.get(root, 0) + 1
+        target = max(sizes, key=sizes.get)
+
+    leaf = scan_tree.deepest(scan_tree.root_of(target))
+    probe = leaf if leaf != target else (sensor_frame or leaf)
+    # Lookups are asked where every link on the chains they walk has data.
+    chains = set(scan_tree.path_to_root(probe)) | set(scan_tree.path_to_root(target))
+    if sensor_frame in frames:
+        chains |= set(scan_tree.path_to_root(sensor_frame))
+    covered = scan_tree.dynamic_range(chains)
+    all_stamps = [link.first_ns for link in scan_tree.links.values() if not link.is_static]
+    origin = min(all_stamps) if all_stamps else 0
+    queries = []
+    if covered is not None:
+        begin, end = covered
+        if begin >= end:
+            begin, end = min(all_stamps), max(link.last_ns for link in scan_tree.links.values())
+        for share in (0.25, 0.5, 0.75):
+            stamp = begin + int((end - begin) * share)
+            if sensor_frame and sensor_frame in frames and sensor_frame != target:
+                queries.append(Query(f"{sensor_frame} in {target}", sensor_frame, target, stamp))
+            if probe != target and probe != sensor_frame:
+                queries.append(Query(f"{probe} in {target}", probe, target, stamp))
+
+    history_seconds = 10.0
+    queue_size = 100 if args.queue_size is None else args.queue_size
+    # Asked once transforms well past the stamp have arrived, and long before they expire.
+    replay = Replay(history_seconds, target, queue_size, queries,
+                    int(history_seconds / 2 * NS_PER_SECOND))
+
+    def events():
+        for timestamp, topic, message in bag.read(wanted, "replaying"):
+            kind = topic.lstrip("/") if is_tf_topic(topic) else "sensor"
+            yield timestamp, kind, message
+
+    replay.run(events())
+
+    sensor_label = (f"{bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
+                    if sensor_topic else "no sensor topic with a header")
+    speed = None
+    if probe != target and covered is not None:
+        newest = replay.newest_ns
+        window = int(history_seconds / 2 * NS_PER_SECOND)
+        speed = (probe, target, spread(max(newest - window, covered[0]), newest, 2000))
+    print_report(out, bag.title(), [], replay, origin, sensor_label, queue_size, speed)
+    return 0

@@ -1,0 +1,77 @@
+"""quilm-tf frames: the frame tree of a bag, one line per link with its rate, stamps, largest
+gap and delay, and optionally a picture of it (SVG) or its Graphviz text."""
+
+from __future__ import annotations
+
+from quilm_tf import TransformBuffer
+from quilm_tf.tools import picture
+from quilm_tf.tools.bags import load_transforms, open_bag
+from quilm_tf.tools.output import check_writable, write_text
+from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
+from quilm_tf.tools.tree import FrameTree, box_drawing_ok
+
+HEADER = ("frame", "parent", "kind", "rate", "samples", "first stamp", "last stamp",
+          "largest gap", "delay mean", "max")
+
+
+def rate_cell(link):
+    rate = link.rate_hz()
+    return "-" if link.is_static or rate is None else f"{rate:.1f} Hz"
+
+
+def delay_cells(link):
+    delay = None if link.is_static else link.delay_ns()
+    if delay is None:
+        return ["-", "-"]
+    return [f"{delay[0] / MS:.1f} ms", f"{delay[1] / MS:.1f} ms"]
+
+
+def link_row(name, link):
+    gap = None if link.is_static else link.largest_gap()
+    return [name, link.parent, "static" if link.is_static else "dynamic", rate_cell(link),
+            f"{link.samples:,}", seconds(link.first_ns), seconds(link.last_ns),
+            "-" if gap is None else f"{gap[0] / NS_PER_SECOND:.3f} s", *delay_cells(link)]
+
+
+def link_label(link):
+    """The label of a link's arrow in the pictures: rate and mean delay, or static."""
+    if link.is_static:
+        return "static"
+    delay = link.delay_ns()
+    parts = [rate_cell(link)] if link.rate_hz() is not None else [plural(link.samples, "sample")]
+    if delay is not None:
+        parts.append(f"{delay[0] / MS:.1f} ms")
+    return ", ".join(parts)
+
+
+def report(out, title, tree, refused):
+    out.write(f"quilm-tf frames: {title}\n\n")
+    frames = tree.frames()
+    out.write(f"Frame tree ({plural(len(tree.links), 'link')} between "
+              f"{plural(len(frames), 'frame')}; stamps in seconds, "
+              "delay = receive time in the bag - stamp)\n")
+    rows = [list(HEADER)]
+    for name, frame in tree.tree_names(not box_drawing_ok(out)):
+        link = tree.links.get(frame)
+        rows.append([name] if link is None else link_row(name, link))
+    for line in table(rows, right={3, 4, 7, 8, 9}):
+        out.write(f"  {line}\n")
+    write_refusals(out, refused)
+
+
+def run(args, out, err):
+    for name in (args.svg, args.dot):
+        if name:
+            check_writable(name)
+    with open_bag(args.bag, err) as bag:
+        tree = FrameTree(timed=True)
+        # A zero history keeps one sample per link: the buffer is here to refuse what a live
+        # buffer would refuse (cycles, second parents, zero stamps), not to answer lookups.
+        refused = load_transforms(bag, TransformBuffer(0.0), tree)
+        title = bag.title()
+    report(out, title, tree, refused)
+    if args.svg:
+        write_text(args.svg, picture.svg(tree, link_label))
+    if args.dot:
+        write_text(args.dot, picture.dot(tree, link_label))
+    return 0

@@ -1,0 +1,154 @@
+"""The replay: transforms into a buffer and sensor messages into a filter, in arrival order, the
+same for the built-in robot and for a bag; then the lookups asked along the way."""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+
+from quilm_tf import MessageFilter, TransformBuffer, TransformError
+from quilm_tf.tools.geometry import describe_pose
+from quilm_tf.tools.messages import stamp_ns_of
+from quilm_tf.tools.tree import FrameTree
+
+@dataclass
+class Query:
+    label: str
+    from_frame: str
+    to_frame: str
+    stamp_ns: int
+    result: str = ""
+
+
+@dataclass
+class FilterStats:
+    received: int = 0
+    delivered: int = 0
+    dropped: dict[str, int] = field(default_factory=dict)
+    waits_ns: list[int] = field(default_factory=list)
+    sensor_positions: list[tuple[float, float, float]] = field(default_factory=list)
+    callback_lookup_errors: list[str] = field(default_factory=list)
+
+
+class Replay:
+    """Feeds transforms into a buffer and sensor messages into a filter, in arrival order."""
+
+    def __init__(self, history_seconds, target, queue_size, queries, query_delay_ns):
+        self.buffer = TransformBuffer(history_seconds)
+        self.target = target
+        self.tree = FrameTree()
+        self.now_ns = 0
+        self.arrivals: dict[int, int] = {}
+        self.stats = FilterStats()
+        self.queries = sorted(queries, key=lambda q: q.stamp_ns)
+        self.pending_queries = list(self.queries)
+        self.query_delay_ns = query_delay_ns
+        self.newest_ns = 0
+        self.inserted = 0
+        self.insert_seconds = 0.0
+        self.callback_seconds = 0.0
+        self.insert_errors: dict[str, int] = {}
+        self.filter = MessageFilter(self.buffer, target, queue_size, self.on_ready)
+        self.filter.register_failure_callback(self.on_failure)
+
+    def on_ready(self, message):
+        started = time.perf_counter()
+        header = message.header
+        self.stats.delivered += 1
+        self.stats.waits_ns.append(self.now_ns - self.arrivals.pop(id(message)))
+        try:
+            # The filter only hands out messages whose transform exists, so this succeeds.
+            m = self.buffer.lookup(header.frame_id, self.target, stamp_ns_of(header))
+            self.stats.sensor_positions.append((m[0][3], m[1][3], m[2][3]))
+        except TransformError as err:
+            self.stats.callback_lookup_errors.append(str(err))
+        self.callback_seconds += time.perf_counter() - started
+
+    def on_failure(self, message, reason):
+        self.arrivals.pop(id(message), None)
+        self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
+
+    def transforms(self, message, is_static):
+        items = list(message.transforms)
+        callbacks_before = self.callback_seconds
+        started = time.perf_counter()
+        try:
+            self.buffer.insert_transform_message(message, is_static)
+            failed = None
+        except (TransformError, ValueError) as err:
+            failed = err
+        elapsed = time.perf_counter() - started
+        self.insert_seconds += elapsed - (self.callback_seconds - callbacks_before)
+        if failed is None:
+            accepted = items
+        else:
+            # One bad transform stops the list; retry one by one so the good ones still count.
+            accepted = []
+            for item in items:
+                try:
+                    self.buffer.insert_transform_stamped(item, is_static)
+                    accepted.append(item)
+                except (TransformError, ValueError) as err:
+                    text = f"{type(err).__name__}: {err}"
+                    self.insert_errors[text] = self.insert_errors.get(text, 0) + 1
+        for item in accepted:
+            stamp = stamp_ns_of(item.header)
+            self.tree.add(item.header.frame_id, item.child_frame_id, stamp, is_static)
+            if not is_static:
+                self.newest_ns = max(self.newest_ns, stamp)
+        self.inserted += len(accepted)
+        self._run_due_queries()
+
+    def sensor(self, message):
+        self.stats.received += 1
+        self.arrivals[id(message)] = self.now_ns
+        self.filter.add(message)
+
+    def _run_due_queries(self):
+        while self.pending_queries and (
+            self.pending_queries[0].stamp_ns + self.query_delay_ns <= self.newest_ns
+        ):
+            self._run_query(self.pending_queries.pop(0))
+
+    def _run_query(self, query):
+        try:
+            m = self.buffer.lookup(query.from_frame, query.to_frame, query.stamp_ns)
+            query.result = describe_pose(m)
+        except TransformError as err:
+            query.result = f"TransformError: {err}"
+
+    def run(self, events):
+        for arrival_ns, kind, message in events:
+            self.now_ns = arrival_ns
+            if kind == "tf":
+                self.transforms(message, False)
+            elif kind == "tf_static":
+                self.transforms(message, True)
+            else:
+                self.sensor(message)
+        for query in self.pending_queries:
+            self._run_query(query)
+        self.pending_queries = []
+
+    def lookup_rate(self, from_frame, to_frame, stamps, min_seconds=0.2):
+        """Lookups per second at the stamps that can be transformed now, or None."""
+        stamps = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
+        if not stamps:
+            return None
+        lookup = self.buffer.lookup
+        count, started = 0, time.perf_counter()
+        while True:
+            for stamp in stamps:
+                lookup(from_frame, to_frame, stamp)
+            count += len(stamps)
+            elapsed = time.perf_counter() - started
+            if elapsed >= min_seconds:
+                return count / elapsed
+
+
+def spread(begin_ns, end_ns, count):
+    """count stamps strictly inside (begin_ns, end_ns), off any regular sample grid."""
+    step = (end_ns - begin_ns) / (count + 1)
+    return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]
+
+

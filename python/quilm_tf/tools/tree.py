@@ -1,0 +1,183 @@
+"""The frame tree as seen in a stream of accepted transforms, with per-link statistics."""
+
+from __future__ import annotations
+
+import statistics
+from array import array
+from dataclasses import dataclass, field
+
+from quilm_tf.tools.messages import NS_PER_SECOND
+
+
+@dataclass
+class Link:
+    """One parent -> child link; stamps and delays are kept only by a tree that times links."""
+
+    parent: str
+    is_static: bool
+    samples: int = 0
+    first_ns: int = 0
+    last_ns: int = 0
+    stamps_ns: array = field(default_factory=lambda: array("q"))
+    delays_ns: array = field(default_factory=lambda: array("q"))
+
+    def rate_hz(self):
+        """Samples per second over the stamps' span, or None for fewer than two stamps."""
+        span = (self.last_ns - self.first_ns) / NS_PER_SECOND
+        return (self.samples - 1) / span if span > 0 else None
+
+    def intervals_ns(self):
+        """Differences of consecutive stamps in time order (a repeated stamp gives 0)."""
+        stamps = sorted(self.stamps_ns)
+        return [b - a for a, b in zip(stamps, stamps[1:])]
+
+    def largest_gap(self):
+        """(gap_ns, stamp_ns at which it starts), or None for fewer than two stamps."""
+        stamps = sorted(self.stamps_ns)
+        if len(stamps) < 2:
+            return None
+        return max((b - a, a) for a, b in zip(stamps, stamps[1:]))
+
+    def median_interval_ns(self):
+        intervals = self.intervals_ns()
+        return statistics.median(intervals) if intervals else None
+
+    def delay_ns(self):
+        """(mean, max) of receive time minus stamp, or None without receive times."""
+        if not self.delays_ns:
+            return None
+        return sum(self.delays_ns) / len(self.delays_ns), max(self.delays_ns)
+
+
+def rate_text(rate):
+    if rate is None:
+        return " " * 8
+    return f"{rate:5.0f} Hz" if rate >= 10 else f"{rate:5.1f} Hz"
+
+
+class FrameTree:
+    """Links by child frame, in the order first seen; names as the buffer stores them.
+
+    Only transforms that a buffer accepted are added, so every frame has at most one parent
+    and the links form a forest.
+    """
+
+    def __init__(self, timed=False):
+        self.links: dict[str, Link] = {}
+        self.timed = timed
+
+    def add(self, parent, child, stamp_ns, is_static, received_ns=None):
+        parent, child = parent.lstrip("/"), child.lstrip("/")
+        link = self.links.get(child)
+        if link is None:
+            link = self.links[child] = Link(parent, is_static, 0, stamp_ns, stamp_ns)
+        link.samples += 1
+        link.first_ns = min(link.first_ns, stamp_ns)
+        link.last_ns = max(link.last_ns, stamp_ns)
+        if self.timed:
+            link.stamps_ns.append(stamp_ns)
+            if received_ns is not None:
+                link.delays_ns.append(received_ns - stamp_ns)
+
+    def frames(self):
+        seen = {}
+        for child, link in self.links.items():
+            seen.setdefault(link.parent, None)
+            seen.setdefault(child, None)
+        return list(seen)
+
+    def roots(self):
+        return [frame for frame in self.frames() if frame not in self.links]
+
+    def children_map(self):
+        kids: dict[str, list[str]] = {}
+        for child, link in self.links.items():
+            kids.setdefault(link.parent, []).append(child)
+        return kids
+
+    def walk(self):
+        """(frame, depth, is_last_sibling, ancestors' is_last flags) depth first, roots in order."""
+        kids = self.children_map()
+        stack = [(root, 0, True, ()) for root in reversed(self.roots())]
+        while stack:
+            frame, depth, is_last, lasts = stack.pop()
+            yield frame, depth, is_last, lasts
+            below = kids.get(frame, [])
+            for i in range(len(below) - 1, -1, -1):
+                stack.append((below[i], depth + 1, i == len(below) - 1, lasts + (is_last,)))
+
+    def path_to_root(self, frame):
+        path = [frame]
+        while path[-1] in self.links and len(path) <= len(self.links):
+            path.append(self.links[path[-1]].parent)
+        return path
+
+    def root_of(self, frame):
+        return self.path_to_root(frame)[-1]
+
+    def chain(self, a, b):
+        """The child frames of the links between a and b (a's side first), or None."""
+        up_a, up_b = self.path_to_root(a), self.path_to_root(b)
+        on_b = set(up_b)
+        common = next((f for f in up_a if f in on_b), None)
+        if common is None:
+            return None
+        return up_a[: up_a.index(common)] + up_b[: up_b.index(common)]
+
+    def chain_length(self, a, b):
+        """Links between two frames of one tree."""
+        links = self.chain(a, b)
+        return None if links is None else len(links)
+
+    def deepest(self, root):
+        best, best_depth = root, 0
+        for frame in self.frames():
+            path = self.path_to_root(frame)
+            if path[-1] == root and len(path) - 1 > best_depth:
+                best, best_depth = frame, len(path) - 1
+        return best
+
+    def dynamic_range(self, frames):
+        """Stamps covered by every dynamic link among frames' links, or None."""
+        links = [self.links[f] for f in frames if f in self.links and not self.links[f].is_static]
+        if not links:
+            return None
+        return max(link.first_ns for link in links), min(link.last_ns for link in links)
+
+    def tree_names(self, plain):
+        """(frame indented under its parent with branch lines, frame) in walk order."""
+        branch, last, pipe, blank = ("|-- ", "`-- ", "|   ", "    ") if plain else (
+            "├── ", "└── ", "│   ", "    ")
+        rows = []
+        for frame, depth, is_last, lasts in self.walk():
+            # lasts[0] is the root's flag; the root itself draws no column.
+            prefix = "".join(blank if done else pipe for done in lasts[1:])
+            marker = "" if depth == 0 else (last if is_last else branch)
+            rows.append((prefix + marker + frame, frame))
+        return rows
+
+    def render(self, plain):
+        rows = self.tree_names(plain)
+        if not rows:
+            return []
+        width = max(len(name) for name, _ in rows) + 2
+        lines = []
+        for name, frame in rows:
+            link = self.links.get(frame)
+            if link is None:
+                lines.append(name)
+            elif link.is_static:
+                lines.append(f"{name:<{width}}static")
+            else:
+                plural = "s" if link.samples != 1 else ""
+                lines.append(f"{name:<{width}}dynamic {rate_text(link.rate_hz())} "
+                             f"{link.samples:7d} sample{plural}")
+        return lines
+
+
+def box_drawing_ok(stream):
+    try:
+        "├└│─".encode(stream.encoding or "ascii")
+    except (LookupError, UnicodeEncodeError):
+        return False
+    return True

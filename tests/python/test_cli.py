@@ -1,0 +1,451 @@
+"""The quilm-tf command and the demo, as a user runs them, on bags written here with rosbags.
+
+The bags hold links of known motion: each dynamic link moves at a constant velocity and turns
+about a fixed axis at a constant rate, so interpolation reproduces the motion exactly at any
+stamp, and the echoed poses are checked against that motion composed with numpy.
+"""
+
+import dataclasses
+import io
+import math
+import os
+import re
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import numpy as np
+import pytest
+from rosbags.rosbag1 import Writer as Writer1
+from rosbags.rosbag2 import StoragePlugin, Writer
+from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+from quilm_tf.tools import cli, robot
+
+NS, MS = 1_000_000_000, 1_000_000
+T0 = 1_700_000_000 * NS
+README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+TF, SCAN, STRING = "tf2_msgs/msg/TFMessage", "sensor_msgs/msg/LaserScan", "std_msgs/msg/String"
+
+
+def run_main(capsys, *args):
+    try:
+        code = cli.main([str(arg) for arg in args])
+    except SystemExit as usage:  # argparse's way out
+        code = usage.code
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+# child: (parent, stamps after T0 in ms, translation at T0, velocity per second, axis, angle at
+# T0, angular rate per second). Static links have one stamp and no motion.
+BASE_STAMPS = [240 + 20 * j for j in range(139) if not 39 <= j <= 62]  # no sample in (1, 1.5) s
+LINKS = {
+    "odom": ("map", [100 * k for k in range(30)], (1.0, -2.0, 0.0), (0.05, 0.02, 0.0),
+             (0.0, 0.0, 1.0), 0.2, 0.1),
+    "base_link": ("odom", BASE_STAMPS, (2.0, 1.0, 0.1), (0.6, 0.2, 0.0), (0.1, 0.2, 1.0), -0.4,
+                  0.9),
+    "laser": ("base_link", [0], (0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
+    "beacon": ("world", [0], (5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
+}
+
+
+def delay_ms(child, stamp_ms):
+    """How long after its stamp the recorder got a transform."""
+    if child == "odom":
+        return 150 if stamp_ms == 1500 else 5
+    return 1 + 2 * (stamp_ms // 20 % 2)  # 1 and 3 ms in turn
+
+
+def pose(child, stamp_ns):
+    _, _, start, velocity, axis, angle, rate = LINKS[child]
+    dt = (stamp_ns - T0) / NS
+    return tuple(p + v * dt for p, v in zip(start, velocity)), axis, angle + rate * dt
+
+
+def matrix(translation, axis, angle):
+    k = np.asarray(axis, dtype=float) / np.linalg.norm(axis)
+    skew = np.array([[0.0, -k[2], k[1]], [k[2], 0.0, -k[0]], [-k[1], k[0], 0.0]])
+    m = np.eye(4)
+    m[:3, :3] = np.eye(3) + math.sin(angle) * skew + (1 - math.cos(angle)) * (skew @ skew)
+    m[:3, 3] = translation
+    return m
+
+
+class Messages:
+    """Builds messages with the generated classes of a ROS 2 or a ROS 1 type store."""
+
+    def __init__(self, ros1):
+        self.ros1 = ros1
+        self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
+        if TF not in self.store.types:
+            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
+            self.store.register(get_types_from_msg("geometry_msgs/TransformStamped[] transforms",
+                                                   TF))
+        self.types = self.store.types
+
+    def header(self, frame_id, stamp_ns):
+        stamp = self.types["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
+        extra = {"seq": 0} if self.ros1 else {}
+        return self.types["std_msgs/msg/Header"](stamp=stamp, frame_id=frame_id, **extra)
+
+    def tf(self, parent, child, stamp_ns, translation, axis, angle):
+        t = self.types
+        k = np.asarray(axis, dtype=float) / np.linalg.norm(axis) * math.sin(angle / 2)
+        return t[TF](transforms=[t["geometry_msgs/msg/TransformStamped"](
+            header=self.header(parent, stamp_ns), child_frame_id=child,
+            transform=t["geometry_msgs/msg/Transform"](
+                translation=t["geometry_msgs/msg/Vector3"](*translation),
+                rotation=t["geometry_msgs/msg/Quaternion"](*k, math.cos(angle / 2))))])
+
+    def scan(self, frame_id, stamp_ns):
+        return self.types[SCAN](
+            header=self.header(frame_id, stamp_ns), angle_min=-1.0, angle_max=1.0,
+            angle_increment=0.5, time_increment=0.0, scan_time=0.1, range_min=0.1,
+            range_max=30.0, ranges=np.full(5, 3.0, dtype=np.float32),
+            intensities=np.zeros(0, dtype=np.float32))
+
+
+def write(path, events, store, ros1=False, plugin=StoragePlugin.SQLITE3):
+    """(record time, topic, type, message) into a bag, in record order."""
+    serialize = store.serialize_ros1 if ros1 else store.serialize_cdr
+    writer = Writer1(path) if ros1 else Writer(path, version=9, storage_plugin=plugin)
+    with writer:
+        connections = {}
+        for timestamp, topic, msgtype, message in sorted(events, key=lambda event: event[0]):
+            if topic not in connections:
+                connections[topic] = writer.add_connection(topic, msgtype, typestore=store)
+            writer.write(connections[topic], timestamp, serialize(message, msgtype))
+    return path
+
+
+KINDS = {"sqlite3": "known", "mcap": "known", "ros1": "known.bag"}
+
+
+@pytest.fixture(scope="module", params=KINDS)
+def known(request, tmp_path_factory):
+    """The known motion, a refused link (base_link -> map would close a cycle), a second tree,
+    laser scans and a topic without a header."""
+    ros = Messages(request.param == "ros1")
+    events = []
+    for child, (parent, stamps, *_) in LINKS.items():
+        topic = "/tf" if len(stamps) > 1 else "/tf_static"
+        for ms in stamps:
+            stamp = T0 + ms * MS
+            message = ros.tf(parent, child, stamp, *pose(child, stamp))
+            events.append((stamp + delay_ms(child, ms) * MS, topic, TF, message))
+    cycle = ros.tf("base_link", "map", T0 + 500 * MS, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
+    events.append((T0 + 501 * MS, "/tf", TF, cycle))
+    events += [(T0 + k * 100 * MS + MS, "/scan", SCAN, ros.scan("laser", T0 + k * 100 * MS))
+               for k in range(3, 29)]
+    events.append((T0, "/chatter", STRING, ros.types[STRING](data="hello")))
+    folder = tmp_path_factory.mktemp(request.param)
+    return write(folder / KINDS[request.param], events, ros.store, request.param == "ros1",
+                 StoragePlugin.MCAP if request.param == "mcap" else StoragePlugin.SQLITE3)
+
+
+def expected_pose(source, stamp_ns):
+    """map_T_source of the known motion."""
+    chain = {"laser": ("odom", "base_link", "laser"), "base_link": ("odom", "base_link")}[source]
+    return np.linalg.multi_dot([np.eye(4)] + [matrix(*pose(c, stamp_ns)) for c in chain])
+
+
+def test_frames_prints_each_links_rate_stamps_gap_and_delay(known, capsys):
+    code, out, err = run_main(capsys, "frames", known)
+    assert (code, err) == (0, "")
+    assert out.splitlines()[2:] == [
+        "Frame tree (4 links between 6 frames; stamps in seconds, delay = receive time in the "
+        "bag - stamp)",
+        "  frame              parent     kind        rate  samples  first stamp     last stamp"
+        "      largest gap  delay mean       max",
+        "  world",
+        "  └── beacon         world      static         -        1  1700000000.000  "
+        "1700000000.000            -           -         -",
+        "  map",
+        "  └── odom           map        dynamic  10.0 Hz       30  1700000000.000  "
+        "1700000002.900      0.100 s      9.8 ms  150.0 ms",
+        "      └── base_link  odom       dynamic  41.3 Hz      115  1700000000.240  "
+        "1700000003.000      0.500 s      2.0 ms    3.0 ms",
+        "          └── laser  base_link  static         -        1  1700000000.000  "
+        "1700000000.000            -           -         -",
+        "  1 transform refused, for example:",
+        '    TransformError: failed to insert transform "base_link" -> "map": inserting the '
+        "transform would",
+        "      create a cycle in the frame tree",
+    ]
+
+
+def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, capsys):
+    code, out, err = run_main(capsys, "echo", known, "/laser", "map", "--rate", 2, "--csv", "-")
+    assert (code, err) == (0, "")
+    header, *rows = [line.split(",") for line in out.splitlines()]
+    assert header == "stamp_ns,x,y,z,qx,qy,qz,qw,roll,pitch,yaw".split(",")
+    # base_link starts at 0.24 s, odom ends at 2.9 s; the gap in base_link is interpolated.
+    assert [int(row[0]) for row in rows] == [T0 + (240 + 500 * k) * MS for k in range(6)]
+    for stamp, *values in rows:
+        expected = expected_pose("laser", int(stamp))
+        x, y, z, qx, qy, qz, qw, roll, pitch, yaw = map(float, values)
+        np.testing.assert_allclose([x, y, z], expected[:3, 3], rtol=0, atol=1e-9)
+        assert qw >= 0
+        from_q = matrix((0, 0, 0), (qx, qy, qz), 2 * math.atan2(math.hypot(qx, qy, qz), qw))
+        r, p, w = np.radians([roll, pitch, yaw])
+        about = [matrix((0, 0, 0), axis, a) for axis, a in
+                 (((0, 0, 1), w), ((0, 1, 0), p), ((1, 0, 0), r))]
+        for rotation in (from_q, np.linalg.multi_dot(about)):
+            np.testing.assert_allclose(rotation[:3, :3], expected[:3, :3], rtol=0, atol=1e-9)
+
+
+def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
+    code, out, _ = run_main(capsys, "monitor", known)
+    assert code == 0 and out.endswith(
+        "\n2 of 4 links flagged:\n"
+        "  map -> odom: delayed up to 150.0 ms (mean 9.8 ms, limit 100 ms)\n"
+        "  odom -> base_link: no sample for 0.500 s after 1700000001.000, 25.0x its median "
+        "interval of 0.020 s\n")
+    code, out, _ = run_main(capsys, "monitor", known, "base_link", "map", "--max-delay", 200,
+                            "--max-gap", 30)
+    assert code == 0 and out.endswith("\nNo link flagged among 2 links.\n\n"
+                                      "Chain base_link -> odom -> map: 2 links, worst delay "
+                                      "150.0 ms (map -> odom)\n")
+
+
+def boxes(svg_text):
+    """{frame: (x, y, width)} of the frame boxes of an SVG picture; labels are the other texts."""
+    root = ET.fromstring(svg_text)
+    group, width = root.find("{http://www.w3.org/2000/svg}g"), float(root.get("width"))
+    found, labels, last_rect = {}, [], None
+    for node in group:
+        if node.tag.endswith("rect"):
+            last_rect = node
+        elif node.tag.endswith("text") and "rx" in last_rect.attrib:
+            found[node.text] = tuple(float(last_rect.get(k)) for k in ("x", "y", "width"))
+        elif node.tag.endswith("text"):
+            labels.append(node.text)
+    # Every box is on the picture.
+    assert all(0 <= x and x + w <= width for x, _, w in found.values())
+    return found, labels
+
+
+def test_the_pictures_name_every_frame_and_label_every_link(known, tmp_path, capsys):
+    svg, dot = tmp_path / "tree.svg", tmp_path / "tree.dot"
+    assert run_main(capsys, "frames", known, "--svg", svg, "--dot", dot)[0] == 0
+    found, labels = boxes(svg.read_text(encoding="utf-8"))
+    assert sorted(labels) == ["10.0 Hz, 9.8 ms", "41.3 Hz, 2.0 ms", "static", "static"]
+    parents = {child: parent for child, (parent, *_) in LINKS.items()}
+    assert sorted(found) == sorted({*parents, *parents.values()})
+    for child, parent in parents.items():
+        assert found[child][1] > found[parent][1]
+    # Boxes of one level do not overlap.
+    for a, b in [(a, b) for a in found.values() for b in found.values() if a < b]:
+        assert a[1] != b[1] or a[0] + a[2] <= b[0]
+    edges = re.findall(r'^  "(\w+)" -> "(\w+)" \[label="([^"]+)"', dot.read_text(), re.M)
+    assert sorted(edges) == [("base_link", "laser", "static"), ("map", "odom", "10.0 Hz, 9.8 ms"),
+                             ("odom", "base_link", "41.3 Hz, 2.0 ms"),
+                             ("world", "beacon", "static")]
+
+
+def test_the_demo_replays_a_bag_with_a_refused_link_rooted_where_its_tree_is(known, capsys):
+    code, out, _ = run_main(capsys, "demo", "--bag", known, "--queue-size", 0)
+    assert code == 0 and "\n  1 transform refused, for example:\n" in out
+    assert "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n" \
+        "  received         26\n  delivered        26" in out
+
+
+PACKAGES = ("builtin_interfaces/", "std_msgs/", "geometry_msgs/", "tf2_msgs/", "sensor_msgs/")
+STORE = get_typestore(Stores.ROS2_HUMBLE)
+
+
+def as_rosbags(value):
+    """One of the demo's plain message objects rebuilt as the type store's generated class."""
+    if isinstance(value, list):
+        if value and isinstance(value[0], float):
+            return np.asarray(value, dtype=np.float32)
+        return [as_rosbags(item) for item in value]
+    if not dataclasses.is_dataclass(value):
+        return value
+    fields = {f.name: as_rosbags(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if type(value).__name__ == "LaserScan" and not value.intensities:
+        fields["intensities"] = np.zeros(0, dtype=np.float32)
+    msgtype = next(name for name in STORE.types if name.startswith(PACKAGES)
+                   and name.endswith("/msg/" + type(value).__name__))
+    return STORE.types[msgtype](**fields)
+
+
+@pytest.fixture(scope="module")
+def robot_bag(tmp_path_factory):
+    """The demo's simulated robot recorded as the folder robot, as the README's samples use."""
+    events = [(a, topic, None, as_rosbags(m)) for a, topic, m in robot.simulated_robot()[0]]
+    events = [(a, topic, m.__msgtype__, m) for a, topic, _, m in events]
+    return write(tmp_path_factory.mktemp("readme") / "robot", events, STORE)
+
+
+def run_demo(*args, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "quilm_tf.demo", *map(str, args)], cwd=cwd, capture_output=True,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8"), text=True, timeout=120)
+
+
+def masked(text):
+    # Throughput differs from run to run (but is never zero); everything else is deterministic.
+    return re.sub(r"^(  (?:inserts|lookups)) +[1-9][\d,]*", r"\1 N", text, flags=re.M)
+
+
+def section(output, title):
+    """The lines of one report section, from its title to the next blank line."""
+    lines = output.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(title))
+    return lines[start: next((i for i in range(start, len(lines)) if not lines[i]), len(lines))]
+
+
+def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(robot_bag):
+    builtin = run_demo(cwd=robot_bag.parent)
+    assert (builtin.returncode, builtin.stderr) == (0, "")
+    shown = re.search(r"^```text\n(quilm-tf demo:.*?)^```\n", README, re.M | re.S)[1]
+    assert masked(builtin.stdout) == masked(shown)
+    # The prose quotes the figures of the output it shows.
+    inserts, lookups = re.findall(r"^  (?:inserts|lookups) +([\d,]+)", shown, re.M)
+    prose = " ".join(README.split())
+    assert f"{inserts} inserts/s" in prose and f"{lookups} lookups/s" in prose
+    run = run_demo("--bag", "robot", "--queue-size", 5, cwd=robot_bag.parent)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.startswith("quilm-tf demo: robot (394 messages over 3.0 s)\n")
+    for title in ("Frame tree", "Message filter"):
+        assert section(run.stdout, title) == section(builtin.stdout, title)
+
+
+def robot_T(frame, t):
+    """map_T_frame of the simulated robot at t seconds."""
+    links = {child: (parent, pose) for parent, child, _, pose in robot.ROBOT_LINKS}
+    m = np.eye(4)
+    while frame in links:
+        frame, link_pose = links[frame]
+        (x, y, z), (qx, qy, qz, qw) = link_pose(t)
+        angle = 2 * math.atan2(math.hypot(qx, qy, qz), qw)
+        m = matrix((x, y, z), (qx, qy, qz) if angle else (0, 0, 1), angle) @ m
+    return m
+
+
+NUMBER = r"(-?\d+\.\d+)"
+POSE_LINE = re.compile(rf"^  (\S+) (?:in|seen from) (\S+) +at t= *{NUMBER} s  xyz \( *{NUMBER}, "
+                       rf"+{NUMBER}, +{NUMBER}\) m   rpy \( *{NUMBER}, +{NUMBER}, +{NUMBER}\) deg$")
+
+
+def test_the_demos_lookups_print_the_simulated_motion(capsys):
+    code, out, _ = run_main(capsys, "demo")
+    matches = [m for m in map(POSE_LINE.match, section(out, "Lookups")) if m]
+    assert code == 0 and len(matches) == 4
+    for source, target, t, *printed in (m.groups() for m in matches):
+        m = np.linalg.inv(robot_T(target, float(t))) @ robot_T(source, float(t))
+        rpy = [math.atan2(m[2, 1], m[2, 2]), math.asin(-m[2, 0]), math.atan2(m[1, 0], m[0, 0])]
+        # Rounding of the print, plus the motion during half a millisecond of printed t.
+        error = np.abs(np.array(printed, dtype=float) - [*m[:3, 3], *np.degrees(rpy)])
+        assert np.all(error <= [2e-3] * 3 + [0.1] * 3), error
+
+
+SAMPLES = re.findall(r"^```sh\n(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+```text\n(.*?)^```",
+                     README, re.M | re.S)
+
+
+@pytest.mark.parametrize(("command", "shown"), SAMPLES, ids=[c for c, _ in SAMPLES])
+def test_the_readmes_samples_are_what_the_commands_print(command, shown, robot_bag, capsys,
+                                                         monkeypatch):
+    monkeypatch.chdir(robot_bag.parent)
+    assert run_main(capsys, *command.split()[1:])[1:] == (shown, "")
+
+
+def test_every_command_has_its_readme_sample_and_plots_its_echo(robot_bag, capsys, monkeypatch):
+    assert sorted({command.split()[1] for command, _ in SAMPLES}) == ["echo", "frames", "monitor"]
+    monkeypatch.chdir(robot_bag.parent)
+    assert run_main(capsys, "echo", "robot", "gripper", "map", "--plot", "path.png")[0] == 0
+    assert Path("path.png").read_bytes().startswith(b"\x89PNG")
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_a_terminal_sees_progress_bars(robot_bag, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    assert cli.main(["demo", "--bag", str(robot_bag)]) == 0
+    bars = sys.stderr.getvalue()
+    assert "scanning: 100%" in bars and re.search(r"replaying: 100%\S* 394/394", bars)
+
+
+def garbage(name, data=b"\x89not a bag at all\n"):
+    def make(folder):
+        (folder / name).write_bytes(data)
+        return folder / name
+    return make
+
+
+BAD = [  # (command line with {bag} for the known bag, exit code, message)
+    ("demo --bag {bag} --topic /chatter", 2, "quilm-tf demo: topic /chatter carries "
+     "std_msgs/msg/String, which has no header: the message filter needs messages with a frame "
+     "and a stamp"),
+    ("demo --bag {bag} --topic tf", 2, "quilm-tf demo: topic /tf carries tf2_msgs/msg/TFMessage, "
+     "which has no header: the message filter needs messages with a frame and a stamp"),
+    ("demo --bag {bag} --topic nope", 2, "quilm-tf demo: {bag} has no topic nope (topics: "
+     "/chatter, /scan, /tf, /tf_static)"),
+    ("demo --bag {bag} --target moon", 2, "quilm-tf demo: frame moon is not in the bag's "
+     "transforms (frames: base_link, beacon, laser, map, odom, world)"),
+    ("demo --queue-size -1", 2, "quilm-tf demo: --queue-size must not be negative"),
+    ("demo --target a/b", 2, 'quilm-tf demo: TransformError: invalid frame "a/b": frame name '
+     "must be unqualified"),
+    ("frames {tmp}/missing", 2, "quilm-tf frames: no such bag: {tmp}/missing"),
+    ("frames {tmp}", 1, "quilm-tf frames: {tmp} is not a rosbag2 folder: it has no metadata.yaml"),
+    ("frames {tmp}/x.bag", 1, 'quilm-tf frames: {tmp}/x.bag is not a ROS 1 bag: it does not '
+     'start with "#ROSBAG V2.0"'),
+    ("frames {tmp}/x.mcap", 1, "quilm-tf frames: {tmp}/x.mcap is not a rosbag2 MCAP file: it "
+     "does not start with the MCAP magic bytes"),
+    ("frames {tmp}/x.db3", 1, "quilm-tf frames: {tmp}/x.db3 is not a rosbag2 sqlite3 file: it "
+     "does not start with an SQLite header"),
+    ("frames {tmp}/cut.bag", 1, "quilm-tf frames: {tmp}/cut.bag looks like a ROS 1 bag but "
+     "cannot be read: "),
+    ("frames {tmp}/x.txt", 1, "quilm-tf frames: {tmp}/x.txt is not a bag: expected a rosbag2 "
+     "folder, a .db3 or .mcap file, or a ROS 1 .bag file"),
+    ("frames {bag} --svg {tmp}/no/x.svg", 2, "quilm-tf frames: cannot write {tmp}/no/x.svg: "
+     "there is no folder {tmp}/no"),
+    ("echo {bag} moon map", 2, "quilm-tf echo: frame moon is not in the bag's transforms "
+     "(frames: base_link, beacon, laser, map, odom, world)"),
+    ("echo {bag} beacon map", 1, "quilm-tf echo: no transform chain connects beacon and map: "
+     "beacon is in the tree of world, map in the tree of map"),
+    ("echo {bag} laser map --rate 0", 2, "quilm-tf echo: error: argument --rate: expected a "
+     "positive number, got '0' (see quilm-tf echo --help)"),
+    ("echo {bag} laser map --rate 1e9", 2, "quilm-tf echo: --rate 1e+09 over 2.7 s makes "
+     "2,660,000,001 poses; at most 10,000,000"),
+    ("echo {bag} laser map --plot {tmp}/x.pdf", 2, "quilm-tf echo: --plot {tmp}/x.pdf: the file "
+     "name must end in .png or .svg"),
+    ("monitor {bag} map", 2, "quilm-tf monitor: give no frames, or SOURCE and TARGET"),
+]
+
+
+@pytest.mark.parametrize(("line", "code", "message"), BAD, ids=[line for line, *_ in BAD])
+def test_bad_input_gets_one_line_and_an_exit_code(line, code, message, known, tmp_path, capsys):
+    for make in (garbage("x.bag"), garbage("x.mcap"), garbage("x.db3"), garbage("x.txt"),
+                 garbage("cut.bag", b"#ROSBAG V2.0\n" + b"\0" * 9)):
+        make(tmp_path)
+    values = {"bag": known, "tmp": tmp_path}
+    returned, out, err = run_main(capsys, *[part.format(**values) for part in line.split()])
+    assert (returned, out, err.count("\n")) == (code, "", 1)
+    assert err.startswith(message.format(**values))
+
+
+def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "rosbags.highlevel", None)
+    assert run_main(capsys, "frames", known) == (1, "", "quilm-tf frames: reading bags needs "
+                                                 'the rosbags package: pip install "rosbags>=0.10" '
+                                                 '"tqdm>=4" (or pip install ".[bags]" in a '
+                                                 "quilm-tf source checkout)\n")
+
+
+def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_path, capsys):
+    ros, stamp = Messages(ros1=False), T0 + 10 * MS
+    message = ros.tf("odom", "base_link", stamp, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
+    bag = write(tmp_path / "early", [(T0, "/tf", TF, message)], ros.store)
+    assert run_main(capsys, "monitor", bag)[1].endswith(
+        "\n1 of 1 link flagged:\n"
+        "  odom -> base_link: one sample only, at 1700000000.010: lookups work at that stamp "
+        "alone\n  odom -> base_link: stamped up to 10.0 ms after it was recorded: the "
+        "publisher's clock is ahead of the recorder's\n")
