@@ -114,6 +114,14 @@ Result<void, TransformBufferError> TransformBuffer::insert_isometry(std::string_
                                                                     std::string_view child,
                                                                     const Isometry& isometry,
                                                                     u128 stamp_ns, bool is_static) {
+  auto prepared = prepare_insert(parent, child, isometry, stamp_ns, is_static);
+  if (!prepared) return Unexpected{std::move(prepared).error()};
+  return insert(std::move(*prepared));
+}
+
+Result<PreparedInsert, TransformBufferError> TransformBuffer::prepare_insert(
+    std::string_view parent, std::string_view child, const Isometry& isometry, u128 stamp_ns,
+    bool is_static) {
   std::string_view reason;
   const std::string_view bare_parent = strip_frame(parent, reason);
   if (bare_parent.empty()) return invalid_frame(parent, reason);
@@ -128,15 +136,33 @@ Result<void, TransformBufferError> TransformBuffer::insert_isometry(std::string_
         buffer_error::ReservedZeroStamp{std::string(bare_parent), std::string(bare_child)}}};
   }
 
-  Transform transform{isometry.translation, isometry.rotation,
-                      Timestamp{is_static ? u128{0} : stamp_ns}, std::string(bare_parent),
-                      std::string(bare_child)};
-  auto inserted = registry_.process_add_transform(std::move(transform));
-  if (!inserted) {
-    return Unexpected{TransformBufferError{buffer_error::InsertFailure{
-        std::string(bare_parent), std::string(bare_child), std::move(inserted).error()}}};
+  return PreparedInsert{Transform{isometry.translation, isometry.rotation,
+                                  Timestamp{is_static ? u128{0} : stamp_ns},
+                                  std::string(bare_parent), std::string(bare_child)},
+                        bare_parent, bare_child};
+}
+
+Result<void, TransformBufferError> TransformBuffer::insert(PreparedInsert prepared) {
+  // A dynamic child is recorded before the registry changes, and forgotten again if the
+  // registry refuses it, so that no allocation is left to fail after a stored insert.
+  const bool newly_dynamic = !prepared.transform.timestamp.is_zero() &&
+                             !dynamic_frames_.contains(prepared.child);
+  if (newly_dynamic) dynamic_frames_.emplace(prepared.child);
+  const auto forget = [&]() noexcept {
+    if (newly_dynamic) dynamic_frames_.erase(dynamic_frames_.find(prepared.child));
+  };
+  Result<void, frames::core::BufferError> inserted{};
+  try {
+    inserted = registry_.process_add_transform(std::move(prepared.transform));
+  } catch (...) {
+    forget();
+    throw;
   }
-  if (!is_static && !dynamic_frames_.contains(bare_child)) dynamic_frames_.emplace(bare_child);
+  if (!inserted) {
+    forget();
+    return Unexpected{TransformBufferError{buffer_error::InsertFailure{
+        std::string(prepared.parent), std::string(prepared.child), std::move(inserted).error()}}};
+  }
   return {};
 }
 

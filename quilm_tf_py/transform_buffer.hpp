@@ -36,7 +36,7 @@ struct TransformBufferObject {
 
 // The type object, process-wide, created on first use. Borrowed; nullptr with an exception
 // set if creation failed.
-PyObject* transform_buffer_type() noexcept;
+PyObject* transform_buffer_type();
 
 // Converter for parameters that take a TransformBuffer (borrowed; TypeError otherwise).
 bool to_transform_buffer(PyObject* object, TransformBufferObject** out);
