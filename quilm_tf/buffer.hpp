@@ -62,7 +62,7 @@ void append_to(std::string& out, const TransformBufferError& error);
 Result<std::string, TransformBufferError> normalize_frame(std::string_view name);
 
 // An insert checked and copied, ready to store. `parent` and `child` view the caller's
-// names (normalised) and must outlive it.
+// names (normalised), which must outlive it.
 struct PreparedInsert {
   frames::geometry::Transform transform;
   std::string_view parent;
@@ -87,7 +87,7 @@ class TransformBuffer {
                                                                      u128 stamp_ns, bool is_static);
   // Stores a prepared insert, or refuses it (cycle, reparenting, mixed kinds, ...) leaving
   // the buffer as it was. A std::bad_alloc from here may leave it half changed.
-  Result<void, TransformBufferError> insert(PreparedInsert prepared);
+  Result<void, TransformBufferError> insert(PreparedInsert&& prepared);
   // The pose of `from` expressed in `to` (parent `to`, child `from`) at stamp_ns.
   Result<Isometry, TransformBufferError> lookup_ns(std::string_view from, std::string_view to,
                                                    u128 stamp_ns) const;

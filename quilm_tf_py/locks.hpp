@@ -31,7 +31,7 @@ class ExclusiveGuard {
   ExclusiveGuard(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
   ~ExclusiveGuard() {
-    if (lock_ != nullptr && !intact_ && !thread_ending &&
+    if (lock_ != nullptr && !intact_ && !thread_ending() &&
         std::uncaught_exceptions() > exceptions_) {
       lock_->poisoned_ = true;
     }

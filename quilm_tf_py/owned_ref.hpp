@@ -15,13 +15,20 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <atomic>
 #include <utility>
 
 namespace quilm_tf_py {
 
 // Set on a thread once the interpreter has begun ending it; never cleared, since the thread
-// does not come back. Read without the GIL.
-inline thread_local bool thread_ending = false;
+// does not come back. Read without the GIL. The process-wide flag spares every check a
+// thread-local lookup until some thread has been marked, which happens only at exit.
+inline std::atomic<bool> some_thread_ending{false};
+inline thread_local bool this_thread_marked = false;
+
+inline bool thread_ending() noexcept {
+  return some_thread_ending.load(std::memory_order_relaxed) && this_thread_marked;
+}
 
 // Runs `body`, which may run Python code; if the interpreter ends the thread inside it,
 // marks the thread before the unwind reaches the caller's destructors, and lets it pass.
@@ -32,7 +39,8 @@ decltype(auto) run_python(F&& body) {
   try {
     return std::forward<F>(body)();
   } catch (abi::__forced_unwind&) {
-    thread_ending = true;
+    some_thread_ending.store(true, std::memory_order_relaxed);
+    this_thread_marked = true;
     throw;
   }
 }
@@ -53,7 +61,7 @@ class OwnedRef {
   OwnedRef& operator=(OwnedRef&& other) noexcept {
     // Decref last: it may run arbitrary Python code that looks at *this.
     PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-    if (old != nullptr && !thread_ending) {
+    if (old != nullptr && !thread_ending()) {
       Py_DECREF(old);
     }
     return *this;
@@ -64,7 +72,7 @@ class OwnedRef {
   // here ends the process. Where released objects may well have finalizers (messages),
   // drop the reference with release_now instead.
   ~OwnedRef() {
-    if (object_ != nullptr && !thread_ending) {
+    if (object_ != nullptr && !thread_ending()) {
       Py_DECREF(object_);
     }
   }
@@ -83,7 +91,7 @@ class OwnedRef {
 // Drops the reference now, letting the interpreter end the thread inside a finalizer it runs.
 inline void release_now(OwnedRef& ref) {
   PyObject* object = ref.release();
-  if (object != nullptr && !thread_ending) {
+  if (object != nullptr && !thread_ending()) {
     run_python([object] { Py_DECREF(object); });
   }
 }
