@@ -47,6 +47,36 @@ Result<Isometry, TransformBufferError> checked_result(const frames::core::Link& 
   return isometry_from_components(t.translation, {q.x, q.y, q.z, q.w});
 }
 
+// The checks of an insert that need no stored data, then `ok` with both names normalised.
+// A template, so that insert_isometry builds its transform in place: a Result between the
+// checks and the insert costs a sixth of an insert.
+template <class Ok>
+auto check_insert(std::string_view parent, std::string_view child, const Isometry& isometry,
+                  u128 stamp_ns, bool is_static, Ok&& ok) -> decltype(ok(parent, child)) {
+  std::string_view reason;
+  const std::string_view bare_parent = strip_frame(parent, reason);
+  if (bare_parent.empty()) return invalid_frame(parent, reason);
+  const std::string_view bare_child = strip_frame(child, reason);
+  if (bare_child.empty()) return invalid_frame(child, reason);
+  if (bare_parent == bare_child) return invalid_frame(bare_child, REASON_SELF_PARENT);
+  if (!all_finite(isometry)) {
+    return Unexpected{TransformBufferError{buffer_error::NonFiniteComponent{}}};
+  }
+  if (!is_static && stamp_ns == 0) {
+    return Unexpected{TransformBufferError{
+        buffer_error::ReservedZeroStamp{std::string(bare_parent), std::string(bare_child)}}};
+  }
+  return ok(bare_parent, bare_child);
+}
+
+PreparedInsert prepared(std::string_view parent, std::string_view child,
+                        const Isometry& isometry, u128 stamp_ns, bool is_static) {
+  return PreparedInsert{Transform{isometry.translation, isometry.rotation,
+                                  Timestamp{is_static ? u128{0} : stamp_ns}, std::string(parent),
+                                  std::string(child)},
+                        parent, child};
+}
+
 }  // namespace
 
 void append_to(std::string& out, const TransformBufferError& error) {
@@ -115,29 +145,45 @@ Result<void, TransformBufferError> TransformBuffer::insert_isometry(std::string_
                                                                     std::string_view child,
                                                                     const Isometry& isometry,
                                                                     u128 stamp_ns, bool is_static) {
-  std::string_view reason;
-  const std::string_view bare_parent = strip_frame(parent, reason);
-  if (bare_parent.empty()) return invalid_frame(parent, reason);
-  const std::string_view bare_child = strip_frame(child, reason);
-  if (bare_child.empty()) return invalid_frame(child, reason);
-  if (bare_parent == bare_child) return invalid_frame(bare_child, REASON_SELF_PARENT);
-  if (!all_finite(isometry)) {
-    return Unexpected{TransformBufferError{buffer_error::NonFiniteComponent{}}};
-  }
-  if (!is_static && stamp_ns == 0) {
-    return Unexpected{TransformBufferError{
-        buffer_error::ReservedZeroStamp{std::string(bare_parent), std::string(bare_child)}}};
-  }
+  return check_insert(parent, child, isometry, stamp_ns, is_static,
+                      [&](std::string_view bare_parent, std::string_view bare_child) {
+                        return insert(prepared(bare_parent, bare_child, isometry, stamp_ns,
+                                               is_static));
+                      });
+}
 
-  Transform transform{isometry.translation, isometry.rotation,
-                      Timestamp{is_static ? u128{0} : stamp_ns}, std::string(bare_parent),
-                      std::string(bare_child)};
-  auto inserted = registry_.process_add_transform(std::move(transform));
+Result<PreparedInsert, TransformBufferError> TransformBuffer::prepare_insert(
+    std::string_view parent, std::string_view child, const Isometry& isometry, u128 stamp_ns,
+    bool is_static) {
+  return check_insert(parent, child, isometry, stamp_ns, is_static,
+                      [&](std::string_view bare_parent, std::string_view bare_child)
+                          -> Result<PreparedInsert, TransformBufferError> {
+                        return prepared(bare_parent, bare_child, isometry, stamp_ns, is_static);
+                      });
+}
+
+Result<void, TransformBufferError> TransformBuffer::insert(PreparedInsert&& prepared) {
+  // A dynamic child is recorded before the registry changes, and forgotten again if the
+  // registry refuses it, so that no allocation is left to fail after a stored insert.
+  const bool newly_dynamic = !prepared.transform.timestamp.is_zero() &&
+                             !dynamic_frames_.contains(prepared.child);
+  if (newly_dynamic) dynamic_frames_.emplace(prepared.child);
+  const auto forget = [&]() noexcept {
+    if (newly_dynamic) dynamic_frames_.erase(dynamic_frames_.find(prepared.child));
+  };
+  auto inserted = [&] {
+    try {
+      return registry_.process_add_transform(std::move(prepared.transform));
+    } catch (...) {
+      forget();
+      throw;
+    }
+  }();
   if (!inserted) {
+    forget();
     return Unexpected{TransformBufferError{buffer_error::InsertFailure{
-        std::string(bare_parent), std::string(bare_child), std::move(inserted).error()}}};
+        std::string(prepared.parent), std::string(prepared.child), std::move(inserted).error()}}};
   }
-  if (!is_static && !dynamic_frames_.contains(bare_child)) dynamic_frames_.emplace(bare_child);
   return {};
 }
 

@@ -72,13 +72,33 @@ struct FrameSummary {
 // Strips leading "/"; refuses an empty rest or any remaining "/".
 Result<std::string, TransformBufferError> normalize_frame(std::string_view name);
 
+// An insert checked and copied, ready to store. `parent` and `child` view the caller's
+// names (normalised), which must outlive it.
+struct PreparedInsert {
+  frames::geometry::Transform transform;
+  std::string_view parent;
+  std::string_view child;
+};
+
 class TransformBuffer {
  public:
   explicit TransformBuffer(frames::time::Duration history);
 
+  // prepare_insert, then insert.
   Result<void, TransformBufferError> insert_isometry(std::string_view parent, std::string_view child,
                                                      const Isometry& isometry, u128 stamp_ns,
                                                      bool is_static);
+  // The checks of an insert that need no stored data, and the transform it stores with its
+  // names copied. Reads nothing of a buffer: an owner that locks the buffer runs it first,
+  // so that the allocations that grow with the input (names) fail, if they do, outside
+  // its lock.
+  static Result<PreparedInsert, TransformBufferError> prepare_insert(std::string_view parent,
+                                                                     std::string_view child,
+                                                                     const Isometry& isometry,
+                                                                     u128 stamp_ns, bool is_static);
+  // Stores a prepared insert, or refuses it (cycle, reparenting, mixed kinds, ...) leaving
+  // the buffer as it was. A std::bad_alloc from here may leave it half changed.
+  Result<void, TransformBufferError> insert(PreparedInsert&& prepared);
   // The pose of `from` expressed in `to` (parent `to`, child `from`) at stamp_ns.
   Result<Isometry, TransformBufferError> lookup_ns(std::string_view from, std::string_view to,
                                                    u128 stamp_ns) const;

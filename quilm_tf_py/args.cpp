@@ -12,15 +12,17 @@ namespace {
 // importing the module imports nothing). Process-wide, never released.
 PyObject* sequence_abc = nullptr;
 
-PyObject* sequence_abc_type() noexcept {
+PyObject* sequence_abc_type() {
   if (sequence_abc != nullptr) {
     return sequence_abc;
   }
-  OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
+  OwnedRef module =
+      OwnedRef::steal(run_python([] { return PyImport_ImportModule("collections.abc"); }));
   if (!module) {
     return nullptr;
   }
-  PyObject* found = PyObject_GetAttrString(module.get(), "Sequence");
+  PyObject* found =
+      run_python([&] { return PyObject_GetAttrString(module.get(), "Sequence"); });
   // The import may have let another thread publish first; keep that one.
   if (found != nullptr && sequence_abc != nullptr) {
     Py_DECREF(found);
@@ -44,7 +46,7 @@ bool check_sequence(PyObject* object) {
   if (abc == nullptr) {
     return false;
   }
-  const int registered = PyObject_IsInstance(object, abc);
+  const int registered = run_python([&] { return PyObject_IsInstance(object, abc); });
   if (registered < 0) {
     return false;
   }
@@ -57,19 +59,22 @@ bool check_sequence(PyObject* object) {
 
 // Length and items through the object protocol, which also serves registered sequences
 // that lack the C sequence slots (a registered dict subclass, say).
-Py_ssize_t sequence_size(PyObject* sequence) noexcept { return PyObject_Size(sequence); }
+Py_ssize_t sequence_size(PyObject* sequence) {
+  return run_python([&] { return PyObject_Size(sequence); });
+}
 
-OwnedRef sequence_item(PyObject* sequence, Py_ssize_t index) noexcept {
+OwnedRef sequence_item(PyObject* sequence, Py_ssize_t index) {
   OwnedRef key = OwnedRef::steal(PyLong_FromSsize_t(index));
   if (!key) {
     return {};
   }
-  return OwnedRef::steal(PyObject_GetItem(sequence, key.get()));
+  return OwnedRef::steal(run_python([&] { return PyObject_GetItem(sequence, key.get()); }));
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
-  OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                                           "__module__"));
+  OwnedRef module = OwnedRef::steal(run_python([&] {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+  }));
   OwnedRef name = OwnedRef::steal(PyType_GetName(type));
   if (!module || !name || !PyUnicode_Check(module.get())) {
     PyErr_Clear();
@@ -170,7 +175,7 @@ bool to_str(PyObject* object, std::string_view* out) {
 }
 
 bool to_double(PyObject* object, double* out) {
-  const double value = PyFloat_AsDouble(object);
+  const double value = run_python([&] { return PyFloat_AsDouble(object); });
   if (value == -1.0 && PyErr_Occurred() != nullptr) {
     return false;
   }
@@ -181,7 +186,7 @@ bool to_double(PyObject* object, double* out) {
 bool to_u128(PyObject* object, u128* out) {
   OwnedRef index = OwnedRef::borrow(object);
   if (!PyLong_Check(object)) {
-    index = OwnedRef::steal(PyNumber_Index(object));
+    index = OwnedRef::steal(run_python([&] { return PyNumber_Index(object); }));
     if (!index) {
       return false;
     }
@@ -222,7 +227,7 @@ bool to_u128(PyObject* object, u128* out) {
 }
 
 bool to_usize(PyObject* object, std::size_t* out) {
-  OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+  OwnedRef index = OwnedRef::steal(run_python([&] { return PyNumber_Index(object); }));
   if (!index) {
     return false;
   }
@@ -240,7 +245,7 @@ bool to_bool(PyObject* object, bool* out) {
     return true;
   }
   if (is_numpy_bool_type(Py_TYPE(object))) {
-    const int truth = PyObject_IsTrue(object);
+    const int truth = run_python([&] { return PyObject_IsTrue(object); });
     if (truth < 0) {
       return false;
     }
@@ -308,7 +313,7 @@ bool to_str_vector(PyObject* object, std::vector<std::string>* out) {
   return true;
 }
 
-PyObject* u128_to_python(u128 value) noexcept {
+PyObject* u128_to_python(u128 value) {
   const auto low = static_cast<unsigned long long>(value);
   const auto high = static_cast<unsigned long long>(value >> 64);
   if (high == 0) {

@@ -64,6 +64,6 @@ bool convert_arg(bool (*convert)(PyObject*, T*), PyObject* object, const char* n
 }
 
 // A Python int from an unsigned 128-bit value; nullptr with an exception set on failure.
-PyObject* u128_to_python(u128 value) noexcept;
+PyObject* u128_to_python(u128 value);
 
 }  // namespace quilm_tf_py

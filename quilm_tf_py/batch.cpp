@@ -52,8 +52,9 @@ class View {
     }
   }
 
-  bool acquire(PyObject* object, int flags) noexcept {
-    held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
+  // An exporter may run Python code (a class with __buffer__).
+  bool acquire(PyObject* object, int flags) {
+    held_ = run_python([&] { return PyObject_GetBuffer(object, &view_, flags); }) == 0;
     return held_;
   }
   const Py_buffer& operator*() const noexcept { return view_; }
@@ -267,7 +268,7 @@ constexpr int WRITE_FLAGS = READ_FLAGS | PyBUF_WRITABLE;
 constexpr const char* MANY_PARAMS[] = {"buffer", "from_frame", "to_frame", "stamps_ns", "out"};
 
 PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[5];
     Common common;
@@ -303,7 +304,7 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* can_transform_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[5];
     Common common;
@@ -392,7 +393,7 @@ constexpr const char* POINTS_PARAMS[] = {"buffer", "from_frame", "to_frame", "st
                                          "points", "out"};
 
 PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[6];
     Common common;

@@ -1,5 +1,6 @@
 #include "quilm_tf_py/dispatch.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -23,18 +24,23 @@ std::vector<OwnedRef> snapshot(const std::vector<OwnedRef>& callables) {
 }
 
 // Calls callable(first) or callable(first, second); the result is dropped unread.
-bool call(PyObject* callable, PyObject* first, PyObject* second = nullptr) noexcept {
-  return static_cast<bool>(
-      OwnedRef::steal(PyObject_CallFunctionObjArgs(callable, first, second, nullptr)));
+bool call(PyObject* callable, PyObject* first, PyObject* second = nullptr) {
+  OwnedRef result = OwnedRef::steal(
+      run_python([&] { return PyObject_CallFunctionObjArgs(callable, first, second, nullptr); }));
+  const bool called = static_cast<bool>(result);
+  release_now(result);
+  return called;
 }
 
 // What a stopped dispatch did not deliver goes in a fixed order: the remaining drops, the
 // ready messages, then the snapshots. Entries already delivered are empty by now.
-void release_undelivered(DispatchBatch& batch) noexcept {
-  batch.failed.clear();
-  batch.ready.clear();
-  batch.callbacks.clear();
-  batch.failure_callbacks.clear();
+void release_undelivered(DispatchBatch& batch) {
+  for (auto& drop : batch.failed) {
+    release_now(drop.message);
+  }
+  release_all(batch.ready);
+  release_all(batch.callbacks);
+  release_all(batch.failure_callbacks);
 }
 
 }  // namespace
@@ -51,16 +57,18 @@ bool dispatch_filter(MessageFilterState& state, TransformBufferObject* buffer, D
       auto service = buffer->state.service.read_or_empty();
       buffer_poisoned = !service;
       if (service) {
-        out->ready = fields->filter.drain_ready(*service);
+        out->ready = fields.all_or_nothing([&] { return fields->filter.drain_ready(*service); });
       }
     }
     // A snapshot is only ever read to deliver something; skipping an unused one saves two
-    // allocations on every wake-up that releases nothing.
+    // allocations on every wake-up that releases nothing. Taken after the drain, it may
+    // fail with messages already out of the queue: that failure poisons the mutex.
     if (!out->ready.empty()) {
       out->callbacks = snapshot(fields->callbacks);
     }
     if (!drops.empty()) {
-      out->failure_callbacks = snapshot(fields->failure_callbacks);
+      out->failure_callbacks =
+          fields.all_or_nothing([&] { return snapshot(fields->failure_callbacks); });
     }
   }
   if (buffer_poisoned) {
@@ -74,34 +82,40 @@ bool dispatch_filter(MessageFilterState& state, TransformBufferObject* buffer, D
 }
 
 bool signal_dispatch(DispatchBatch batch) {
+  // Each message, and its reason, is released as soon as it has been handed out (or on the
+  // way out after a failure), before the undelivered rest.
   for (auto& drop : batch.failed) {
-    const OwnedRef message = std::move(drop.message);
+    OwnedRef message = std::move(drop.message);
     if (batch.failure_callbacks.empty()) {
-      continue;  // nobody would see the reason, so none is made
+      release_now(message);  // nobody would see the reason, so none is made
+      continue;
     }
     // One reason per message, shared by all its failure callables.
-    const OwnedRef reason =
-        OwnedRef::steal(new_failure_reason(static_cast<std::uint8_t>(drop.reason)));
-    if (!reason) {
+    OwnedRef reason = OwnedRef::steal(new_failure_reason(static_cast<std::uint8_t>(drop.reason)));
+    bool delivered = static_cast<bool>(reason);
+    for (std::size_t i = 0; delivered && i < batch.failure_callbacks.size(); ++i) {
+      delivered = call(batch.failure_callbacks[i].get(), message.get(), reason.get());
+    }
+    release_now(reason);
+    release_now(message);
+    if (!delivered) {
       release_undelivered(batch);
       return false;
     }
-    for (const OwnedRef& callable : batch.failure_callbacks) {
-      if (!call(callable.get(), message.get(), reason.get())) {
-        release_undelivered(batch);
-        return false;
-      }
-    }
   }
   for (OwnedRef& ready : batch.ready) {
-    const OwnedRef message = std::move(ready);
-    for (const OwnedRef& callable : batch.callbacks) {
-      if (!call(callable.get(), message.get())) {
-        release_undelivered(batch);
-        return false;
-      }
+    OwnedRef message = std::move(ready);
+    bool delivered = true;
+    for (std::size_t i = 0; delivered && i < batch.callbacks.size(); ++i) {
+      delivered = call(batch.callbacks[i].get(), message.get());
+    }
+    release_now(message);
+    if (!delivered) {
+      release_undelivered(batch);
+      return false;
     }
   }
+  release_undelivered(batch);  // only the snapshots are left
   return true;
 }
 

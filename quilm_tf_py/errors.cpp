@@ -15,7 +15,7 @@ PyObject* frame_error = nullptr;
 PyObject* internal_error = nullptr;
 
 PyObject* exception_type(PyObject*& slot, const char* name, const char* doc,
-                         PyObject* base) noexcept {
+                         PyObject* base) {
   if (slot != nullptr) {
     return slot;
   }
@@ -23,13 +23,13 @@ PyObject* exception_type(PyObject*& slot, const char* name, const char* doc,
 }
 
 // Message texts may hold any bytes a caller put in a name; never fail on them.
-OwnedRef text(std::string_view message) noexcept {
+OwnedRef text(std::string_view message) {
   return OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(),
                                               static_cast<Py_ssize_t>(message.size()),
                                               "replace"));
 }
 
-Raised raise_text(PyObject* type, std::string_view message) noexcept {
+Raised raise_text(PyObject* type, std::string_view message) {
   if (type == nullptr) {
     return {};  // the type's creation error is pending
   }
@@ -41,7 +41,7 @@ Raised raise_text(PyObject* type, std::string_view message) noexcept {
 }
 
 Raised raise_format(PyObject* type, const char* format, PyObject* object,
-                    const char* target) noexcept {
+                    const char* target) {
   OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!name) {
     return {};
@@ -75,16 +75,16 @@ std::string_view invalid_text(Invalid value) noexcept {
 
 }  // namespace
 
-PyObject* transform_error_type() noexcept {
+PyObject* transform_error_type() {
   return exception_type(transform_error, "quilm_tf._native.TransformError", "",
                         PyExc_Exception);
 }
 
-PyObject* frame_error_type() noexcept {
+PyObject* frame_error_type() {
   return exception_type(frame_error, "quilm_tf._native.FrameError", "", PyExc_Exception);
 }
 
-PyObject* internal_error_type() noexcept {
+PyObject* internal_error_type() {
   return exception_type(internal_error, "quilm_tf._native.InternalError",
                         "An internal invariant of quilm_tf broke; the object that raised "
                         "it cannot be used any more.",
@@ -99,48 +99,48 @@ Raised raise(const quilm_tf::FrameError& error) {
   return raise_text(frame_error_type(), quilm_tf::to_string(error));
 }
 
-Raised raise(Invalid value) noexcept { return raise_text(PyExc_ValueError, invalid_text(value)); }
+Raised raise(Invalid value) { return raise_text(PyExc_ValueError, invalid_text(value)); }
 
-Raised raise_internal(std::string_view what) noexcept {
+Raised raise_internal(std::string_view what) {
   return raise_text(internal_error_type(), what);
 }
 
-Raised raise_not_convertible(PyObject* object, const char* target) noexcept {
+Raised raise_not_convertible(PyObject* object, const char* target) {
   return raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", object, target);
 }
 
-Raised raise_str_not_sequence() noexcept {
+Raised raise_str_not_sequence() {
   return raise_text(PyExc_TypeError, "Can't extract `str` to `Vec`");
 }
 
-Raised raise_negative_unsigned() noexcept {
+Raised raise_negative_unsigned() {
   return raise_text(PyExc_OverflowError, "can't convert negative int to unsigned");
 }
 
-Raised raise_int_too_large(const char* target) noexcept {
+Raised raise_int_too_large(const char* target) {
   PyErr_Format(PyExc_OverflowError, "Python int too large to convert to %s", target);
   return {};
 }
 
 Raised raise_too_many_positional(const char* fn, Py_ssize_t n_params, bool has_optional,
-                                 Py_ssize_t given) noexcept {
+                                 Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", fn,
                has_optional ? "at most" : "exactly", n_params, n_params == 1 ? "" : "s", given);
   return {};
 }
 
-Raised raise_unexpected_keyword(const char* fn, PyObject* keyword) noexcept {
+Raised raise_unexpected_keyword(const char* fn, PyObject* keyword) {
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, keyword);
   return {};
 }
 
-Raised raise_given_twice(const char* fn, PyObject* keyword, Py_ssize_t position) noexcept {
+Raised raise_given_twice(const char* fn, PyObject* keyword, Py_ssize_t position) {
   PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)", fn,
                keyword, position);
   return {};
 }
 
-Raised raise_missing_argument(const char* fn, const char* name, std::size_t position) noexcept {
+Raised raise_missing_argument(const char* fn, const char* name, std::size_t position) {
   PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn, name,
                position);
   return {};
@@ -149,7 +149,7 @@ Raised raise_missing_argument(const char* fn, const char* name, std::size_t posi
 namespace {
 
 // Adds `note` (a new reference, or nullptr) to the pending exception, which stays pending.
-void add_note(PyObject* note) noexcept {
+void add_note(PyObject* note) {
   OwnedRef owned_note = OwnedRef::steal(note);
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -163,8 +163,9 @@ void add_note(PyObject* note) noexcept {
     OwnedRef method = OwnedRef::steal(PyUnicode_InternFromString("add_note"));
     OwnedRef done;
     if (owned_note && method) {
-      done = OwnedRef::steal(
-          PyObject_CallMethodObjArgs(value, method.get(), owned_note.get(), nullptr));
+      done = OwnedRef::steal(run_python([&] {
+        return PyObject_CallMethodObjArgs(value, method.get(), owned_note.get(), nullptr);
+      }));
     }
     if (!done) {
       // The note is a courtesy: losing it must not replace the conversion's own error.
@@ -188,15 +189,15 @@ std::string shape_text(const Py_buffer& view) {
 
 }  // namespace
 
-void add_argument_note(const char* name) noexcept {
+void add_argument_note(const char* name) {
   add_note(PyUnicode_FromFormat("while processing '%s'", name));
 }
 
-void add_index_note(const char* name, Py_ssize_t index) noexcept {
+void add_index_note(const char* name, Py_ssize_t index) {
   add_note(PyUnicode_FromFormat("at index %zd of %s", index, name));
 }
 
-Raised raise_array_shape(const char* name, const char* expected, const Py_buffer& view) noexcept {
+Raised raise_array_shape(const char* name, const char* expected, const Py_buffer& view) {
   try {
     PyErr_Format(PyExc_ValueError, "%s must have shape %s, got %s", name, expected,
                  shape_text(view).c_str());
@@ -212,7 +213,7 @@ Raised raise_array_format(const char* name, const char* expected, const Py_buffe
   return {};
 }
 
-Raised raise_current_exception() noexcept {
+Raised raise_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {

@@ -38,22 +38,22 @@ FailureReasonObject* as_reason(PyObject* self) noexcept {
 
 // No GC slots: an instance holds no Python object.
 // Dealloc frees through tp_free and drops the type, which a heap-type instance owns.
-void reason_dealloc(PyObject* self) noexcept {
+void reason_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
 }
 
-PyObject* reason_repr(PyObject* self) noexcept {
+PyObject* reason_repr(PyObject* self) {
   return PyUnicode_FromString(REPR_TEXTS[as_reason(self)->value]);
 }
 
-PyObject* reason_str(PyObject* self) noexcept {
+PyObject* reason_str(PyObject* self) {
   return PyUnicode_FromString(STR_TEXTS[as_reason(self)->value]);
 }
 
-PyObject* reason_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* reason_richcompare(PyObject* self, PyObject* other, int op) {
   if (op == Py_EQ) {
     if (!PyObject_TypeCheck(other, Py_TYPE(self))) {
       Py_RETURN_NOTIMPLEMENTED;
@@ -62,11 +62,12 @@ PyObject* reason_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   }
   if (op == Py_NE) {
     // The whole `self == other`, reflected comparison included, then its truth value.
-    OwnedRef equal = OwnedRef::steal(PyObject_RichCompare(self, other, Py_EQ));
+    OwnedRef equal =
+        OwnedRef::steal(run_python([&] { return PyObject_RichCompare(self, other, Py_EQ); }));
     if (!equal) {
       return nullptr;
     }
-    const int truth = PyObject_IsTrue(equal.get());
+    const int truth = run_python([&] { return PyObject_IsTrue(equal.get()); });
     if (truth < 0) {
       return nullptr;
     }
@@ -97,7 +98,7 @@ PyType_Spec reason_spec = {
 // Process-wide, never released.
 PyObject* reason_type = nullptr;
 
-PyObject* make_reason(PyObject* type, std::uint8_t value) noexcept {
+PyObject* make_reason(PyObject* type, std::uint8_t value) {
   auto* type_object = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc));
   PyObject* self = alloc(type_object, 0);
@@ -109,7 +110,7 @@ PyObject* make_reason(PyObject* type, std::uint8_t value) noexcept {
 
 }  // namespace
 
-PyObject* failure_reason_type() noexcept {
+PyObject* failure_reason_type() {
   if (reason_type != nullptr) {
     return reason_type;
   }
@@ -127,7 +128,7 @@ PyObject* failure_reason_type() noexcept {
   return publish_once(reason_type, std::move(type));
 }
 
-PyObject* new_failure_reason(std::uint8_t value) noexcept {
+PyObject* new_failure_reason(std::uint8_t value) {
   if (value >= ATTRIBUTE_NAMES.size()) {
     return raise_internal("unknown filter failure reason");
   }

@@ -12,10 +12,10 @@ namespace quilm_tf_py {
 
 // The type object, process-wide, created on first use together with its three class
 // attributes. Borrowed; nullptr with an exception set if creation failed.
-PyObject* failure_reason_type() noexcept;
+PyObject* failure_reason_type();
 
 // A new instance holding `value` (0, 1 or 2): equal to, but not the same object as, the
 // class attribute of that value. New reference, or nullptr with an exception set.
-PyObject* new_failure_reason(std::uint8_t value) noexcept;
+PyObject* new_failure_reason(std::uint8_t value);
 
 }  // namespace quilm_tf_py

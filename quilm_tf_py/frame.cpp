@@ -17,7 +17,7 @@ namespace {
 constexpr const char* REQUIRE_FRAME_PARAMS[] = {"actual", "expected", "interface"};
 
 PyObject* require_frame(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[3];
     if (!parse_args("require_frame", args, nargs, kwnames, REQUIRE_FRAME_PARAMS, 3, values)) {
@@ -48,7 +48,7 @@ PyMethodDef require_frame_def = {
 
 }  // namespace
 
-PyObject* new_require_frame_function(PyObject* module) noexcept {
+PyObject* new_require_frame_function(PyObject* module) {
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) {
     return nullptr;

@@ -7,6 +7,6 @@
 namespace quilm_tf_py {
 
 // A new function object bound to `module`; nullptr with an exception set on failure.
-PyObject* new_require_frame_function(PyObject* module) noexcept;
+PyObject* new_require_frame_function(PyObject* module);
 
 }  // namespace quilm_tf_py

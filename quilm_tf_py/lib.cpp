@@ -22,7 +22,7 @@ namespace {
 
 // Appends `name` to the module's __all__ (created on first use), then sets the attribute.
 // `value` is borrowed; nullptr means its accessor failed and its error is pending.
-int add_public(PyObject* module, const char* name, PyObject* value) noexcept {
+int add_public(PyObject* module, const char* name, PyObject* value) {
   if (value == nullptr) {
     return -1;
   }
@@ -44,7 +44,7 @@ int add_public(PyObject* module, const char* name, PyObject* value) noexcept {
   return PyModule_AddObjectRef(module, name, value);
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   return guarded([&]() -> int {
     if (!PyModule_Check(module)) {
       return raise_not_convertible(module, "module");

@@ -3,15 +3,19 @@
 // Locks that remember a holder that stopped abnormally. A C++ exception leaving a critical
 // section may have left the guarded value half changed, so the lock is poisoned and every
 // later use raises the fatal error with the lock's fixed text instead of handing the value
-// out. Callers hold the GIL throughout and run no Python code while a guard is alive, so
-// waiting here never waits on another thread that needs the GIL.
+// out. An allocation failure in a step known to be all or nothing changed nothing, so it
+// leaves the lock usable (all_or_nothing). Callers hold the GIL throughout and run no Python
+// code while a guard is alive, so waiting here never waits on another thread that needs the
+// GIL, and the interpreter's forced unwind of an exiting thread never passes a guard.
 
 #include <exception>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <utility>
 
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/owned_ref.hpp"
 
 namespace quilm_tf_py {
 
@@ -20,17 +24,32 @@ inline constexpr const char* FILTER_LIST_LOCK_POISONED = "filter list lock was p
 inline constexpr const char* FILTER_LOCK_POISONED = "message filter lock was poisoned";
 
 // The exclusive side of either lock: an exception leaving the critical section while it
-// is held poisons the lock.
+// is held poisons the lock, unless it is an allocation failure of an all_or_nothing step.
 template <class Lock>
 class ExclusiveGuard {
  public:
   ExclusiveGuard(const ExclusiveGuard&) = delete;
   ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
   ~ExclusiveGuard() {
-    if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+    if (lock_ != nullptr && !intact_ && !thread_ending() &&
+        std::uncaught_exceptions() > exceptions_) {
       lock_->poisoned_ = true;
     }
     unlock();
+  }
+
+  // Runs `step`, which either completes or throws std::bad_alloc with the guarded value as
+  // it was (the strong guarantee). Such a failure ends the critical section without
+  // poisoning the lock, so the caller's wrapper turns it into MemoryError and the value
+  // stays usable; let it propagate. Any other exception still poisons.
+  template <class Step>
+  decltype(auto) all_or_nothing(Step&& step) {
+    try {
+      return std::forward<Step>(step)();
+    } catch (const std::bad_alloc&) {
+      intact_ = true;
+      throw;
+    }
   }
 
   // False when the lock was poisoned (or busy, for a try); see the function that made it.
@@ -49,6 +68,7 @@ class ExclusiveGuard {
   explicit ExclusiveGuard(Lock* lock) noexcept : lock_(lock) {}
   Lock* lock_;
   int exceptions_ = std::uncaught_exceptions();
+  bool intact_ = false;  // an all_or_nothing step failed to allocate and changed nothing
 };
 
 // Reader-writer lock around a T. Only the exclusive side poisons: readers cannot leave

@@ -18,6 +18,8 @@
 // Messages are read (attributes, stamp, frame) before the state mutex is taken; every
 // reference that leaves the state under the mutex is released, or delivered, after it is
 // unlocked. So a callback or a message finalizer may call back into the same filter.
+// Every change under the mutex is all or nothing when it cannot allocate (the library
+// filter's guarantee), so a MemoryError leaves the filter as it was and usable.
 
 #include "quilm_tf_py/message_filter.hpp"
 
@@ -76,7 +78,7 @@ PyObject* dispatch_after(PyObject* self, Drops drops = {}) {
 constexpr const char* NEW_PARAMS[] = {"buffer", "target_frame", "queue_size", "callback",
                                       "tolerance_ns"};
 
-PyObject* filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* values[5];
     if (!parse_args("MessageFilter", args, kwargs, NEW_PARAMS, 3, values)) {
@@ -174,7 +176,7 @@ int filter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // through the filter. They leave the state under the mutex and are released after it is
 // unlocked, since a finalizer may call back into this filter. A dispatch in progress
 // holds its own references and is not disturbed.
-int filter_clear(PyObject* self) noexcept {
+int filter_clear(PyObject* self) {
   MessageFilterObject* filter = as_filter(self);
   const OwnedRef buffer = std::move(filter->buffer);
   std::vector<OwnedRef> messages;
@@ -202,7 +204,7 @@ int filter_clear(PyObject* self) noexcept {
 // Dealloc untracks, drops the buffer and this object's share of the state, frees, then
 // drops the type. It leaves the state whole: a wake-up in progress still holds it and
 // delivers its ready messages; the state releases the rest when its last holder goes.
-void filter_dealloc(PyObject* self) noexcept {
+void filter_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   MessageFilterObject* filter = as_filter(self);
@@ -218,7 +220,7 @@ void filter_dealloc(PyObject* self) noexcept {
 constexpr const char* ADD_PARAMS[] = {"message"};
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) noexcept {
+              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* message = nullptr;
     if (!parse_args("add", args, nargs, kwnames, ADD_PARAMS, 1, &message)) {
@@ -246,7 +248,9 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (!fields) {
         return Raised{};
       }
-      drops = fields->filter.add(std::move(queued), frame, frames::time::Timestamp(stamp_ns));
+      drops = fields.all_or_nothing([&] {
+        return fields->filter.add(std::move(queued), frame, frames::time::Timestamp(stamp_ns));
+      });
     }
     return dispatch_after(self, std::move(drops));
   });
@@ -268,13 +272,13 @@ PyObject* register_into(PyObject* self, const char* fn, std::vector<OwnedRef> Fi
   if (!fields) {
     return Raised{};
   }
-  ((*fields).*list).push_back(std::move(registered));
+  fields.all_or_nothing([&] { ((*fields).*list).push_back(std::move(registered)); });
   fields.unlock();
   return new_none();
 }
 
 PyObject* register_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     return register_into(self, "register_callback", &FilterFields::callbacks, args, nargs,
                          kwnames);
@@ -282,7 +286,7 @@ PyObject* register_callback(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* register_failure_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
+                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     return register_into(self, "register_failure_callback", &FilterFields::failure_callbacks,
                          args, nargs, kwnames);
@@ -298,7 +302,7 @@ PyObject* retarget(PyObject* self, const Names& names) {
     if (!fields) {
       return Raised{};
     }
-    auto done = fields->filter.set_target_frames(names);
+    auto done = fields.all_or_nothing([&] { return fields->filter.set_target_frames(names); });
     if (!done) {
       refused.emplace(std::move(done).error());
     }
@@ -312,7 +316,7 @@ PyObject* retarget(PyObject* self, const Names& names) {
 constexpr const char* TARGET_FRAME_PARAMS[] = {"target_frame"};
 
 PyObject* set_target_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* value = nullptr;
     std::string_view target_frame;
@@ -327,7 +331,7 @@ PyObject* set_target_frame(PyObject* self, PyObject* const* args, Py_ssize_t nar
 constexpr const char* TARGET_FRAMES_PARAMS[] = {"target_frames"};
 
 PyObject* set_target_frames(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* value = nullptr;
     std::vector<std::string> target_frames;
@@ -343,7 +347,7 @@ PyObject* set_target_frames(PyObject* self, PyObject* const* args, Py_ssize_t na
 constexpr const char* TOLERANCE_PARAMS[] = {"tolerance_ns"};
 
 PyObject* set_tolerance_ns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* value = nullptr;
     u128 tolerance_ns = 0;
@@ -368,7 +372,7 @@ PyObject* set_tolerance_ns(PyObject* self, PyObject* const* args, Py_ssize_t nar
 constexpr const char* QUEUE_SIZE_PARAMS[] = {"queue_size"};
 
 PyObject* set_queue_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* value = nullptr;
     std::size_t queue_size = 0;
@@ -382,14 +386,22 @@ PyObject* set_queue_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (!fields) {
         return Raised{};
       }
-      fields->filter.set_queue_size(queue_size);
-      evicted = fields->filter.enforce_queue_size();
+      evicted = fields.all_or_nothing([&] {
+        const std::size_t previous = fields->filter.queue_size();
+        fields->filter.set_queue_size(queue_size);
+        try {
+          return fields->filter.enforce_queue_size();
+        } catch (const std::bad_alloc&) {
+          fields->filter.set_queue_size(previous);
+          throw;
+        }
+      });
     }
     return dispatch_after(self, std::move(evicted));
   });
 }
 
-PyObject* clear(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* clear(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     std::vector<OwnedRef> discarded;  // released after the unlock, unreported
     {
@@ -397,13 +409,14 @@ PyObject* clear(PyObject* self, PyObject* /*unused*/) noexcept {
       if (!fields) {
         return Raised{};
       }
-      discarded = fields->filter.take_all();
+      discarded = fields.all_or_nothing([&] { return fields->filter.take_all(); });
     }
+    release_all(discarded);
     return new_none();
   });
 }
 
-PyObject* dispatch_now(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* dispatch_now(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* { return dispatch_after(self); });
 }
 
@@ -416,31 +429,31 @@ auto read_fields(PyObject* self, Read&& read) -> std::optional<decltype(read(
   if (!fields) {
     return std::nullopt;
   }
-  return read(std::as_const(fields->filter));
+  return fields.all_or_nothing([&] { return read(std::as_const(fields->filter)); });
 }
 
-PyObject* get_pending_count(PyObject* self, void* /*closure*/) noexcept {
+PyObject* get_pending_count(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     auto count = read_fields(self, [](const auto& filter) { return filter.pending_count(); });
     return count ? PyLong_FromSize_t(*count) : Raised{};
   });
 }
 
-PyObject* get_queue_size(PyObject* self, void* /*closure*/) noexcept {
+PyObject* get_queue_size(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     auto size = read_fields(self, [](const auto& filter) { return filter.queue_size(); });
     return size ? PyLong_FromSize_t(*size) : Raised{};
   });
 }
 
-PyObject* get_tolerance_ns(PyObject* self, void* /*closure*/) noexcept {
+PyObject* get_tolerance_ns(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     auto tolerance = read_fields(self, [](const auto& filter) { return filter.tolerance_ns(); });
     return tolerance ? u128_to_python(*tolerance) : Raised{};
   });
 }
 
-PyObject* get_target_frames(PyObject* self, void* /*closure*/) noexcept {
+PyObject* get_target_frames(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     auto names = read_fields(self, [](const auto& filter) { return filter.target_frames(); });
     if (!names) {
@@ -519,7 +532,7 @@ PyType_Spec filter_spec = {
 
 // The interpreter enters a type's methods before its properties; entering dispatch again
 // puts it after them, so the class lists its members in their documented order.
-bool move_dispatch_last(PyObject* type) noexcept {
+bool move_dispatch_last(PyObject* type) {
   OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString("dispatch"));
   if (!name) {
     return false;
@@ -534,7 +547,7 @@ PyObject* filter_type = nullptr;
 
 }  // namespace
 
-PyObject* message_filter_type() noexcept {
+PyObject* message_filter_type() {
   if (filter_type != nullptr) {
     return filter_type;
   }

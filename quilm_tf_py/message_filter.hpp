@@ -8,6 +8,6 @@ namespace quilm_tf_py {
 
 // The type object, process-wide, created on first use. Borrowed; nullptr with an
 // exception set if creation failed.
-PyObject* message_filter_type() noexcept;
+PyObject* message_filter_type();
 
 }  // namespace quilm_tf_py

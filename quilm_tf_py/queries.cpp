@@ -23,7 +23,7 @@ namespace {
 constexpr const char* LATEST_PARAMS[] = {"buffer", "frame_a", "frame_b"};
 
 PyObject* latest_common_time(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[3];
     TransformBufferObject* buffer = nullptr;
@@ -51,7 +51,7 @@ PyObject* latest_common_time(PyObject* /*module*/, PyObject* const* args, Py_ssi
 constexpr const char* LOOKUP_LATEST_PARAMS[] = {"buffer", "from_frame", "to_frame"};
 
 PyObject* lookup_latest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[3];
     TransformBufferObject* buffer = nullptr;
@@ -116,7 +116,7 @@ PyObject* frame_row(const quilm_tf::FrameSummary& frame) noexcept {
 constexpr const char* FRAMES_PARAMS[] = {"buffer"};
 
 PyObject* frames(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[1];
     TransformBufferObject* buffer = nullptr;

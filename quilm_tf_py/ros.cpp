@@ -22,7 +22,7 @@ constexpr std::array<const char*, 14> ATTR_TEXTS = {
 std::array<PyObject*, ATTR_TEXTS.size()> attr_names{};
 bool attr_names_ready = false;
 
-PyObject* attr_name(Attr name) noexcept {
+PyObject* attr_name(Attr name) {
   if (!attr_names_ready) {
     std::array<PyObject*, ATTR_TEXTS.size()> created{};
     for (std::size_t i = 0; i < ATTR_TEXTS.size(); ++i) {
@@ -48,7 +48,7 @@ PyObject* attr_name(Attr name) noexcept {
 }
 
 bool to_i32(PyObject* object, std::int32_t* out) {
-  const long value = PyLong_AsLong(object);
+  const long value = run_python([&] { return PyLong_AsLong(object); });
   if (value == -1 && PyErr_Occurred() != nullptr) {
     return false;
   }
@@ -61,7 +61,7 @@ bool to_i32(PyObject* object, std::int32_t* out) {
 }
 
 bool to_u32(PyObject* object, std::uint32_t* out) {
-  const long value = PyLong_AsLong(object);
+  const long value = run_python([&] { return PyLong_AsLong(object); });
   if (value == -1 && PyErr_Occurred() != nullptr) {
     return false;
   }
@@ -95,12 +95,12 @@ bool read_name(PyObject* object, Attr name, std::string* out) {
 
 }  // namespace
 
-OwnedRef get_attr(PyObject* object, Attr name) noexcept {
+OwnedRef get_attr(PyObject* object, Attr name) {
   PyObject* key = attr_name(name);
   if (key == nullptr) {
     return {};
   }
-  return OwnedRef::steal(PyObject_GetAttr(object, key));
+  return OwnedRef::steal(run_python([&] { return PyObject_GetAttr(object, key); }));
 }
 
 bool stamp_from_python(PyObject* stamp, frames::time::u128* out) {

@@ -42,7 +42,7 @@ enum class Attr {
 };
 
 // object.<name>: a new reference, or empty with the error set (AttributeError if missing).
-OwnedRef get_attr(PyObject* object, Attr name) noexcept;
+OwnedRef get_attr(PyObject* object, Attr name);
 
 // One decoded transform, names as the message holds them (the service normalises them).
 struct ParsedTransform {

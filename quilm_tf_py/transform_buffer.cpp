@@ -9,7 +9,10 @@
 //
 // Every method converts and checks its arguments (reading message attributes included)
 // before taking the lock, and builds its result and wakes the filters after releasing it,
-// so no Python code runs and no Python object is touched under the lock.
+// so no Python code runs and no Python object is touched under the lock. Inserts also copy
+// the names before locking: a name too large to copy raises MemoryError with the lock
+// untouched, whereas an exception inside the locked insert poisons the lock, since the
+// frame tree may then be half changed.
 
 #include "quilm_tf_py/transform_buffer.hpp"
 
@@ -77,8 +80,23 @@ std::optional<Duration> duration_from_seconds(double seconds) noexcept {
 
 PyObject* new_none() noexcept { Py_RETURN_NONE; }
 
-// Wakes the filters after a successful insert; their callbacks' error is the result.
-PyObject* finish_insert(PyObject* self) {
+// Stores a prepared insert under the write lock, then wakes the filters; a refusal, or
+// else a callback's error, is the result.
+PyObject* insert_and_notify(PyObject* self,
+                            quilm_tf::Result<quilm_tf::PreparedInsert,
+                                             quilm_tf::TransformBufferError>&& prepared) {
+  if (!prepared) {
+    return raise(prepared.error());
+  }
+  auto service = as_buffer(self)->state.service.write();
+  if (!service) {
+    return Raised{};
+  }
+  auto inserted = service->insert(std::move(*prepared));
+  service.unlock();
+  if (!inserted) {
+    return raise(inserted.error());
+  }
   if (!notify_filters(as_buffer(self))) {
     return Raised{};
   }
@@ -90,7 +108,7 @@ PyObject* finish_insert(PyObject* self) {
 PyObject* shared_zero = nullptr;
 PyObject* shared_one = nullptr;
 
-PyObject* new_float(double value) noexcept {
+PyObject* new_float(double value) {
   if (value == 1.0 && shared_one != nullptr) {
     return Py_NewRef(shared_one);
   }
@@ -108,7 +126,7 @@ PyObject* new_float(double value) noexcept {
 
 }  // namespace
 
-PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept {
+PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) {
   OwnedRef rows = OwnedRef::steal(PyList_New(4));
   if (!rows) {
     return nullptr;
@@ -137,7 +155,7 @@ namespace {
 constexpr const char* NEW_PARAMS[] = {"history_seconds"};
 
 // Drops an object whose C++ state was never constructed.
-void free_unconstructed(PyObject* self) noexcept {
+void free_unconstructed(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -145,7 +163,7 @@ void free_unconstructed(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-PyObject* buffer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* buffer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* values[1];
     if (!parse_args("TransformBuffer", args, kwargs, NEW_PARAMS, 1, values)) {
@@ -188,7 +206,7 @@ int buffer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int buffer_clear(PyObject* /*self*/) noexcept { return 0; }
 
 // Dealloc untracks, clears, destroys the C++ state, frees, then drops the type.
-void buffer_dealloc(PyObject* self) noexcept {
+void buffer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   buffer_clear(self);
@@ -204,7 +222,7 @@ constexpr const char* INSERT_TRANSFORM_PARAMS[] = {"parent", "child", "matrix", 
                                                    "is_static"};
 
 PyObject* insert_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[5];
     if (!parse_args("insert_transform", args, nargs, kwnames, INSERT_TRANSFORM_PARAMS, 4,
@@ -234,23 +252,15 @@ PyObject* insert_transform(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (stamp_ns >= ROS_TIME_LIMIT_NS) {
       return raise(Invalid::StampRange);
     }
-    auto service = as_buffer(self)->state.service.write();
-    if (!service) {
-      return Raised{};
-    }
-    auto inserted = service->insert_isometry(parent, child, *isometry, stamp_ns, is_static);
-    service.unlock();
-    if (!inserted) {
-      return raise(inserted.error());
-    }
-    return finish_insert(self);
+    return insert_and_notify(self, quilm_tf::TransformBuffer::prepare_insert(
+                                       parent, child, *isometry, stamp_ns, is_static));
   });
 }
 
 constexpr const char* INSERT_MESSAGE_PARAMS[] = {"message", "is_static"};
 
 PyObject* insert_transform_stamped(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[2];
     bool is_static = false;
@@ -263,22 +273,15 @@ PyObject* insert_transform_stamped(PyObject* self, PyObject* const* args, Py_ssi
     if (!transform_stamped_from_python(values[0], &parsed)) {
       return Raised{};
     }
-    auto service = as_buffer(self)->state.service.write();
-    if (!service) {
-      return Raised{};
-    }
-    auto inserted = service->insert_isometry(parsed.parent, parsed.child, parsed.isometry,
-                                             parsed.stamp_ns, is_static);
-    service.unlock();
-    if (!inserted) {
-      return raise(inserted.error());
-    }
-    return finish_insert(self);
+    return insert_and_notify(
+        self, quilm_tf::TransformBuffer::prepare_insert(parsed.parent, parsed.child,
+                                                        parsed.isometry, parsed.stamp_ns,
+                                                        is_static));
   });
 }
 
 PyObject* insert_transform_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* values[2];
     bool is_static = false;
@@ -291,13 +294,15 @@ PyObject* insert_transform_message(PyObject* self, PyObject* const* args, Py_ssi
     if (!transforms) {
       return Raised{};
     }
-    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(transforms.get()));
+    OwnedRef iterator =
+        OwnedRef::steal(run_python([&] { return PyObject_GetIter(transforms.get()); }));
     if (!iterator) {
       return Raised{};
     }
     // Decode everything first: a malformed item must leave the buffer untouched.
     std::vector<ParsedTransform> parsed;
-    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    while (OwnedRef item =
+               OwnedRef::steal(run_python([&] { return PyIter_Next(iterator.get()); }))) {
       if (!transform_stamped_from_python(item.get(), &parsed.emplace_back())) {
         return Raised{};
       }
@@ -305,17 +310,27 @@ PyObject* insert_transform_message(PyObject* self, PyObject* const* args, Py_ssi
     if (PyErr_Occurred() != nullptr) {
       return Raised{};
     }
+    // The transforms before a refused one stay: each insert is whole on its own. So all
+    // are prepared up to the first refusal, before locking, and the prepared ones stored.
     std::optional<quilm_tf::TransformBufferError> refused;
+    std::vector<quilm_tf::PreparedInsert> prepared;
+    prepared.reserve(parsed.size());
+    for (const ParsedTransform& transform : parsed) {
+      auto ready = quilm_tf::TransformBuffer::prepare_insert(
+          transform.parent, transform.child, transform.isometry, transform.stamp_ns, is_static);
+      if (!ready) {
+        refused.emplace(std::move(ready).error());
+        break;
+      }
+      prepared.push_back(std::move(*ready));
+    }
     {
       auto service = as_buffer(self)->state.service.write();
       if (!service) {
         return Raised{};
       }
-      // The transforms before a refused one stay: each insert is whole on its own.
-      for (const ParsedTransform& transform : parsed) {
-        auto inserted = service->insert_isometry(transform.parent, transform.child,
-                                                 transform.isometry, transform.stamp_ns,
-                                                 is_static);
+      for (quilm_tf::PreparedInsert& transform : prepared) {
+        auto inserted = service->insert(std::move(transform));
         if (!inserted) {
           refused.emplace(std::move(inserted).error());
           break;
@@ -353,7 +368,7 @@ bool parse_lookup(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     LookupArgs parsed;
     if (!parse_lookup("lookup", args, nargs, kwnames, &parsed)) {
@@ -376,7 +391,7 @@ PyObject* lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* can_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     LookupArgs parsed;
     if (!parse_lookup("can_transform", args, nargs, kwnames, &parsed)) {
@@ -396,7 +411,7 @@ PyObject* can_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* clear_dynamic(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* clear_dynamic(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     auto service = as_buffer(self)->state.service.write();
     if (!service) {
@@ -451,7 +466,7 @@ PyObject* buffer_type = nullptr;
 
 }  // namespace
 
-PyObject* transform_buffer_type() noexcept {
+PyObject* transform_buffer_type() {
   if (buffer_type != nullptr) {
     return buffer_type;
   }

@@ -37,11 +37,11 @@ struct TransformBufferObject {
 
 // The type object, process-wide, created on first use. Borrowed; nullptr with an exception
 // set if creation failed.
-PyObject* transform_buffer_type() noexcept;
+PyObject* transform_buffer_type();
 
 // A pose as a new list of four new lists of four floats, row by row; nullptr with an
 // exception set on failure.
-PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix) noexcept;
+PyObject* matrix_to_python(const quilm_tf::Matrix4& matrix);
 
 // Converter for parameters that take a TransformBuffer (borrowed; TypeError otherwise).
 bool to_transform_buffer(PyObject* object, TransformBufferObject** out);
