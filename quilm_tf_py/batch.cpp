@@ -47,7 +47,8 @@ class View {
   View(const View&) = delete;
   View& operator=(const View&) = delete;
   ~View() {
-    if (held_) {
+    // A thread the interpreter is ending no longer holds the GIL: leak the view.
+    if (held_ && !thread_ending()) {
       PyBuffer_Release(&view_);
     }
   }
