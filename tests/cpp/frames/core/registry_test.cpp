@@ -161,5 +161,39 @@ TEST(RegistryLookupResult, IdentityAndStaticChainsCarryTheRequestedTime) {
   }
 }
 
+// Siblings leave their parent's list in any order, also after others joined it; the ones
+// left are still found when the parent later gains a history of its own.
+TEST(Registry, SiblingsRemovedInAnyOrderLeaveTheOthersLinked) {
+  Registry registry(std::nullopt);
+  const auto add = [&](const char* parent, const char* child) {
+    ASSERT_TRUE(registry.process_add_transform(edge(parent, child)));
+  };
+  for (const char* child : {"c0", "c1", "c2", "c3"}) add("world", child);
+  EXPECT_TRUE(registry.remove_frame("c0"));
+  add("world", "c4");
+  for (const char* gone : {"c3", "c1"}) EXPECT_TRUE(registry.remove_frame(gone));
+  add("root", "world");
+  for (const char* left : {"c2", "c4"}) {
+    EXPECT_EQ(outcome(registry.process_get_transform("root", left, {})), "ok") << left;
+  }
+  for (const char* gone : {"c4", "c2"}) EXPECT_TRUE(registry.remove_frame(gone));
+  EXPECT_EQ(outcome(registry.process_add_transform(edge("world", "root"))), CYCLE);
+  EXPECT_TRUE(registry.remove_frame("world"));
+  add("c2", "root");  // no loop is left
+}
+
+// Only interpolation can tell whether a gap too long for a Duration fails; the probe must
+// leave it to the lookup rather than vouch for it.
+TEST(RegistryProbe, LeavesGapsBeyond64BitsToTheLookup) {
+  Registry registry(std::nullopt);
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "gap", Timestamp{1})));
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "gap", Timestamp{~time::u128{0}})));
+  const Timestamp middle{time::u128{1} << 127};
+  EXPECT_EQ(outcome(registry.process_get_transform("world", "gap", middle)).substr(0, 73),
+            "transform not found from world to gap (frame gap: transform error: timest");
+  EXPECT_EQ(registry.probe_link("world", "gap", middle), Registry::Answer::Unsure);
+  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}), Registry::Answer::Succeeds);
+}
+
 }  // namespace
 }  // namespace frames::core
