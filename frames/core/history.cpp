@@ -181,33 +181,33 @@ const Sample& SampleStore::operator[](std::size_t i) const noexcept {
   return block(b).at(i);
 }
 
-std::size_t SampleStore::guess_block(u128 stamp_ns) const noexcept {
-  const std::size_t n = blocks();
-  if (n == 1) return 0;
-  // Blocks filled in order are full but for the first and the last, so the sample's
-  // position in the whole store gives its block.
-  const std::size_t index = interpolate_position(stamp_ns, block(0).first, back().stamp_ns(), size_ - 1);
+SampleStore::Position SampleStore::guess(u128 stamp_ns) const noexcept {
+  // The sample's place in the whole store gives its block and its place in it, exactly
+  // for blocks filled in order (full but for the first and the last), roughly otherwise.
+  const std::size_t index =
+      interpolate_position(stamp_ns, block(0).first, back().stamp_ns(), size_ - 1);
   const std::size_t head = block(0).count;
-  const std::size_t b = index < head ? 0 : 1 + (index - head) / BLOCK;
-  return std::min(b + 1, n - 1);
-}
-
-std::size_t SampleStore::guess_in_block(std::size_t b, u128 stamp_ns) const noexcept {
-  const Block& block = this->block(b);
-  if (block.count <= 2) return 1;
-  const u128 end = b + 1 < blocks() ? this->block(b + 1).first : block.at(block.count - 1).stamp_ns();
-  const std::size_t scale = b + 1 < blocks() ? block.count : block.count - 1u;
-  return std::max<std::size_t>(1, interpolate_position(stamp_ns, block.first, end, scale));
+  if (index < head) return {0, index};
+  const std::size_t b = std::min(1 + (index - head) / BLOCK, blocks() - 1);
+  return {b, std::min<std::size_t>((index - head) % BLOCK, block(b).count - 1u)};
 }
 
 SampleStore::Position SampleStore::locate(u128 stamp_ns, std::size_t hint) const noexcept {
-  const std::size_t j = gallop(blocks(), hint != 0 ? hint - 1 : guess_block(stamp_ns), stamp_ns,
-                               [this](std::size_t i) { return block(i).first; });
-  if (j == 0) return {0, 0};
-  // Block j - 1 starts below the stamp, so the answer is in it or starts block j.
-  const Block& b = block(j - 1);
-  return {j - 1, gallop(b.count, guess_in_block(j - 1, stamp_ns), stamp_ns,
-                        [&b](std::size_t i) { return b.at(i).stamp_ns(); })};
+  const std::size_t n = blocks();
+  const auto first_of = [this](std::size_t i) { return block(i).first; };
+  const Position at = hint != 0 ? Position{(hint - 1) / BLOCK, (hint - 1) % BLOCK} : guess(stamp_ns);
+  // Block b is the one to search when it starts below the stamp and the next does not.
+  std::size_t b = at.block;
+  std::size_t k = at.index;
+  if (!(first_of(b) < stamp_ns && (b + 1 == n || first_of(b + 1) >= stamp_ns))) {
+    const std::size_t j = gallop(n, b, stamp_ns, first_of);
+    if (j == 0) return {0, 0};
+    b = j - 1;
+    k = block(b).count / 2;
+  }
+  const Block& found = block(b);
+  return {b, gallop(found.count, k, stamp_ns,
+                    [&found](std::size_t i) { return found.at(i).stamp_ns(); })};
 }
 
 SampleStore::Around SampleStore::around(u128 stamp_ns, std::size_t hint) const noexcept {
@@ -222,17 +222,15 @@ SampleStore::Around SampleStore::around(u128 stamp_ns, std::size_t hint) const n
 
 std::size_t SampleStore::prefetch(u128 stamp_ns) const noexcept {
   if (size_ < 3) return 0;
-  const std::size_t j = guess_block(stamp_ns);
-  const std::size_t b = j == 0 ? 0 : j - 1;
-  const Block& block = this->block(b);
-  const std::size_t k = std::min<std::size_t>(guess_in_block(b, stamp_ns), block.count - 1u);
+  const Position at = guess(stamp_ns);
+  const Block& block = this->block(at.block);
   // The two neighbours span up to three cache lines.
-  const auto* earlier = reinterpret_cast<const char*>(&block.at(k == 0 ? 0 : k - 1));
-  const auto* later = reinterpret_cast<const char*>(&block.at(k));
+  const auto* earlier = reinterpret_cast<const char*>(&block.at(at.index == 0 ? 0 : at.index - 1));
+  const auto* later = reinterpret_cast<const char*>(&block.at(at.index));
   __builtin_prefetch(earlier);
   __builtin_prefetch(earlier + sizeof(Sample) - 1);
   __builtin_prefetch(later + sizeof(Sample) - 1);
-  return j + 1;
+  return at.block * BLOCK + at.index + 1;
 }
 
 void SampleStore::place(std::size_t b, std::size_t at, const Sample& sample) noexcept {

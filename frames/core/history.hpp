@@ -136,11 +136,8 @@ class SampleStore {
   std::size_t blocks() const noexcept { return blocks_.size() - first_; }
   const Block& block(std::size_t i) const noexcept { return blocks_[first_ + i]; }
   Block& block(std::size_t i) noexcept { return blocks_[first_ + i]; }
-  // Where the first block whose first stamp is not below stamp_ns probably is.
-  std::size_t guess_block(time::u128 stamp_ns) const noexcept;
-  // Where in block b (whose first stamp is below stamp_ns) the first stamp not below it
-  // probably is.
-  std::size_t guess_in_block(std::size_t b, time::u128 stamp_ns) const noexcept;
+  // Where the first sample stamped not below stamp_ns probably is.
+  Position guess(time::u128 stamp_ns) const noexcept;
   // Puts the sample at position `at` of block b, which has room.
   void place(std::size_t b, std::size_t at, const Sample& sample) noexcept;
 

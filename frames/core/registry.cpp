@@ -189,7 +189,12 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
     }
     const std::size_t hint = step < hinted ? hints[step] : 0;
     ++step;
-    Result<Link, BufferError> link = Unexpected{BufferError{buffer_error::Empty{}}};
+    // The same name, viewed where the next link's child is: composing then matches the
+    // two by address.
+    const auto append = [&](Link& link) {
+      if (node->up != nullptr) link.parent = *node->up->buffer.child();
+      chain.push_back(link, &node->buffer);
+    };
     if constexpr (Probe) {
       const SampleCheck found = node->buffer.check(time, hint);
       if (found == SampleCheck::Unsure) {
@@ -199,20 +204,18 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
       }
       if (found == SampleCheck::Missing) break;
       // The stamp sample() would give: a static link keeps zero, any other is at `time`.
-      link = Link{{}, geometry::Quaternion::identity(),
-                  node->buffer.is_static() ? time::Timestamp{} : time, *node->buffer.parent(),
-                  *node->buffer.child()};
+      Link link{{}, geometry::Quaternion::identity(),
+                node->buffer.is_static() ? time::Timestamp{} : time, *node->buffer.parent(),
+                *node->buffer.child()};
+      append(link);
     } else {
-      link = node->buffer.sample(time, hint);
+      Result<Link, BufferError> link = node->buffer.sample(time, hint);
       if (!link) {
         if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
         break;
       }
+      append(*link);
     }
-    // The same name, viewed where the next link's child is: composing then matches the
-    // two by address.
-    if (node->up != nullptr) link->parent = *node->up->buffer.child();
-    chain.push_back(*link, &node->buffer);
     --budget;
     if (node->up == target) break;
   }
