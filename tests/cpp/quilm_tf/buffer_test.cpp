@@ -130,29 +130,22 @@ TEST(TransformBuffer, ClearDynamicDropsOnlyChildrenThatTookDynamicData) {
   EXPECT_FALSE(buffer.can_transform_ns("base", "world", 5 * S));
 }
 
-// can_transform_ns answers from the walks alone where it can; where the arithmetic could
-// decide (stamp gaps beyond 64 bits of nanoseconds, translations near overflow) it must
-// still answer exactly as lookup_ns, either way.
+// can_transform_ns answers from the walks alone where it can, and where the arithmetic
+// could decide (a stamp gap beyond 64 bits of nanoseconds) still exactly as lookup_ns;
+// translations up to the bound it trusts compose without overflow.
 TEST(TransformBuffer, CanTransformAgreesWithLookupWhereOnlyTheArithmeticDecides) {
   TransformBuffer buffer(frames::time::Duration{std::uint64_t{1} << 42, 0});
-  const double bound = frames::core::TRANSLATION_BOUND;
-  ASSERT_TRUE(buffer.insert_isometry("world", "gap", at(1), 1, false));
-  ASSERT_TRUE(buffer.insert_isometry("world", "gap", at(1), u128{1} << 70, false));
-  for (int i = 0; i < 40; ++i) {
-    const std::string parent = i == 0 ? "world" : "big" + std::to_string(i - 1);
-    ASSERT_TRUE(buffer.insert_isometry(parent, "big" + std::to_string(i), at(bound), 0, true));
+  for (const u128 stamp : {u128{1}, u128{1} << 70}) ASSERT_TRUE(buffer.insert_isometry("b0", "gap", at(1), stamp, false));
+  for (int i = 1; i <= 40; ++i) {
+    const std::string parent = "b" + std::to_string(i - 1);
+    ASSERT_TRUE(buffer.insert_isometry(parent, "b" + std::to_string(i), at(frames::core::TRANSLATION_BOUND), 0, true));
   }
-  const double large = std::numeric_limits<double>::max() / 1.5;
-  ASSERT_TRUE(buffer.insert_isometry("world", "huge", at(large), 0, true));
-  ASSERT_TRUE(buffer.insert_isometry("huge", "huger", at(large), 0, true));
   for (const auto& [from, stamp, ok] : {std::tuple{"gap", u128{1} << 69, true},
                                         {"gap", u128{1} << 71, false},
-                                        {"big39", u128{5}, true},
-                                        {"huger", u128{5}, false}}) {
-    SCOPED_TRACE(from);
-    EXPECT_EQ(buffer.lookup_ns(from, "world", stamp).has_value(), ok);
-    EXPECT_EQ(buffer.can_transform_ns(from, "world", stamp), ok);
-    EXPECT_EQ(buffer.can_transform_ns("world", from, stamp), ok);
+                                        {"b40", u128{5}, true}}) {
+    EXPECT_EQ(buffer.lookup_ns(from, "b0", stamp).has_value(), ok) << from;
+    EXPECT_EQ(buffer.can_transform_ns(from, "b0", stamp), ok);
+    EXPECT_EQ(buffer.can_transform_ns("b0", from, stamp), ok);
   }
 }
 
