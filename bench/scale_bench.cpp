@@ -48,7 +48,11 @@ Isometry pose(std::size_t i) {
           Vector3{0.01 * static_cast<double>(i % 100), 0.5, -0.25}};
 }
 
-std::string frame(std::size_t i) { return "f" + std::to_string(i); }
+std::string frame(std::size_t i) {
+  std::string name = "f";
+  name += std::to_string(i);
+  return name;
+}
 
 void require(bool ok, const char* what) {
   if (!ok) {
