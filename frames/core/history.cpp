@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -298,11 +299,16 @@ void SampleStore::insert(const Sample& sample) {
   if (at == 0 && b == 0) {
     // Before every sample: a new block in front, filled from its end, so that a history
     // replayed backwards adds each sample in O(1) as well.
-    if (first_ > 0) {
-      blocks_[--first_] = allocate(BLOCK, BLOCK);
-    } else {
-      blocks_.insert(blocks_.begin(), allocate(BLOCK, BLOCK));
+    Block front = allocate(BLOCK, BLOCK);
+    if (first_ == 0) {
+      // Free entries in front, as many as there are blocks: O(1) amortised per block.
+      std::vector<Block> grown(blocks_.size());
+      grown.reserve(2 * blocks_.size());
+      std::move(blocks_.begin(), blocks_.end(), std::back_inserter(grown));
+      first_ = blocks_.size();
+      blocks_ = std::move(grown);
     }
+    blocks_[--first_] = std::move(front);
     place(0, 0, sample);
     return;
   }

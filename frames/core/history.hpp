@@ -74,8 +74,8 @@ inline constexpr double TRANSLATION_BOUND = 0x1p512;
 // Samples in ascending stamp order, in blocks of up to BLOCK samples listed by their first
 // stamps. Appending at the back, adding before the front and dropping from the front are
 // O(1) amortised and never move other samples; a sample stored between two others shifts
-// at most one block, splitting it when full, so replaying a history in any order stays
-// near-linear. A history of one or a few samples (every static link) lives in a single
+// at most one block, splitting it when full (which shifts the list of blocks, 64 times
+// shorter than the history), so replaying a history in any order stays near-linear. A history of one or a few samples (every static link) lives in a single
 // small block that doubles up to the full size.
 class SampleStore {
  public:
