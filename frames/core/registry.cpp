@@ -87,24 +87,26 @@ bool Registry::creates_cycle(const geometry::Transform& transform) const {
   const auto below = children_.find(std::string_view(transform.child));
   const auto it = frames_.find(std::string_view(transform.parent));
   if (below == children_.end() || it == frames_.end()) return false;
-  // The child is a root; the loop closes when the new parent lies in its tree. Walking up
-  // from the parent costs the parent's depth, searching down from the child the size of
-  // the child's tree: taking a step of each in turn costs twice the smaller, so building a
-  // tree from either end stays near-linear.
-  const Node* const parent = &it->second;
-  const Node* up = parent;
-  std::vector<const Node*> down(below->second.begin(), below->second.end());
+  // The child is a root; the loop closes when the new parent lies in its tree, and then
+  // the walk up from the parent meets the child within as many steps as the search down
+  // the child's tree needs to reach the parent. So a step of each in turn settles it: a
+  // cycle when the walk up meets the child, none when it reaches another root or the
+  // search down runs out of histories first. That costs twice the smaller of the parent's
+  // depth and the child's tree, so building a tree from either end stays near-linear.
+  const Node* up = &it->second;
+  // The search down visits one history per step: a stack of sibling lists, each with the
+  // next entry to visit.
+  std::vector<std::pair<const std::vector<Node*>*, std::size_t>> down{{&below->second, 0}};
   // More steps up than there are histories could only be going round a loop.
   for (std::size_t budget = frames_.size(); budget > 0; --budget) {
     if (*up->buffer.parent() == transform.child) return true;
     up = up->up;
     if (up == nullptr) return false;
+    while (!down.empty() && down.back().second == down.back().first->size()) down.pop_back();
     if (down.empty()) return false;
-    const Node* node = down.back();
-    down.pop_back();
-    if (node == parent) return true;
+    const Node* node = (*down.back().first)[down.back().second++];
     if (const auto more = children_.find(*node->buffer.child()); more != children_.end()) {
-      down.insert(down.end(), more->second.begin(), more->second.end());
+      down.emplace_back(&more->second, 0);
     }
   }
   return true;
