@@ -1,6 +1,7 @@
 #include "frames/core/registry.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 namespace frames::core {
@@ -56,14 +57,19 @@ class JoinIndex {
     if (sorted_.empty()) {
       sorted_.reserve(walked.size());
       for (std::size_t i = 0; i < walked.size(); ++i) sorted_.emplace_back(walked.source(i), i);
-      std::sort(sorted_.begin(), sorted_.end());
+      std::sort(sorted_.begin(), sorted_.end(), before);
     }
-    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), Entry{buffer, 0});
+    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), Entry{buffer, 0}, before);
     return it != sorted_.end() && it->first == buffer ? it->second : walked.size();
   }
 
  private:
   using Entry = std::pair<const Buffer*, std::size_t>;
+  // By address (std::less orders any pointers), then by index: the first link of a history.
+  static bool before(const Entry& a, const Entry& b) noexcept {
+    const std::less<const Buffer*> less;
+    return less(a.first, b.first) || (a.first == b.first && a.second < b.second);
+  }
   std::vector<Entry> sorted_;
 };
 
