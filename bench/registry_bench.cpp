@@ -176,10 +176,10 @@ void run_floor(benchmark::State& state, const Registry& registry, const bench::Q
     for (const LocatedLink& link : links) {
       const frames::core::SampleStore& entries = link.buffer->entries();
       if (link.buffer->is_static()) {
-        located.push_back({&entries[0], nullptr});
+        located.push_back({&entries.front(), nullptr});
       } else {
-        const std::size_t after = entries.lower_bound(stamp);
-        located.push_back({&entries[after - 1], &entries[after]});
+        const frames::core::SampleStore::Around near = entries.around(stamp);
+        located.push_back({near.before, near.after});
       }
     }
   }

@@ -214,6 +214,18 @@ bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view t
   if (bare_from.empty()) return false;
   const std::string_view bare_to = strip_frame(to, reason);
   if (bare_to.empty()) return false;
+  // Where the walks alone settle the answer, the interpolation and composition are
+  // skipped: a lookup that finds every link fails only in its arithmetic, and the probe
+  // vouches for success only where that arithmetic cannot fail, nor the result check (the
+  // result's rotation is renormalised by the final inverse).
+  switch (registry_.probe_link(bare_to, bare_from, Timestamp{stamp_ns})) {
+    case frames::core::Registry::Answer::Fails:
+      return false;
+    case frames::core::Registry::Answer::Succeeds:
+      return true;
+    case frames::core::Registry::Answer::Unsure:
+      break;
+  }
   const auto found = registry_.process_get_link(bare_to, bare_from, Timestamp{stamp_ns});
   return found.has_value() && checked_result(*found).has_value();
 }

@@ -1,5 +1,6 @@
 #include "quilm_tf_py/dispatch.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -11,6 +12,9 @@
 
 namespace quilm_tf_py {
 namespace {
+
+// Attaching leaves up to this many entries unpruned: a list that short costs nothing.
+constexpr std::size_t MIN_PRUNE = 16;
 
 // New references to every callable, in order; only reference counts change, so it is
 // safe under the state mutex.
@@ -137,11 +141,14 @@ bool attach_filter(TransformBufferObject* buffer,
     return false;
   }
   // An expired entry's state is already destroyed: dropping the entry releases nothing of
-  // Python's.
-  std::erase_if(*filters, [](const std::weak_ptr<MessageFilterState>& entry) {
-    return entry.expired();
-  });
-  filters->push_back(state);
+  // Python's, so it may wait until the list has doubled.
+  if (filters->entries.size() >= filters->prune_at) {
+    std::erase_if(filters->entries, [](const std::weak_ptr<MessageFilterState>& entry) {
+      return entry.expired();
+    });
+    filters->prune_at = std::max<std::size_t>(MIN_PRUNE, 2 * filters->entries.size());
+  }
+  filters->entries.push_back(state);
   return true;
 }
 
@@ -154,8 +161,8 @@ bool notify_filters(TransformBufferObject* buffer) {
     if (!filters) {
       return false;
     }
-    live.reserve(filters->size());
-    std::erase_if(*filters, [&live](const std::weak_ptr<MessageFilterState>& entry) {
+    live.reserve(filters->entries.size());
+    std::erase_if(filters->entries, [&live](const std::weak_ptr<MessageFilterState>& entry) {
       std::shared_ptr<MessageFilterState> state = entry.lock();
       if (!state) {
         return true;

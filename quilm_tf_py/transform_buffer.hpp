@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -16,7 +17,13 @@
 
 namespace quilm_tf_py {
 
-using FilterList = std::vector<std::weak_ptr<MessageFilterState>>;
+// The attached filters in attachment order. An expired entry is a filter that is gone.
+struct FilterList {
+  std::vector<std::weak_ptr<MessageFilterState>> entries;
+  // Attaching prunes only once the list has doubled since it was last pruned, so that
+  // attaching stays O(1) amortised however many filters are alive.
+  std::size_t prune_at = 0;
+};
 
 struct TransformBufferState {
   explicit TransformBufferState(frames::time::Duration history)
@@ -25,8 +32,7 @@ struct TransformBufferState {
   // Shared side for lookups and for filters draining; exclusive side for inserts and
   // clearing. Never held while Python code runs or Python objects are made or dropped.
   RwLock<quilm_tf::TransformBuffer> service;
-  // The attached filters in attachment order. An expired entry is a filter that is gone;
-  // entries are pruned lazily, by wake-ups and attachments. Always locked alone.
+  // Entries are pruned lazily, by wake-ups and attachments. Always locked alone.
   Mutex<FilterList> filters;
 };
 

@@ -56,50 +56,94 @@ Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const 
                                                    time::Timestamp time, std::string_view parent,
                                                    std::string_view child) noexcept;
 
-// Samples in ascending stamp order, in fixed-size blocks: appending at the back and
-// dropping from the front are O(1) and never move other samples, and the unused space is
-// at most one block at either end. A history of one or a few samples (every static link)
-// lives in a single small block that doubles up to the full size.
+// What a history can say about sample(time) from its search alone, without interpolating.
+enum class SampleCheck : std::uint8_t {
+  Found,    // sampling succeeds, and its link is within the bounds a lookup relies on
+  Missing,  // sampling fails
+  Unsure,   // only sampling can tell (a span of 2^64 ns or more), or the history holds a
+            // translation beyond TRANSLATION_BOUND
+};
+
+// Translations up to this magnitude cannot overflow however a lookup of up to
+// Registry::CERTAIN_LINKS links composes them: rotating by a quaternion q scales a vector
+// by |q|^2, a link's rotation is unit within a few 1e-6, and the product of 2^21 of them
+// stays within e^±7 of unit length, so the sum of the links' translations stays below
+// 2^560.
+inline constexpr double TRANSLATION_BOUND = 0x1p512;
+
+// Samples in ascending stamp order, in blocks of up to BLOCK samples listed by their first
+// stamps. Appending at the back, adding before the front and dropping from the front are
+// O(1) amortised and never move other samples; a sample stored between two others shifts
+// at most one block, splitting it when full (which shifts the list of blocks, 64 times
+// shorter than the history), so replaying a history in any order stays near-linear. A history of one or a few samples (every static link) lives in a single
+// small block that doubles up to the full size.
 class SampleStore {
  public:
   static constexpr std::size_t BLOCK = 64;
 
+  // The samples either side of a stamp: `after` the first not below it and `before` the
+  // one preceding that; null where there is none.
+  struct Around {
+    const Sample* before;
+    const Sample* after;
+  };
+
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  const Sample& operator[](std::size_t i) const noexcept { return slot(head_ + i); }
-  Sample& operator[](std::size_t i) noexcept { return slot(head_ + i); }
-  const Sample& back() const noexcept { return (*this)[size_ - 1]; }
+  const Sample& front() const noexcept { return blocks_[first_].at(0); }
+  const Sample& back() const noexcept { return blocks_.back().at(blocks_.back().count - 1); }
+  // Sample i in stamp order, found by walking the blocks: for inspection, not lookups.
+  const Sample& operator[](std::size_t i) const noexcept;
 
-  // The first index whose stamp is not below `stamp_ns` (size() when there is none).
   // `hint`, when not zero, is what prefetch(stamp_ns) returned for the store as it is now:
   // it saves working out the starting point again, and never changes the answer.
-  std::size_t lower_bound(time::u128 stamp_ns, std::size_t hint = 0) const noexcept;
-  // Starts loading the samples that lower_bound(stamp_ns) will most likely read; returns
-  // the hint for that lower_bound (zero: none).
+  Around around(time::u128 stamp_ns, std::size_t hint = 0) const noexcept;
+  // Starts loading the samples that around(stamp_ns) will most likely read; returns the
+  // hint for it (zero: none).
   std::size_t prefetch(time::u128 stamp_ns) const noexcept;
-  void push_back(const Sample& sample);
-  // Inserts before `index`, shifting the later samples back by one.
-  void insert(std::size_t index, const Sample& sample);
-  void pop_front(std::size_t count) noexcept;
+  // Stores the sample in stamp order; one with the same stamp is replaced.
+  void insert(const Sample& sample);
+  // Drops every sample stamped below stamp_ns.
+  void drop_before(time::u128 stamp_ns) noexcept;
 
  private:
-  struct FreeBlock {
-    void operator()(Sample* block) const noexcept { ::operator delete(block); }
+  struct FreeSamples {
+    void operator()(Sample* samples) const noexcept { ::operator delete(samples); }
   };
-  using Block = std::unique_ptr<Sample, FreeBlock>;
+  // Samples data[begin, begin + count) of a block of `capacity`; `first` is the stamp of
+  // the first of them, kept here so that finding a block reads only this list.
+  struct Block {
+    time::u128 first;
+    std::unique_ptr<Sample, FreeSamples> data;
+    std::uint16_t begin;
+    std::uint16_t count;
+    std::uint16_t capacity;
 
-  static Block allocate(std::size_t capacity);
-  // Where the first stamp not below stamp_ns probably is, within [1, size - 2]; size >= 3.
-  std::size_t guess(time::u128 stamp_ns) const noexcept;
-  Sample& slot(std::size_t pos) const noexcept {
-    return blocks_[first_ + pos / BLOCK].get()[pos % BLOCK];
-  }
+    const Sample& at(std::size_t i) const noexcept { return data.get()[begin + i]; }
+    Sample& at(std::size_t i) noexcept { return data.get()[begin + i]; }
+  };
+
+  // Sample `index` of block `block`; index may be the block's count, for the sample that
+  // starts the next block.
+  struct Position {
+    std::size_t block;
+    std::size_t index;
+  };
+
+  static Block allocate(std::size_t capacity, std::size_t begin);
+  // Where the first sample stamped not below stamp_ns is; {0, 0} when every one is.
+  Position locate(time::u128 stamp_ns, std::size_t hint) const noexcept;
+  std::size_t blocks() const noexcept { return blocks_.size() - first_; }
+  const Block& block(std::size_t i) const noexcept { return blocks_[first_ + i]; }
+  Block& block(std::size_t i) noexcept { return blocks_[first_ + i]; }
+  // Where the first sample stamped not below stamp_ns probably is.
+  Position guess(time::u128 stamp_ns) const noexcept;
+  // Puts the sample at position `at` of block b, which has room.
+  void place(std::size_t b, std::size_t at, const Sample& sample) noexcept;
 
   std::vector<Block> blocks_;
-  std::size_t first_ = 0;  // index in blocks_ of the block that holds sample 0
-  std::size_t head_ = 0;   // position of sample 0 in that block
+  std::size_t first_ = 0;  // blocks_[0, first_) are emptied blocks not yet erased
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // of the only block while it is smaller than BLOCK, else BLOCK
 };
 
 // One child frame's history. The first successful insert fixes the parent and child names
@@ -119,6 +163,8 @@ class Buffer {
   // get without copying the names: the link borrows them from this buffer.
   // `hint` is what prefetch(time) returned, or zero.
   Result<Link, BufferError> sample(time::Timestamp time, std::size_t hint = 0) const;
+  // Whether sample(time) would succeed, without computing it. `hint` as for sample.
+  SampleCheck check(time::Timestamp time, std::size_t hint = 0) const noexcept;
   // Starts loading what sample(time) will read, so that walks over several long
   // histories wait for memory once rather than once per link. Returns the hint for
   // sample(time).
@@ -141,6 +187,8 @@ class Buffer {
   std::optional<time::Duration> max_age_;
   std::optional<time::Timestamp> newest_;
   bool is_static_ = false;
+  // No translation component ever stored here exceeded TRANSLATION_BOUND in magnitude.
+  bool bounded_ = true;
   SampleStore entries_;
 };
 

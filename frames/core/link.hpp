@@ -69,6 +69,26 @@ inline Result<Link, geometry::TransformError> inverse(const Link& link) noexcept
   return Link{{-r.x, -r.y, -r.z}, q, link.timestamp, link.child, link.parent};
 }
 
+// compose and inverse without the arithmetic, for lookups that only ask whether they would
+// succeed: the same checks in the same order, and the names and stamp of the result.
+inline Result<Link, geometry::TransformError> compose_frames(const Link& lhs,
+                                                             const Link& rhs) noexcept {
+  namespace te = geometry::transform_error;
+  if (!lhs.timestamp.is_zero() && !rhs.timestamp.is_zero() && lhs.timestamp != rhs.timestamp) {
+    return Unexpected{geometry::TransformError{te::TimestampMismatch{0, 0}}};
+  }
+  if (same_name(lhs.child, rhs.child)) return Unexpected{geometry::TransformError{te::SameFrame{}}};
+  if (!same_name(lhs.child, rhs.parent)) {
+    return Unexpected{geometry::TransformError{te::NotParentChild{}}};
+  }
+  return Link{{}, geometry::Quaternion::identity(),
+              lhs.timestamp.is_zero() ? rhs.timestamp : lhs.timestamp, lhs.parent, rhs.child};
+}
+
+inline Link invert_frames(const Link& link) noexcept {
+  return Link{{}, geometry::Quaternion::identity(), link.timestamp, link.child, link.parent};
+}
+
 // The Transform with these values and owned copies of the names.
 geometry::Transform to_transform(const Link& link);
 

@@ -1,7 +1,7 @@
 #include "frames/core/registry.hpp"
 
 #include <algorithm>
-#include <unordered_set>
+#include <functional>
 #include <utility>
 
 namespace frames::core {
@@ -40,6 +40,41 @@ void Chain::clear() noexcept {
   on_heap_ = false;
 }
 
+namespace {
+
+// Where a walk meets the links of an earlier walk. A short chain is scanned; a long one is
+// sorted by history once, so that a deep walk does not scan it once per link.
+class JoinIndex {
+ public:
+  // The first index of `walked` sampled from `buffer`, or walked.size().
+  std::size_t find(const Chain& walked, const Buffer* buffer) {
+    if (walked.size() <= Chain::INLINE) {
+      for (std::size_t i = 0; i < walked.size(); ++i) {
+        if (walked.source(i) == buffer) return i;
+      }
+      return walked.size();
+    }
+    if (sorted_.empty()) {
+      sorted_.reserve(walked.size());
+      for (std::size_t i = 0; i < walked.size(); ++i) sorted_.emplace_back(walked.source(i), i);
+      std::sort(sorted_.begin(), sorted_.end(), before);
+    }
+    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), Entry{buffer, 0}, before);
+    return it != sorted_.end() && it->first == buffer ? it->second : walked.size();
+  }
+
+ private:
+  using Entry = std::pair<const Buffer*, std::size_t>;
+  // By address (std::less orders any pointers), then by index: the first link of a history.
+  static bool before(const Entry& a, const Entry& b) noexcept {
+    const std::less<const Buffer*> less;
+    return less(a.first, b.first) || (a.first == b.first && a.second < b.second);
+  }
+  std::vector<Entry> sorted_;
+};
+
+}  // namespace
+
 Registry::Registry(std::optional<time::Duration> max_age) : max_age_(max_age) {}
 
 const Buffer* Registry::find(std::string_view child) const noexcept {
@@ -52,16 +87,35 @@ bool Registry::frame_exists(std::string_view name) const noexcept {
 }
 
 bool Registry::creates_cycle(const geometry::Transform& transform) const {
-  // Walk up from the new parent; the child would close a loop if the walk meets it.
+  // The new child has no history, so the walk up from the new parent can meet it only as
+  // the recorded parent of the topmost history: a child that no history names as its
+  // parent closes no loop. That settles every new leaf without a walk.
+  const auto below = children_.find(std::string_view(transform.child));
   const auto it = frames_.find(std::string_view(transform.parent));
-  std::unordered_set<const Node*> visited;
-  for (const Node* node = it == frames_.end() ? nullptr : &it->second; node != nullptr;
-       node = node->up) {
-    if (!visited.insert(node).second) return true;
-    if (!node->buffer.parent()) return false;
-    if (*node->buffer.parent() == transform.child) return true;
+  if (below == children_.end() || it == frames_.end()) return false;
+  // The child is a root; the loop closes when the new parent lies in its tree, and then
+  // the walk up from the parent meets the child within as many steps as the search down
+  // the child's tree needs to reach the parent. So a step of each in turn settles it: a
+  // cycle when the walk up meets the child, none when it reaches another root or the
+  // search down runs out of histories first. That costs twice the smaller of the parent's
+  // depth and the child's tree, so building a tree from either end stays near-linear.
+  const Node* up = &it->second;
+  // The search down visits one history per step: a stack of sibling lists, each with the
+  // next entry to visit.
+  std::vector<std::pair<const std::vector<Node*>*, std::size_t>> down{{&below->second, 0}};
+  // More steps up than there are histories could only be going round a loop.
+  for (std::size_t budget = frames_.size(); budget > 0; --budget) {
+    if (*up->buffer.parent() == transform.child) return true;
+    up = up->up;
+    if (up == nullptr) return false;
+    while (!down.empty() && down.back().second == down.back().first->size()) down.pop_back();
+    if (down.empty()) return false;
+    const Node* node = (*down.back().first)[down.back().second++];
+    if (const auto more = children_.find(*node->buffer.child()); more != children_.end()) {
+      down.emplace_back(&more->second, 0);
+    }
   }
-  return false;
+  return true;
 }
 
 Result<void, BufferError> Registry::process_add_transform(geometry::Transform transform) {
@@ -79,11 +133,9 @@ Result<void, BufferError> Registry::process_add_transform(geometry::Transform tr
   Node& node = frames_.emplace(std::move(key), Node{std::move(fresh), nullptr}).first->second;
   const std::string& parent = *node.buffer.parent();
   if (const auto up = frames_.find(parent); up != frames_.end()) node.up = &up->second;
-  if (auto siblings = children_.find(parent); siblings != children_.end()) {
-    siblings->second.push_back(&node);
-  } else {
-    children_.emplace(parent, std::vector<Node*>{&node});
-  }
+  std::vector<Node*>& siblings = children_[parent];
+  node.sibling = siblings.size();
+  siblings.push_back(&node);
   if (const auto below = children_.find(*node.buffer.child()); below != children_.end()) {
     for (Node* child : below->second) child->up = &node;
   }
@@ -95,8 +147,12 @@ bool Registry::remove_frame(std::string_view name) {
   if (it == frames_.end()) return false;
   Node* node = &it->second;
   const auto siblings = children_.find(*node->buffer.parent());
-  std::erase(siblings->second, node);
-  if (siblings->second.empty()) children_.erase(siblings);
+  // Swapped out, not erased in place: clearing many siblings stays linear.
+  std::vector<Node*>& list = siblings->second;
+  list[node->sibling] = list.back();
+  list[node->sibling]->sibling = node->sibling;
+  list.pop_back();
+  if (list.empty()) children_.erase(siblings);
   if (const auto below = children_.find(name); below != children_.end()) {
     for (Node* child : below->second) child->up = nullptr;
   }
@@ -104,9 +160,10 @@ bool Registry::remove_frame(std::string_view name) {
   return true;
 }
 
+template <bool Probe>
 bool Registry::get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
                                    std::optional<FailureRecord>& failure, Chain& chain,
-                                   const Chain* walked) const {
+                                   const Chain* walked, bool& unsure) const {
   chain.clear();
   // A walk needing more links than there are histories could only be going round a loop.
   std::size_t budget = frames_.size();
@@ -120,6 +177,7 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
     if (node->up == target) break;
   }
   std::size_t step = 0;
+  JoinIndex joined;
   // A frame without history ends the walk, whether or not it is the target, so the walk
   // only has to recognise a target that has a history: by its entry.
   for (const Node* node = start; node != nullptr; node = node->up) {
@@ -132,33 +190,52 @@ bool Registry::get_transform_chain(const Node* start, const Node* target, time::
       // the same histories sampled at the same time, ending where that one ended (at a
       // root, or before the failure it already recorded). Interpolating them again would
       // only repeat the work.
-      for (std::size_t i = 0; i < walked->size(); ++i) {
-        if (walked->source(i) != &node->buffer) continue;
+      if (std::size_t i = joined.find(*walked, &node->buffer); i < walked->size()) {
         for (; i < walked->size(); ++i) chain.push_back((*walked)[i], walked->source(i));
         return true;
       }
     }
     const std::size_t hint = step < hinted ? hints[step] : 0;
     ++step;
-    Result<Link, BufferError> link = node->buffer.sample(time, hint);
-    if (!link) {
-      if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
-      break;
-    }
     // The same name, viewed where the next link's child is: composing then matches the
     // two by address.
-    if (node->up != nullptr) link->parent = *node->up->buffer.child();
-    chain.push_back(*link, &node->buffer);
+    const auto append = [&](Link& link) {
+      if (node->up != nullptr) link.parent = *node->up->buffer.child();
+      chain.push_back(link, &node->buffer);
+    };
+    if constexpr (Probe) {
+      const SampleCheck found = node->buffer.check(time, hint);
+      if (found == SampleCheck::Unsure) {
+        unsure = true;
+        chain.clear();
+        return false;
+      }
+      if (found == SampleCheck::Missing) break;
+      // The stamp sample() would give: a static link keeps zero, any other is at `time`.
+      Link link{{}, geometry::Quaternion::identity(),
+                node->buffer.is_static() ? time::Timestamp{} : time, *node->buffer.parent(),
+                *node->buffer.child()};
+      append(link);
+    } else {
+      Result<Link, BufferError> link = node->buffer.sample(time, hint);
+      if (!link) {
+        if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
+        break;
+      }
+      append(*link);
+    }
     --budget;
     if (node->up == target) break;
   }
   return !chain.empty();
 }
 
+template <bool Probe>
 Result<void, geometry::TransformError> Registry::reverse_and_invert_transforms(Chain& chain) {
   // In place: from the last link back, as the first failure to report is the last link's.
   for (std::size_t i = chain.size(); i-- > 0;) {
-    Result<Link, geometry::TransformError> inverted = inverse(chain[i]);
+    Result<Link, geometry::TransformError> inverted =
+        Probe ? Result<Link, geometry::TransformError>(invert_frames(chain[i])) : inverse(chain[i]);
     if (!inverted) return Unexpected{std::move(inverted).error()};
     chain.replace(i, *inverted);
   }
@@ -166,6 +243,7 @@ Result<void, geometry::TransformError> Registry::reverse_and_invert_transforms(C
   return {};
 }
 
+template <bool Probe>
 Result<Link, geometry::TransformError> Registry::combine_transforms(const Chain& first,
                                                                     const Chain& second) {
   // The two chains are read as one, first's links then second's, without joining them.
@@ -176,11 +254,16 @@ Result<Link, geometry::TransformError> Registry::combine_transforms(const Chain&
   };
   Link accumulated = at(0);
   for (std::size_t i = 1; i < total; ++i) {
-    Result<Link, geometry::TransformError> composed = compose(at(i), accumulated);
+    Result<Link, geometry::TransformError> composed =
+        Probe ? compose_frames(at(i), accumulated) : compose(at(i), accumulated);
     if (!composed) return Unexpected{std::move(composed).error()};
     accumulated = *composed;
   }
-  return inverse(accumulated);
+  if constexpr (Probe) {
+    return invert_frames(accumulated);
+  } else {
+    return inverse(accumulated);
+  }
 }
 
 geometry::TransformError Registry::diagnose_not_found(std::string_view from, std::string_view to,
@@ -249,6 +332,25 @@ Result<geometry::Transform, geometry::TransformError> Registry::process_get_tran
 Result<Link, geometry::TransformError> Registry::process_get_link(std::string_view from,
                                                                   std::string_view to,
                                                                   time::Timestamp time) const {
+  bool unsure = false;
+  return get_link<false>(from, to, time, unsure);
+}
+
+Registry::Answer Registry::probe_link(std::string_view from, std::string_view to,
+                                      time::Timestamp time) const {
+  // Two walks of at most one link per history each: the bound on the links composed.
+  if (frames_.size() > CERTAIN_LINKS / 2) return Answer::Unsure;
+  bool unsure = false;
+  const bool found = get_link<true>(from, to, time, unsure).has_value();
+  if (unsure) return Answer::Unsure;
+  return found ? Answer::Succeeds : Answer::Fails;
+}
+
+template <bool Probe>
+Result<Link, geometry::TransformError> Registry::get_link(std::string_view from,
+                                                          std::string_view to,
+                                                          time::Timestamp time,
+                                                          bool& unsure) const {
   if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
 
   const auto from_entry = frames_.find(from);
@@ -260,24 +362,34 @@ Result<Link, geometry::TransformError> Registry::process_get_link(std::string_vi
   Chain a;
   Chain b;
   const Chain none;
-  const bool has_a = get_transform_chain(from_node, to_node, time, failure, a);
+  // A probe's failures are only ever counted, so it spares building their messages.
+  const auto not_found = [&] {
+    if constexpr (Probe) {
+      return geometry::TransformError{te::EmptyTree{}};
+    } else {
+      return diagnose_not_found(from, to, failure);
+    }
+  };
+  const bool has_a = get_transform_chain<Probe>(from_node, to_node, time, failure, a, nullptr, unsure);
+  if (Probe && unsure) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
 
   // Each branch below either settles the result or leaves the combined candidate here.
   Result<Link, geometry::TransformError> candidate =
       Unexpected{geometry::TransformError{te::EmptyTree{}}};
   if (has_a && same_name(a.back().parent, to)) {
-    candidate = combine_transforms(a, none);
+    candidate = combine_transforms<Probe>(a, none);
   } else {
-    const bool has_b = get_transform_chain(to_node, from_node, time, failure, b, &a);
+    const bool has_b = get_transform_chain<Probe>(to_node, from_node, time, failure, b, &a, unsure);
+    if (Probe && unsure) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
     if (!has_b) {
-      if (!has_a) return Unexpected{diagnose_not_found(from, to, failure)};
-      candidate = combine_transforms(a, none);
+      if (!has_a) return Unexpected{not_found()};
+      candidate = combine_transforms<Probe>(a, none);
     } else if (same_name(b.back().parent, from) || !has_a) {
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b);
+      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms<Probe>(b);
           !inverted) {
         return Unexpected{std::move(inverted).error()};
       }
-      candidate = combine_transforms(none, b);
+      candidate = combine_transforms<Probe>(none, b);
     } else {
       // Both walks ran to a root without meeting the other frame: drop the links they
       // share (the same edges sampled at the same time) and join at the common ancestor.
@@ -286,19 +398,19 @@ Result<Link, geometry::TransformError> Registry::process_get_link(std::string_vi
         b.pop_back();
       }
       if (a.empty() || b.empty() || !same_name(a.back().parent, b.back().parent)) {
-        return Unexpected{diagnose_not_found(from, to, failure)};
+        return Unexpected{not_found()};
       }
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms(b);
+      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms<Probe>(b);
           !inverted) {
         return Unexpected{std::move(inverted).error()};
       }
-      candidate = combine_transforms(a, b);
+      candidate = combine_transforms<Probe>(a, b);
     }
   }
 
   if (!candidate) return Unexpected{std::move(candidate).error()};
   if (!same_name(candidate->parent, from) || !same_name(candidate->child, to)) {
-    return Unexpected{diagnose_not_found(from, to, failure)};
+    return Unexpected{not_found()};
   }
   return Link{candidate->translation, candidate->rotation, time, from, to};
 }

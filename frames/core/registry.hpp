@@ -5,6 +5,7 @@
 // serialises inserts and removals against lookups.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -107,6 +108,15 @@ class Registry {
   void for_each_frame(Visit&& visit) const {
     for (const auto& entry : frames_) visit(entry.second.buffer);
   }
+  // What the walks alone tell about process_get_link(from, to, time).has_value().
+  enum class Answer : std::uint8_t { Fails, Succeeds, Unsure };
+  // Succeeds only when every link is found and nothing the arithmetic can do fails: no
+  // history on the way holds a translation beyond TRANSLATION_BOUND or a span of 2^64 ns
+  // or more at `time`, and the registry holds at most CERTAIN_LINKS / 2 histories. Unsure
+  // otherwise, and then only process_get_link can tell.
+  Answer probe_link(std::string_view from, std::string_view to, time::Timestamp time) const;
+  // Links a lookup composes, at most, for probe_link to vouch for it (see TRANSLATION_BOUND).
+  static constexpr std::size_t CERTAIN_LINKS = std::size_t{1} << 21;
 
   // The history of a child frame, or null.
   const Buffer* find(std::string_view child) const noexcept;
@@ -127,10 +137,13 @@ class Registry {
   struct Node {
     Buffer buffer;
     Node* up = nullptr;
+    // Where this entry sits in its parent's list of ChildIndex: removal swaps it out.
+    std::size_t sibling = 0;
   };
   using FrameMap = std::unordered_map<std::string, Node, NameHash, std::equal_to<>>;
-  // For every frame named as a parent: the entries that name it. A frame that gains or
-  // loses its history relinks them, and it exists in the tree while this list is not empty.
+  // For every frame named as a parent: the entries that name it, in no particular order. A
+  // frame that gains or loses its history relinks them, and it exists in the tree while
+  // this list is not empty.
   using ChildIndex = std::unordered_map<std::string, std::vector<Node*>, NameHash, std::equal_to<>>;
 
   // The first sampling failure of one lookup, shared by its two walks.
@@ -147,10 +160,19 @@ class Registry {
   // frame without history; false (and an empty chain) when nothing was walked or the walk
   // outran the number of histories. Links that `walked` (an earlier walk of the same
   // lookup) already sampled are taken from it.
+  // With Probe the links are only checked, not sampled (their values are left zero), and
+  // a history that cannot tell sets `unsure` and ends the walk with an empty chain.
+  template <bool Probe>
   bool get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
                            std::optional<FailureRecord>& failure, Chain& chain,
-                           const Chain* walked = nullptr) const;
+                           const Chain* walked, bool& unsure) const;
+  // process_get_link; with Probe it walks, checks names and stamps, and computes nothing.
+  template <bool Probe>
+  Result<Link, geometry::TransformError> get_link(std::string_view from, std::string_view to,
+                                                  time::Timestamp time, bool& unsure) const;
+  template <bool Probe>
   static Result<void, geometry::TransformError> reverse_and_invert_transforms(Chain& chain);
+  template <bool Probe>
   static Result<Link, geometry::TransformError> combine_transforms(const Chain& first,
                                                                    const Chain& second);
   geometry::TransformError diagnose_not_found(std::string_view from, std::string_view to,

@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "frames/core/history.hpp"
 #include "frames/format.hpp"
 
 namespace quilm_tf {
@@ -159,6 +160,25 @@ TEST(TransformBuffer, LatestCommonTimeIsTheLeastNewestStampOfTheChainsDynamicLin
       EXPECT_EQ(*latest, expected);
       EXPECT_TRUE(buffer.can_transform_ns(from, to, *latest));
     }
+  }
+}
+
+// can_transform_ns answers from the walks alone where it can, and where the arithmetic
+// could decide (a stamp gap beyond 64 bits of nanoseconds) still exactly as lookup_ns;
+// translations up to the bound it trusts compose without overflow.
+TEST(TransformBuffer, CanTransformAgreesWithLookupWhereOnlyTheArithmeticDecides) {
+  TransformBuffer buffer(frames::time::Duration{std::uint64_t{1} << 42, 0});
+  for (const u128 stamp : {u128{1}, u128{1} << 70}) ASSERT_TRUE(buffer.insert_isometry("b0", "gap", at(1), stamp, false));
+  for (int i = 1; i <= 40; ++i) {
+    const std::string parent = "b" + std::to_string(i - 1);
+    ASSERT_TRUE(buffer.insert_isometry(parent, "b" + std::to_string(i), at(frames::core::TRANSLATION_BOUND), 0, true));
+  }
+  for (const auto& [from, stamp, ok] : {std::tuple{"gap", u128{1} << 69, true},
+                                        {"gap", u128{1} << 71, false},
+                                        {"b40", u128{5}, true}}) {
+    EXPECT_EQ(buffer.lookup_ns(from, "b0", stamp).has_value(), ok) << from;
+    EXPECT_EQ(buffer.can_transform_ns(from, "b0", stamp), ok);
+    EXPECT_EQ(buffer.can_transform_ns("b0", from, stamp), ok);
   }
 }
 

@@ -182,5 +182,31 @@ TEST(RegistryMessages, EscapeEveryName) {
             R"(the buffer already stores a different child frame (ar\u{1b}]0;x\u{7}m))");
 }
 
+// Siblings leave their parent's list in any order, also after others joined it; the ones
+// left are still found when the parent later gains a history of its own.
+TEST(Registry, SiblingsRemovedInAnyOrderLeaveTheOthersLinked) {
+  Registry registry(std::nullopt);
+  for (const char* child : {"c0", "c1", "c2", "c3"}) ASSERT_TRUE(registry.process_add_transform(edge("world", child)));
+  EXPECT_TRUE(registry.remove_frame("c0"));
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "c4")));
+  for (const char* gone : {"c3", "c1"}) EXPECT_TRUE(registry.remove_frame(gone));
+  // world's small tree goes below the end of a longer chain: no loop, either way found.
+  const char* chain[] = {"r0", "r1", "r2", "r3", "r4", "r5", "world"};
+  for (int i = 1; i < 7; ++i) ASSERT_TRUE(registry.process_add_transform(edge(chain[i - 1], chain[i])));
+  for (const char* left : {"c2", "c4"}) EXPECT_EQ(outcome(registry.process_get_transform("r0", left, {})), "ok");
+}
+
+// Only interpolation can tell whether a gap too long for a Duration fails; the probe must
+// leave it to the lookup rather than vouch for it.
+TEST(RegistryProbe, LeavesGapsBeyond64BitsToTheLookup) {
+  Registry registry(std::nullopt);
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "gap", Timestamp{1})));
+  ASSERT_TRUE(registry.process_add_transform(edge("world", "gap", Timestamp{~time::u128{0}})));
+  const Timestamp middle{time::u128{1} << 127};
+  EXPECT_FALSE(registry.process_get_transform("world", "gap", middle).has_value());  // too long
+  EXPECT_EQ(registry.probe_link("world", "gap", middle), Registry::Answer::Unsure);
+  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}), Registry::Answer::Succeeds);
+}
+
 }  // namespace
 }  // namespace frames::core
