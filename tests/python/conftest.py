@@ -1,62 +1,43 @@
-"""Shared fixtures. Messages are read by attribute only, so SimpleNamespace trees stand in
-for generated message classes; helpers come through the `ros` fixture because test modules
-are imported in importlib mode and cannot import each other."""
+# Shared helpers. Messages are read by attribute only, so SimpleNamespace trees stand in for
+# generated message classes; helpers come through the `ros` fixture because test modules are
+# imported in importlib mode and cannot import each other.
 
+import functools
 from types import SimpleNamespace
 
 import pytest
 
-from quilm_tf._native import TransformBuffer
+from quilm_tf._native import MessageFilter, TransformBuffer
 
 
 class Message(SimpleNamespace):
     """A stamped message that can be weakly referenced."""
 
 
-def stamped_message(frame_id="base", sec=1, nanosec=0, **payload):
-    stamp = SimpleNamespace(sec=sec, nanosec=nanosec)
-    return Message(header=SimpleNamespace(stamp=stamp, frame_id=frame_id), **payload)
+def message(frame_id="base", sec=1, nanosec=0, **payload):
+    return Message(header=SimpleNamespace(stamp=SimpleNamespace(sec=sec, nanosec=nanosec), frame_id=frame_id), **payload)
 
 
 def transform_stamped(parent="world", child="base", sec=1, nanosec=0, translation=(0.0,) * 3, rotation=(0.0, 0.0, 0.0, 1.0)):
-    """A TransformStamped-shaped object; rotation is (x, y, z, w) as ROS carries it."""
-    message = stamped_message(parent, sec, nanosec, child_frame_id=child)
-    message.transform = SimpleNamespace(
-        translation=SimpleNamespace(**dict(zip("xyz", translation))),
-        rotation=SimpleNamespace(**dict(zip("xyzw", rotation))),
-    )
-    return message
+    # A TransformStamped-shaped object; rotation is (x, y, z, w) as ROS carries it.
+    pose = SimpleNamespace(translation=SimpleNamespace(**dict(zip("xyz", translation))), rotation=SimpleNamespace(**dict(zip("xyzw", rotation))))
+    return message(parent, sec, nanosec, child_frame_id=child, transform=pose)
 
 
-def tf_message(*transforms):
-    return SimpleNamespace(transforms=list(transforms))
-
-
-def changed(message, **changes):
-    """Sets, or deletes (value ...), the attributes named by paths ("a__b" is a.b)."""
+def changed(msg, **changes):
+    # Sets, or deletes (value ...), the attributes named by paths ("a__b" is a.b).
     for path, value in changes.items():
         *parents, name = path.split("__")
-        node = message
-        for part in parents:
-            node = getattr(node, part)
-        if value is ...:
-            delattr(node, name)
-        else:
-            setattr(node, name, value)
-    return message
+        node = functools.reduce(getattr, parents, msg)
+        setattr(node, name, value) if value is not ... else delattr(node, name)
+    return msg
 
 
-class Recorder:
-    """Read-only view of a SimpleNamespace tree that logs every read as a dotted path."""
-
-    def __init__(self, node, log, path=""):
-        self._node, self._log, self._path = node, log, path
-
-    def __getattr__(self, name):
-        path = f"{self._path}.{name}" if self._path else name
-        self._log.append(path)
-        value = getattr(self._node, name)
-        return Recorder(value, self._log, path) if isinstance(value, SimpleNamespace) else value
+def recording(buffer, log, target="map", queue_size=0):
+    # A filter whose callbacks log ("ready", msg) and ("failed", msg, reason).
+    f = MessageFilter(buffer, target, queue_size, lambda m: log.append(("ready", m)))
+    f.register_failure_callback(lambda m, r: log.append(("failed", m, r)))
+    return f
 
 
 @pytest.fixture
@@ -71,12 +52,12 @@ def log():
 
 @pytest.fixture
 def refused():
-    def check(call, error, message=None, note=None):
-        """call raises error, with this message if one is given and exactly this note."""
+    def check(call, error, text=None, note=None):
+        # call raises error, with this text if one is given and exactly this note.
         with pytest.raises(error) as info:
             call()
-        if message is not None:
-            assert info.value.args == (message,)
+        if text is not None:
+            assert info.value.args == (text,)
         assert getattr(info.value, "__notes__", None) == (note and [f"while processing '{note}'"])
 
     return check
@@ -84,10 +65,4 @@ def refused():
 
 @pytest.fixture
 def ros():
-    return SimpleNamespace(
-        message=stamped_message,
-        transform_stamped=transform_stamped,
-        tf_message=tf_message,
-        changed=changed,
-        recorded=Recorder,
-    )
+    return SimpleNamespace(message=message, transform_stamped=transform_stamped, changed=changed, recording=recording)
