@@ -1,61 +1,44 @@
-// libFuzzer harness for the matrix and component conversions. Inputs are either arbitrary
-// doubles or exact rigid matrices nudged by a few tolerances in one entry, so both sides
-// of every rigidity test are reached. Checked:
+// libFuzzer harness for the matrix and component conversions. Matrices are either arbitrary
+// doubles or exact rigid matrices, some nudged by a few tolerances in one entry, so both
+// sides of every rigidity test are reached. Checked:
 //
 // - a matrix clearly inside every tolerance is accepted and one clearly outside refused
 //   (the margin of 10% keeps the check off the last bits of the summation order);
-// - an accepted matrix gives a finite pose whose matrix is the input within 1e-5, with a
-//   rotation of length 1 within 1e-5: for a block whose columns are orthonormal within e,
-//   the four-branch conversion is off by a small multiple of e, and e is at most 1e-6;
+// - an accepted matrix gives a pose whose matrix is the input within 1e-5, with a rotation
+//   of length 1 within 1e-5: for a block whose columns are orthonormal within e, the
+//   four-branch conversion is off by a small multiple of e, and e is at most 1e-6;
 // - an exact rigid matrix comes back as its own quaternion (up to sign) and translation;
 // - components are accepted exactly when finite with a length within the tolerance, and
-//   then come back finite, unit within 1e-12 and with the translation unchanged.
-
-#include <fuzzer/FuzzedDataProvider.h>
+//   then come back unit within 1e-12 with the translation unchanged.
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
+#include <string>
 
+#include "fuzz_driver.hpp"
 #include "quilm_tf/matrix.hpp"
 
 namespace {
 
-using frames::geometry::Quaternion;
-using frames::geometry::Vector3;
-using quilm_tf::Isometry;
+using fuzz::fail;
+using fuzz::number;
 using quilm_tf::Matrix4;
 
-constexpr double TOLERANCE = 1e-6;
-constexpr double INSIDE = 0.9 * TOLERANCE;
-constexpr double OUTSIDE = 1.1 * TOLERANCE;
+constexpr double INSIDE = 0.9e-6;  // the tolerance is 1e-6
+constexpr double OUTSIDE = 1.1e-6;
 
-[[noreturn]] void fail(const char* what, const Matrix4& m) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  for (int r = 0; r < 4; ++r) {
-    std::fprintf(stderr, "  %.17g %.17g %.17g %.17g\n", m(r, 0), m(r, 1), m(r, 2), m(r, 3));
-  }
-  std::abort();
+std::string text(const Matrix4& m) {
+  std::string out;
+  char entry[32];
+  for (double e : m.entries) out.append(entry, std::snprintf(entry, sizeof entry, "%.17g ", e));
+  return out;
 }
-
-double number(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 9)) {
-    case 0: return std::numeric_limits<double>::quiet_NaN();
-    case 1: return in.ConsumeBool() ? 1e300 : -1e300;
-    case 2: return std::numeric_limits<double>::infinity();
-    case 3: return in.ConsumeFloatingPoint<double>();
-    default: return in.ConsumeFloatingPointInRange(-2.0, 2.0);
-  }
-}
-
-double length(const Quaternion& q) { return std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z); }
 
 // The exact rotation matrix of a unit quaternion, from the textbook formula.
 Matrix4 rigid(const Quaternion& q, const Vector3& t) {
-  const double w = q.w, x = q.x, y = q.y, z = q.z;
+  const auto [w, x, y, z] = q;
   Matrix4 m = Matrix4::identity();
   m(0, 0) = 1 - 2 * (y * y + z * z), m(0, 1) = 2 * (x * y - z * w), m(0, 2) = 2 * (x * z + y * w);
   m(1, 0) = 2 * (x * y + z * w), m(1, 1) = 1 - 2 * (x * x + z * z), m(1, 2) = 2 * (y * z - x * w);
@@ -64,122 +47,94 @@ Matrix4 rigid(const Quaternion& q, const Vector3& t) {
   return m;
 }
 
-// How far the matrix is from rigid, by each of the three tests; NaN counts as far.
-struct Distance {
-  double bottom, orthonormal, determinant;
-  bool inside() const {
-    return bottom <= INSIDE && orthonormal <= INSIDE && determinant <= INSIDE;
-  }
-  bool outside() const {
-    return !(bottom <= OUTSIDE && orthonormal <= OUTSIDE && determinant <= OUTSIDE);
-  }
-};
-
-Distance distance(const Matrix4& m) {
-  double bottom = std::max({std::abs(m(3, 0)), std::abs(m(3, 1)), std::abs(m(3, 2)),
-                            std::abs(m(3, 3) - 1)});
+// How far the matrix is from rigid, the worst of the three tests (bottom row, RᵀR - I,
+// determinant); NaN when it cannot be told.
+double distance(const Matrix4& m) {
   double squares = 0;
   for (int a = 0; a < 3; ++a) {
     for (int b = 0; b < 3; ++b) {
-      double dot = 0;
-      for (int r = 0; r < 3; ++r) dot += m(r, a) * m(r, b);
-      const double entry = dot - (a == b ? 1 : 0);
-      squares += entry * entry;
+      const double dot = m(0, a) * m(0, b) + m(1, a) * m(1, b) + m(2, a) * m(2, b) - (a == b);
+      squares += dot * dot;
     }
   }
   const double det = m(0, 0) * (m(1, 1) * m(2, 2) - m(1, 2) * m(2, 1)) -
                      m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
                      m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
-  return {bottom, std::sqrt(squares), std::abs(det - 1)};
+  const double worst = std::max({std::abs(m(3, 0)), std::abs(m(3, 1)), std::abs(m(3, 2)),
+                                 std::abs(m(3, 3) - 1), std::sqrt(squares), std::abs(det - 1)});
+  return std::isfinite(squares) && std::isfinite(det) ? worst : NAN;
 }
 
 void check_matrix(FuzzedDataProvider& in) {
   Matrix4 m;
-  bool exact = false;
-  Quaternion q;
-  if (in.ConsumeBool()) {
-    for (double& entry : m.entries) entry = number(in);
-  } else {
-    const Quaternion raw{number(in), number(in), number(in), number(in)};
-    const double n = length(raw);
-    q = n > 1e-150 && n < 1e150 ? Quaternion{raw.w / n, raw.x / n, raw.y / n, raw.z / n}
-                                : Quaternion{};
+  bool exact = !in.ConsumeBool();
+  const Quaternion q =
+      exact ? fuzz::unit({number(in), number(in), number(in), number(in)}) : Quaternion{};
+  if (exact) {
     m = rigid(q, {number(in), number(in), number(in)});
-    exact = true;
     if (in.ConsumeBool()) {  // nudge one entry by up to two tolerances either way
-      m.entries[in.ConsumeIntegralInRange(0, 15)] +=
-          static_cast<double>(in.ConsumeIntegralInRange(-20, 20)) * 1e-7;
+      m.entries[in.ConsumeIntegralInRange(0, 15)] += in.ConsumeIntegralInRange(-20, 20) * 1e-7;
       exact = false;
     }
+  } else {
+    for (double& entry : m.entries) entry = number(in);
   }
-  const bool finite = std::all_of(m.entries.begin(), m.entries.end(),
-                                  [](double e) { return std::isfinite(e); });
+  const bool finite =
+      std::all_of(m.entries.begin(), m.entries.end(), [](double e) { return std::isfinite(e); });
   const auto result = quilm_tf::matrix4_to_isometry(m);
   if (!result) {
-    const Distance d = distance(m);
-    if (finite && d.inside()) fail("a matrix well inside the tolerances was refused", m);
-    if (exact && finite) fail("an exact rigid matrix was refused", m);
+    if (finite && (distance(m) <= INSIDE || exact)) fail("a rigid matrix was refused", text(m));
     return;
   }
-  if (!finite) fail("a non-finite matrix was accepted", m);
-  if (distance(m).outside()) fail("a matrix well outside the tolerances was accepted", m);
-  const Isometry& iso = *result;
-  const Quaternion& r = iso.rotation;
-  if (!std::isfinite(length(r)) || std::abs(length(r) - 1) > 1e-5) {
-    fail("an accepted matrix gave a rotation far from unit length", m);
+  if (!finite) fail("a non-finite matrix was accepted", text(m));
+  if (!(distance(m) <= OUTSIDE)) fail("a matrix well outside the tolerances was accepted", text(m));
+  const Quaternion& r = result->rotation;
+  if (!(std::abs(fuzz::length(r) - 1) <= 1e-5) ||
+      result->translation != Vector3{m(0, 3), m(1, 3), m(2, 3)}) {
+    fail("the rotation is far from unit length or the translation changed", text(m));
   }
-  if (iso.translation != Vector3{m(0, 3), m(1, 3), m(2, 3)}) fail("translation changed", m);
-  const Matrix4 back = quilm_tf::isometry_to_matrix4(iso);
-  for (int row = 0; row < 3; ++row) {
-    for (int col = 0; col < 3; ++col) {
-      if (std::abs(back(row, col) - m(row, col)) > 1e-5) fail("the pose does not give the matrix back", m);
+  const Matrix4 back = quilm_tf::isometry_to_matrix4(*result);
+  for (int i = 0; i < 16; ++i) {
+    const double want = i >= 12 ? (i == 15) : m.entries[i];
+    if (i >= 12 ? back.entries[i] != want : std::abs(back.entries[i] - want) > 1e-5) {
+      fail("the pose does not give the matrix back", text(m) + "\n" + text(back));
     }
   }
-  if (back(3, 0) != 0 || back(3, 1) != 0 || back(3, 2) != 0 || back(3, 3) != 1) {
-    fail("the bottom row is not exact", m);
-  }
-  if (exact) {
-    const double dot = r.w * q.w + r.x * q.x + r.y * q.y + r.z * q.z;
-    if (std::abs(std::abs(dot) - 1) > 1e-12) fail("an exact rigid matrix changed rotation", m);
+  if (exact && std::abs(std::abs(r.w * q.w + r.x * q.x + r.y * q.y + r.z * q.z) - 1) > 1e-12) {
+    fail("an exact rigid matrix changed rotation", text(m));
   }
 }
 
 void check_components(FuzzedDataProvider& in) {
   const Vector3 t{number(in), number(in), number(in)};
-  quilm_tf::QuaternionXyzw q{number(in), number(in), number(in), number(in)};
-  if (in.ConsumeBool()) {  // scale onto, or just beside, the unit sphere
-    const double n = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
-    const double scale = 1 + static_cast<double>(in.ConsumeIntegralInRange(-20, 20)) * 1e-7;
-    if (n > 1e-150 && n < 1e150) q = {q.x / n * scale, q.y / n * scale, q.z / n * scale, q.w / n * scale};
-  }
-  const double values[] = {t.x, t.y, t.z, q.x, q.y, q.z, q.w};
+  Quaternion q{number(in), number(in), number(in), number(in)};
+  // Onto, or just beside, the unit sphere.
+  if (in.ConsumeBool()) q = fuzz::unit(q, 1 + in.ConsumeIntegralInRange(-20, 20) * 1e-7);
+  const double values[] = {t.x, t.y, t.z, q.w, q.x, q.y, q.z};
   const bool finite =
       std::all_of(std::begin(values), std::end(values), [](double v) { return std::isfinite(v); });
-  const double off = std::abs(std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z) - 1);
-  const auto result = quilm_tf::isometry_from_components(t, q);
-  Matrix4 shown = Matrix4::identity();
-  shown(0, 0) = q.x, shown(0, 1) = q.y, shown(0, 2) = q.z, shown(0, 3) = q.w;
-  shown(1, 0) = t.x, shown(1, 1) = t.y, shown(1, 2) = t.z;
+  const double off = std::abs(fuzz::length(q) - 1);
+  const auto result = quilm_tf::isometry_from_components(t, {q.x, q.y, q.z, q.w});
+  const std::string shown = text(quilm_tf::isometry_to_matrix4({q, t}));
   if (!result) {
     if (finite && off <= INSIDE) fail("components well inside the tolerance were refused", shown);
     return;
   }
-  if (!finite) fail("non-finite components were accepted", shown);
-  if (!(off <= OUTSIDE)) fail("components well outside the tolerance were accepted", shown);
-  if (std::abs(length(result->rotation) - 1) > 1e-12) fail("accepted rotation not unit", shown);
-  if (result->translation != t) fail("translation changed", shown);
+  if (!finite || !(off <= OUTSIDE)) fail("non-finite or non-unit components were accepted", shown);
+  if (std::abs(fuzz::length(result->rotation) - 1) > 1e-12 || result->translation != t) {
+    fail("the accepted rotation is not unit or the translation changed", shown);
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider in(data, size);
-  while (in.remaining_bytes() > 0) {
+  fuzz::drive(data, size, 1 << 20, [](FuzzedDataProvider& in) {
     if (in.ConsumeBool()) {
       check_matrix(in);
     } else {
       check_components(in);
     }
-  }
+  });
   return 0;
 }

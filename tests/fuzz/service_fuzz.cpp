@@ -1,31 +1,24 @@
 // libFuzzer harness for the transform buffer service and the message filter over it: the
-// input bytes become a sequence of inserts (odd names, stamps at the ends of the 128-bit
-// range, non-finite and non-unit poses, static and dynamic, chains of up to 80 links),
-// clears, lookups, and filter adds, drains and settings, and every step is checked:
+// input becomes up to 48 operations (inserts with odd names, stamps at the ends of the
+// 128-bit range, non-finite and non-unit poses, static and dynamic; chains of up to 80
+// links; clears; lookups; filter adds and settings), each followed by a filter drain, and
+// every step is checked:
 //
 // - nothing crashes or trips a sanitizer;
-// - a refused insert changes no lookup result (probe lookups before and after, compared
-//   bit for bit);
+// - a refused insert changes no lookup result (probe lookups before and after, bit for bit);
 // - an accepted insert reads back: the link's own lookup at its newest stamp gives its pose;
-// - can_transform_ns agrees with lookup_ns;
-// - a successful lookup is finite with a unit rotation, and the reverse lookup succeeds
-//   and composes with it to the identity;
-// - a lookup between two spellings of one frame is the exact identity;
-// - the filter rejects exactly the names normalisation refuses, with the right reason,
-//   releases only messages transformable to every target at their stamp and at the stamp
-//   plus the tolerance, keeps the bound, and lets every message leave exactly once.
-//
-// A broken check prints the operation and aborts, which libFuzzer reports as a crash.
-
-#include <fuzzer/FuzzedDataProvider.h>
+// - can_transform_ns agrees with lookup_ns; a successful lookup is finite with a unit
+//   rotation, and the reverse lookup succeeds and composes with it to the identity; a
+//   lookup between two spellings of one frame is the exact identity;
+// - the filter hands back exactly the names normalisation refuses, with the right reason,
+//   sets targets all or nothing, releases only messages transformable to every target at
+//   their stamp and at the stamp plus the tolerance, keeps its bound, and lets every
+//   message leave exactly once, queued ones in arrival order.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <iterator>
-#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,21 +26,21 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_driver.hpp"
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf/message_filter.hpp"
 
 namespace {
 
-using frames::geometry::Quaternion;
-using frames::geometry::Vector3;
+using fuzz::fail;
+using fuzz::length;
+using fuzz::number;
 using quilm_tf::Isometry;
-using quilm_tf::TransformBuffer;
 using quilm_tf::u128;
+using Payload = std::unique_ptr<std::uint64_t>;
 
 constexpr u128 MAX_U128 = ~u128{0};
 constexpr u128 HALF_SECOND_NS = 500'000'000;
-constexpr double INF = std::numeric_limits<double>::infinity();
-constexpr int MAX_OPERATIONS = 48;
 
 // Mostly short valid names so that trees grow deep; then names the service must keep
 // byte for byte (blanks, NUL, quotes, non-ASCII, invalid UTF-8) and names it must refuse.
@@ -58,86 +51,44 @@ const std::string NAMES[] = {
 // The probe names: every insert and refusal in the pool above touches some of these.
 const char* const PROBES[] = {"a", "b", "c", "d", "e", "f"};
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());
-  std::abort();
-}
-
 std::string name(FuzzedDataProvider& in) {
   if (in.ConsumeIntegralInRange(0, 15) == 0) return in.ConsumeRandomLengthString(12);
   return NAMES[in.ConsumeIntegralInRange<std::size_t>(0, std::size(NAMES) - 1)];
 }
 
+std::string name_or_probe(FuzzedDataProvider& in) {
+  return in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
+}
+
+u128 near_stamp(FuzzedDataProvider& in) {
+  return in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS;
+}
+
 u128 stamp(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 9)) {
-    case 0: return 0;
-    case 1: return 1;
-    case 2: return u128{1} << 64;
-    case 3: return MAX_U128;
-    case 4: return MAX_U128 - 1;
-    case 5: {
-      const u128 high = in.ConsumeIntegral<std::uint64_t>();
-      return (high << 64) | in.ConsumeIntegral<std::uint64_t>();
-    }
-    default:  // a handful of nearby stamps, so links get neighbours to interpolate between
-      return in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS;
-  }
-}
-
-double number(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 7)) {
-    case 0: return 0.0;
-    case 1: return std::nan("");
-    case 2: return in.ConsumeBool() ? INF : -INF;
-    case 3: {  // overflows once composed; 2^512 is the largest a search-only answer trusts
-      constexpr double LARGE[] = {1e300, -1e300, 0x1p512, -0x1p512};
-      return LARGE[in.ConsumeIntegralInRange(0, 3)];
-    }
-    case 4: return in.ConsumeFloatingPoint<double>();
-    default: return static_cast<double>(in.ConsumeIntegralInRange(-8, 8)) * 0.25;
-  }
-}
-
-Quaternion unit(double w, double x, double y, double z) {
-  const double n = std::sqrt(w * w + x * x + y * y + z * z);
-  return n > 0 && std::isfinite(n) ? Quaternion{w / n, x / n, y / n, z / n} : Quaternion{};
+  const u128 ends[] = {0, 1, u128{1} << 64, MAX_U128, MAX_U128 - 1};
+  const int kind = in.ConsumeIntegralInRange(0, 9);
+  if (kind < 5) return ends[kind];
+  if (kind > 5) return near_stamp(in);  // neighbours to interpolate between
+  const u128 high = in.ConsumeIntegral<std::uint64_t>();
+  return (high << 64) | in.ConsumeIntegral<std::uint64_t>();
 }
 
 Quaternion rotation(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 11)) {
-    case 0: return {1, 0, 0, 0};
-    case 1: return {-1, 0, 0, 0};
-    case 2: return {0, 1, 0, 0};  // half turns: slerp and from-rotation branches at pi
-    case 3: return {0, 0, 0, 1};
-    case 4: return {0.5, 0.5, 0.5, 0.5};
-    case 5: {  // off unit by up to the accepted tolerance and a little beyond
-      const double scale = 1 + static_cast<double>(in.ConsumeIntegralInRange(-12, 12)) * 1e-7;
-      const Quaternion q = unit(number(in), number(in), number(in), 1);
-      return {q.w * scale, q.x * scale, q.y * scale, q.z * scale};
-    }
-    case 6: return {0, 0, 0, 0};
-    case 7: return {number(in), number(in), number(in), number(in)};
-    default: {
-      const double angle = in.ConsumeFloatingPointInRange(-7.0, 7.0);
-      return unit(std::cos(angle / 2), in.ConsumeFloatingPointInRange(-1.0, 1.0),
-                  in.ConsumeFloatingPointInRange(-1.0, 1.0), std::sin(angle / 2));
-    }
+  // Half turns reach the slerp and from-rotation branches at pi; case 5 is off unit by up
+  // to the accepted tolerance and a little beyond.
+  const Quaternion fixed[] = {
+      {1, 0, 0, 0}, {-1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 1}, {0.5, 0.5, 0.5, 0.5}};
+  const int kind = in.ConsumeIntegralInRange(0, 11);
+  if (kind < 5) return fixed[kind];
+  if (kind == 5) {
+    const double scale = 1 + in.ConsumeIntegralInRange(-12, 12) * 1e-7;
+    return fuzz::unit({number(in), number(in), number(in), 1}, scale);
   }
-}
-
-double magnitude(const Quaternion& q) { return std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z); }
-double length(const Vector3& v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
-
-Quaternion product(const Quaternion& p, const Quaternion& q) {
-  return {p.w * q.w - p.x * q.x - p.y * q.y - p.z * q.z,
-          p.w * q.x + p.x * q.w + p.y * q.z - p.z * q.y,
-          p.w * q.y - p.x * q.z + p.y * q.w + p.z * q.x,
-          p.w * q.z + p.x * q.y - p.y * q.x + p.z * q.w};
-}
-
-Vector3 rotate(const Quaternion& q, const Vector3& v) {
-  const Quaternion r = product(product(q, {0, v.x, v.y, v.z}), {q.w, -q.x, -q.y, -q.z});
-  return {r.x, r.y, r.z};
+  if (kind == 6) return {0, 0, 0, 0};
+  if (kind == 7) return {number(in), number(in), number(in), number(in)};
+  const double angle = in.ConsumeFloatingPointInRange(-7.0, 7.0);
+  return fuzz::unit({std::cos(angle / 2), in.ConsumeFloatingPointInRange(-1.0, 1.0),
+                     in.ConsumeFloatingPointInRange(-1.0, 1.0), std::sin(angle / 2)});
 }
 
 std::string bare(std::string_view frame) {
@@ -145,61 +96,45 @@ std::string bare(std::string_view frame) {
   return normalized ? *normalized : std::string();
 }
 
-std::string describe(const Isometry& iso) {
-  char text[256];
-  std::snprintf(text, sizeof text, "rotation (%.17g, %.17g, %.17g, %.17g) translation (%.17g, %.17g, %.17g)",
-                iso.rotation.w, iso.rotation.x, iso.rotation.y, iso.rotation.z, iso.translation.x,
-                iso.translation.y, iso.translation.z);
-  return text;
-}
-
 // Exact, so that equal text means equal doubles.
-std::string bits(const Isometry& iso) {
-  char text[256];
-  std::snprintf(text, sizeof text, "%a %a %a %a %a %a %a", iso.rotation.w, iso.rotation.x,
-                iso.rotation.y, iso.rotation.z, iso.translation.x, iso.translation.y,
-                iso.translation.z);
-  return text;
+std::string text(const Isometry& iso) {
+  char out[256];
+  const Quaternion& q = iso.rotation;
+  const Vector3& t = iso.translation;
+  std::snprintf(out, sizeof out, "rotation %a %a %a %a translation %a %a %a", q.w, q.x, q.y,
+                q.z, t.x, t.y, t.z);
+  return out;
 }
 
-std::string describe(u128 value) {
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  } while (value != 0);
-  return digits;
+// The crashing input is saved; this only names the frames.
+std::string where(const std::string& from, const std::string& to) {
+  return "\"" + from + "\" -> \"" + to + "\"";
 }
 
-// One run: the service and what the harness knows about what it accepted.
+// One run: the service, the filter, and what the harness knows about what they accepted.
 class Session {
  public:
   Session() {
-    if (!filter_.set_target_frames(std::vector<std::string>{"/a"})) fail("no first target", "");
+    if (!filter_.set_target_frames(std::vector<std::string>{"/a"})) fail("no first target");
   }
 
   void insert(FuzzedDataProvider& in) {
-    const std::string parent = name(in);
-    const std::string child = name(in);
+    const std::string parent = name(in), child = name(in);
     const Isometry pose{rotation(in), {number(in), number(in), number(in)}};
     const u128 stamp_ns = stamp(in);
     const bool is_static = in.ConsumeBool();
     const std::vector<std::string> before = probe(stamp_ns);
     const auto inserted = service_.insert_isometry(parent, child, pose, stamp_ns, is_static);
-    if (!inserted) {
-      if (probe(stamp_ns) != before) {
-        fail("a refused insert changed a lookup",
-             quilm_tf::to_string(inserted.error()) + "\n" + describe(pose));
-      }
-      return;
+    if (inserted) {
+      accepted(bare(parent), bare(child), pose, is_static ? 0 : stamp_ns);
+    } else if (probe(stamp_ns) != before) {
+      fail("a refused insert changed a lookup", to_string(inserted.error()) + "\n" + text(pose));
     }
-    accepted(bare(parent), bare(child), pose, is_static ? 0 : stamp_ns);
   }
 
   void lookup(FuzzedDataProvider& in) {
-    const std::string from = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
-    const std::string to = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
-    check(from, to, stamp(in));
+    const std::string from = name_or_probe(in);
+    check(from, name_or_probe(in), stamp(in));
   }
 
   // A chain of up to 80 links below a probe frame, longer than any chain the name pool
@@ -208,9 +143,9 @@ class Session {
     const std::string root = PROBES[in.ConsumeIntegralInRange(0, 5)];
     const int links = in.ConsumeIntegralInRange(1, 80);
     const bool is_static = in.ConsumeBool();
-    const u128 stamp_ns = in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS;
+    const u128 stamp_ns = near_stamp(in);
     const double angle = in.ConsumeFloatingPointInRange(-4.0, 4.0);
-    const Isometry pose{unit(std::cos(angle / 2), 0, 0, std::sin(angle / 2)),
+    const Isometry pose{{std::cos(angle / 2), 0, 0, std::sin(angle / 2)},
                         {in.ConsumeFloatingPointInRange(-2.0, 2.0), 0.5, 0}};
     std::string parent = root;
     for (int i = 0; i < links; ++i) {
@@ -231,39 +166,35 @@ class Session {
   }
 
   void filter_add(FuzzedDataProvider& in) {
-    const std::string frame = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
+    const std::string frame = name_or_probe(in);
     // Mostly the stamps links get, or one stuck message would block the queue for good.
-    const u128 stamp_ns =
-        in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(1, 12) * HALF_SECOND_NS
-                         : stamp(in);
+    const u128 stamp_ns = in.ConsumeBool() ? near_stamp(in) : stamp(in);
     const std::uint64_t id = sent_.size();
-    const auto normalized = quilm_tf::normalize_frame(frame);
-    sent_.push_back({normalized ? *normalized : std::string(), stamp_ns, 0});
-    auto dropped = filter_.add(std::make_unique<std::uint64_t>(id), frame,
-                               frames::time::Timestamp(stamp_ns));
-    if (!normalized) {
-      const bool empty = frame.find_first_not_of('/') == std::string::npos;
-      const auto reason = empty ? quilm_tf::DropReason::EmptyFrameId
-                                : quilm_tf::DropReason::InvalidFrameId;
+    sent_.push_back({bare(frame), stamp_ns, 0});
+    auto dropped =
+        filter_.add(std::make_unique<std::uint64_t>(id), frame, frames::time::Timestamp(stamp_ns));
+    if (sent_[id].frame.empty()) {
+      const auto reason = frame.find_first_not_of('/') == std::string::npos
+                              ? quilm_tf::DropReason::EmptyFrameId
+                              : quilm_tf::DropReason::InvalidFrameId;
       if (dropped.size() != 1 || *dropped[0].message != id || dropped[0].reason != reason) {
         fail("a refused frame name was not handed back with its reason", frame);
       }
       ++sent_[id].left;
-      return;
+    } else {
+      left_the_queue(std::move(dropped));
     }
-    left_the_queue(std::move(dropped));
   }
 
   void filter_drain() {
-    const std::vector<std::string> targets = filter_.target_frames();
-    const u128 tolerance_ns = filter_.tolerance_ns();
+    const u128 tolerance = filter_.tolerance_ns();
     for (const auto& message : filter_.drain_ready(service_)) {
-      Sent& s = sent_[*message];
-      for (const std::string& target : targets) {
-        const bool ahead_fits = tolerance_ns <= MAX_U128 - s.stamp_ns;
-        if (!service_.can_transform_ns(s.frame, target, s.stamp_ns) ||
-            (tolerance_ns != 0 &&
-             (!ahead_fits || !service_.can_transform_ns(s.frame, target, s.stamp_ns + tolerance_ns)))) {
+      const Sent& s = sent_[*message];
+      for (const std::string& target : filter_.target_frames()) {
+        const bool ahead = tolerance == 0 || (tolerance <= MAX_U128 - s.stamp_ns &&
+                                              service_.can_transform_ns(s.frame, target,
+                                                                        s.stamp_ns + tolerance));
+        if (!service_.can_transform_ns(s.frame, target, s.stamp_ns) || !ahead) {
           fail("the filter released a message it cannot transform", s.frame + " -> " + target);
         }
       }
@@ -272,31 +203,25 @@ class Session {
   }
 
   void filter_settings(FuzzedDataProvider& in) {
-    switch (in.ConsumeIntegralInRange(0, 2)) {
-      case 0: {
-        filter_.set_queue_size(in.ConsumeIntegralInRange<std::size_t>(0, 4));
-        left_the_queue(filter_.enforce_queue_size());
-        break;
+    const int kind = in.ConsumeIntegralInRange(0, 2);
+    if (kind == 0) {
+      filter_.set_queue_size(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+      left_the_queue(filter_.enforce_queue_size());
+    } else if (kind == 1) {
+      const int tolerance = in.ConsumeIntegralInRange(0, 2);
+      filter_.set_tolerance_ns(tolerance == 0   ? 0
+                               : tolerance == 1 ? in.ConsumeIntegralInRange(1, 4) * HALF_SECOND_NS
+                                                : stamp(in));
+    } else {
+      std::vector<std::string> targets(in.ConsumeIntegralInRange(0, 3));
+      bool valid = !targets.empty();
+      for (std::string& target : targets) {
+        valid = !bare(target = name_or_probe(in)).empty() && valid;
       }
-      case 1: {
-        const int kind = in.ConsumeIntegralInRange(0, 2);
-        filter_.set_tolerance_ns(kind == 0   ? 0
-                                 : kind == 1 ? in.ConsumeIntegralInRange(1, 4) * HALF_SECOND_NS
-                                             : stamp(in));
-        break;
-      }
-      default: {
-        std::vector<std::string> targets(in.ConsumeIntegralInRange(0, 3));
-        bool valid = !targets.empty();
-        for (std::string& target : targets) {
-          target = in.ConsumeBool() ? name(in) : PROBES[in.ConsumeIntegralInRange(0, 5)];
-          valid = valid && quilm_tf::normalize_frame(target).has_value();
-        }
-        const auto before = filter_.target_frames();
-        if (filter_.set_target_frames(targets).has_value() != valid) {
-          fail("set_target_frames accepted a bad list or refused a good one", "");
-        }
-        if (!valid && filter_.target_frames() != before) fail("refused targets changed", "");
+      const auto before = filter_.target_frames();
+      if (filter_.set_target_frames(targets).has_value() != valid ||
+          (!valid && filter_.target_frames() != before)) {
+        fail("set_target_frames accepted a bad list, refused a good one or changed on refusal");
       }
     }
   }
@@ -313,42 +238,34 @@ class Session {
   // Every check that does not depend on what was inserted.
   void check(const std::string& from, const std::string& to, u128 stamp_ns) {
     const auto found = service_.lookup_ns(from, to, stamp_ns);
-    const auto where = [&] {
-      return "from \"" + from + "\" to \"" + to + "\" at " + describe(stamp_ns);
-    };
     if (found.has_value() != service_.can_transform_ns(from, to, stamp_ns)) {
-      fail("can_transform_ns disagrees with lookup_ns", where());
+      fail("can_transform_ns disagrees", where(from, to));
     }
-    if (!found) {
-      if (quilm_tf::to_string(found.error()).empty()) fail("empty error text", where());
+    if (!found) {  // rendering the error runs the quoting of every odd name
+      if (to_string(found.error()).empty()) fail("empty error text", where(from, to));
       return;
     }
-    const Isometry& forward = *found;
-    const Vector3& t = forward.translation;
+    const Vector3& t = found->translation;
     if (!std::isfinite(t.x) || !std::isfinite(t.y) || !std::isfinite(t.z) ||
-        std::abs(magnitude(forward.rotation) - 1) > 1e-9) {
-      fail("lookup result not finite or not unit", where() + "\n" + describe(forward));
+        std::abs(length(found->rotation) - 1) > 1e-9) {
+      fail("lookup result not finite or not unit", where(from, to) + "\n" + text(*found));
     }
-    const std::string from_bare = bare(from);
-    if (from_bare == bare(to)) {
-      const Isometry identity{};
-      if (forward.rotation != identity.rotation || forward.translation != identity.translation) {
-        fail("lookup between one frame's spellings is not the identity", where());
-      }
+    if (bare(from) == bare(to) && (found->rotation != Quaternion{} || t != Vector3{})) {
+      fail("lookup between one frame's spellings is not the identity", where(from, to));
     }
     const auto backward = service_.lookup_ns(to, from, stamp_ns);
     if (!backward) {
       if (!overflowed(backward.error())) {
-        fail("reverse lookup failed", where() + "\n" + quilm_tf::to_string(backward.error()));
+        fail("reverse lookup failed", where(from, to) + "\n" + to_string(backward.error()));
       }
-    } else {
-      const Quaternion round = product(forward.rotation, backward->rotation);
-      const Vector3 r = rotate(forward.rotation, backward->translation);
-      const Vector3 gap{t.x + r.x, t.y + r.y, t.z + r.z};
-      if (std::abs(std::abs(round.w) - 1) > 1e-9 || length(gap) > translation_tolerance()) {
-        fail("forward and reverse lookups do not compose to the identity",
-             where() + "\n" + describe(forward) + "\n" + describe(*backward));
-      }
+      return;
+    }
+    const Quaternion round = found->rotation * backward->rotation;
+    const Vector3 r = frames::geometry::rotate_vector(found->rotation, backward->translation);
+    if (std::abs(std::abs(round.w) - 1) > 1e-9 ||
+        length(Vector3{t.x + r.x, t.y + r.y, t.z + r.z}) > translation_tolerance()) {
+      fail("forward and reverse lookups do not compose to the identity",
+           where(from, to) + "\n" + text(*found) + "\n" + text(*backward));
     }
   }
 
@@ -356,7 +273,7 @@ class Session {
   // service refuses; only then may a lookup that should succeed fail.
   bool overflowed(const quilm_tf::TransformBufferError& error) const {
     return largest_translation_ >= 1e250 &&
-           quilm_tf::to_string(error) == "transform contains a non-finite component";
+           to_string(error) == "transform contains a non-finite component";
   }
 
   // A chain has at most one link per child frame ever accepted; each link's translation is
@@ -376,51 +293,61 @@ class Session {
     for (const char* from : PROBES) {
       for (const char* to : PROBES) {
         if (from == to) continue;
-        outcomes.push_back(outcome(from, to, stamp_ns));
-        outcomes.push_back(outcome(from, to, 3 * HALF_SECOND_NS));
+        for (const u128 at : {stamp_ns, 3 * HALF_SECOND_NS}) {
+          const auto found = service_.lookup_ns(from, to, at);
+          outcomes.push_back(found ? text(*found) : to_string(found.error()));
+        }
       }
     }
     return outcomes;
   }
 
-  std::string outcome(const std::string& from, const std::string& to, u128 stamp_ns) const {
-    const auto found = service_.lookup_ns(from, to, stamp_ns);
-    if (!found) return quilm_tf::to_string(found.error());
-    return bits(*found);
-  }
-
   void accepted(const std::string& parent, const std::string& child, const Isometry& pose,
                 u128 stamp_ns) {
     children_.insert(child);
-    worst_norm_error_ = std::max(worst_norm_error_, std::abs(magnitude(pose.rotation) - 1));
+    worst_norm_error_ = std::max(worst_norm_error_, std::abs(length(pose.rotation) - 1));
     largest_translation_ = std::max(largest_translation_, length(pose.translation));
-    u128 newest = stamp_ns;
     if (stamp_ns != 0) {
+      // Older stamps may have expired at once; the newest entry never does.
       auto [it, added] = dynamic_newest_.emplace(child, stamp_ns);
-      if (!added) it->second = newest = std::max(it->second, stamp_ns);
+      if (!added && it->second > stamp_ns) return;
+      it->second = stamp_ns;
     }
-    // Older stamps may have expired at once; the newest entry never does.
-    if (stamp_ns != newest) return;
-    const auto where = [&] {
-      return "\"" + parent + "\" -> \"" + child + "\" at " + describe(stamp_ns);
-    };
     const auto found = service_.lookup_ns(child, parent, stamp_ns == 0 ? MAX_U128 : stamp_ns);
     if (!found) {
       if (overflowed(found.error())) return;
       fail("an accepted link does not read back",
-           where() + "\n" + quilm_tf::to_string(found.error()));
+           where(parent, child) + "\n" + to_string(found.error()));
     }
     const Quaternion& q = pose.rotation;
-    const double n = magnitude(q);
     const Quaternion& got = found->rotation;
-    const double dot = (got.w * q.w + got.x * q.x + got.y * q.y + got.z * q.z) / n;
+    const double dot = (got.w * q.w + got.x * q.x + got.y * q.y + got.z * q.z) / length(q);
     const Vector3& t = found->translation;
     const Vector3& want = pose.translation;
-    const double gap = length({t.x - want.x, t.y - want.y, t.z - want.z});
-    if (std::abs(std::abs(dot) - 1) > 1e-9 || gap > 1e-9 * (1 + length(want))) {
+    if (std::abs(std::abs(dot) - 1) > 1e-9 ||
+        length(Vector3{t.x - want.x, t.y - want.y, t.z - want.z}) > 1e-9 * (1 + length(want))) {
       fail("an accepted link reads back a different pose",
-           where() + "\nstored " + describe(pose) + "\nread " + describe(*found));
+           where(parent, child) + "\nstored " + text(pose) + "\nread " + text(*found));
     }
+  }
+
+  void left_the_queue(std::vector<quilm_tf::DroppedMessage<Payload>> dropped) {
+    for (const auto& drop : dropped) {
+      if (drop.reason != quilm_tf::DropReason::QueueFull) fail("eviction with a wrong reason");
+      leave_in_order(*drop.message);
+    }
+    const std::size_t bound = filter_.queue_size();
+    const std::size_t pending = filter_.pending_count();
+    if (bound != 0 && (pending > bound || (!dropped.empty() && pending < bound))) {
+      fail("the queue is not held at its bound");
+    }
+  }
+
+  // Queued messages leave from the front, so in the order they came.
+  void leave_in_order(std::uint64_t id) {
+    if (id < next_to_leave_ || sent_[id].frame.empty()) fail("a message left out of order");
+    next_to_leave_ = id;
+    ++sent_[id].left;
   }
 
   struct Sent {
@@ -429,24 +356,8 @@ class Session {
     int left;  // times it left the filter
   };
 
-  void left_the_queue(std::vector<quilm_tf::DroppedMessage<std::unique_ptr<std::uint64_t>>> dropped) {
-    for (const auto& drop : dropped) {
-      if (drop.reason != quilm_tf::DropReason::QueueFull) fail("eviction with a wrong reason", "");
-      leave_in_order(*drop.message);
-    }
-    const std::size_t bound = filter_.queue_size();
-    if (bound != 0 && filter_.pending_count() > bound) fail("the queue exceeds its bound", "");
-  }
-
-  // Queued messages leave from the front, so in the order they came.
-  void leave_in_order(std::uint64_t id) {
-    if (id < next_to_leave_ || sent_[id].frame.empty()) fail("a message left out of order", "");
-    next_to_leave_ = id;
-    ++sent_[id].left;
-  }
-
-  TransformBuffer service_{frames::time::Duration{3, 0}};
-  quilm_tf::MessageFilter<std::unique_ptr<std::uint64_t>> filter_{2};
+  quilm_tf::TransformBuffer service_{frames::time::Duration{3, 0}};
+  quilm_tf::MessageFilter<Payload> filter_{2};
   std::vector<Sent> sent_;
   std::uint64_t next_to_leave_ = 0;
   std::map<std::string, u128> dynamic_newest_;  // by normalised child, since the last clear
@@ -458,20 +369,18 @@ class Session {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider in(data, size);
   Session session;
-  for (int i = 0; i < MAX_OPERATIONS && in.remaining_bytes() > 0; ++i) {
-    switch (in.ConsumeIntegralInRange(0, 20)) {
-      case 0: session.clear(); break;
-      case 1: case 2: case 3: case 4: session.lookup(in); break;
-      case 16: case 17: case 18: session.filter_add(in); break;
-      case 19: session.filter_settings(in); break;
-      case 20: session.grow(in); break;
-      default: session.insert(in); break;
-    }
+  fuzz::drive(data, size, 48, [&](FuzzedDataProvider& in) {
+    const int op = in.ConsumeIntegralInRange(0, 20);
+    if (op == 0) session.clear();
+    if (op >= 1 && op <= 4) session.lookup(in);
+    if (op >= 5 && op <= 15) session.insert(in);
+    if (op >= 16 && op <= 18) session.filter_add(in);
+    if (op == 19) session.filter_settings(in);
+    if (op == 20) session.grow(in);
     // As the binding does: every insert wakes the filter, every filter change dispatches.
     session.filter_drain();
-  }
+  });
   session.finish();
   return 0;
 }

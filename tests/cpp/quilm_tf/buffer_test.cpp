@@ -3,137 +3,112 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <numbers>
 #include <string>
 #include <tuple>
 
 #include "frames/core/history.hpp"
+#include "../testing.hpp"
 #include "frames/format.hpp"
 
 namespace quilm_tf {
 namespace {
 
 using frames::geometry::Quaternion;
+using testing_support::text;
 
 constexpr u128 S = 1'000'000'000;  // one second in nanoseconds
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double INF = std::numeric_limits<double>::infinity();
 const Quaternion QUARTER_Z{std::numbers::sqrt2 / 2, 0, 0, std::numbers::sqrt2 / 2};
 
 Isometry at(double x, Quaternion q = {1, 0, 0, 0}) { return {q, {x, 0, 0}}; }
 
-TransformBuffer service() { return TransformBuffer(frames::time::Duration{10, 0}); }
-
-std::string text_of(const frames::Result<void, TransformBufferError>& result) {
-  return result ? "ok" : to_string(result.error());
-}
-
-// An accepted pose as "x y | w z" to six places (the rotations here are about z), else the
-// error text.
-std::string text_of(const frames::Result<Isometry, TransformBufferError>& result) {
-  if (!result) return to_string(result.error());
+// An accepted pose as "x y | w z" to six places (the rotations here are about z), else
+// the error text.
+std::string pose_of(const frames::Result<Isometry, TransformBufferError>& result) {
+  if (!result) return text(result);
   const auto round = [](double v) {
     return frames::format_number(std::round(v * 1e6) / 1e6 + 0.0);  // + 0.0: no "-0"
   };
-  const Isometry& pose = *result;
-  return round(pose.translation.x) + " " + round(pose.translation.y) + " | " +
-         round(pose.rotation.w) + " " + round(pose.rotation.z);
+  const auto& [q, t] = *result;
+  return round(t.x) + " " + round(t.y) + " | " + round(q.w) + " " + round(q.z);
 }
 
 TEST(TransformBuffer, RefusedInsertReportsTheFirstFailingCheckAndStoresNothing) {
-  struct Case {
-    const char* parent;
-    const char* child;
-    Isometry pose;
-    u128 stamp_ns;
-    bool is_static;
-    const char* expected;
-  };
   const char* const non_finite = "transform contains a non-finite component";
-  for (const Case& c : {
-           Case{"world", "//world", at(1), 5 * S, false,
-                R"(invalid frame "world": a frame cannot be its own parent)"},
-           Case{"", "base", at(NaN), 0, false, R"(invalid frame "": frame name must not be empty)"},
-           Case{"world", "a/b", at(NaN), 0, false,
-                R"(invalid frame "a/b": frame name must be unqualified)"},
-           Case{"world", "base", at(NaN), 0, false, non_finite},
-           Case{"world", "base", at(0, {INF, 0, 0, 0}), 5 * S, true, non_finite},
-           Case{"/world", "base", at(1), 0, false,
-                R"(dynamic transform "world" -> "base" has the reserved zero timestamp)"},
-           Case{"world", "base", at(0, {1.1, 0, 0, 0}), 5 * S, false,
-                R"(failed to insert transform "world" -> "base": transform error: rotation is )"
-                R"(not a unit quaternion (norm: 1.1))"},
+  for (const auto& [parent, child, pose, stamp_ns, is_static, expected] : {
+           std::tuple{"world", "//world", at(1), 5 * S, false,
+            R"(invalid frame "world": a frame cannot be its own parent)"},
+           {"", "base", at(NAN), u128{0}, false,
+            R"(invalid frame "": frame name must not be empty)"},
+           {"world", "a/b", at(NAN), u128{0}, false,
+            R"(invalid frame "a/b": frame name must be unqualified)"},
+           {"world", "base", at(NAN), u128{0}, false, non_finite},
+           {"world", "base", at(0, {INFINITY, 0, 0, 0}), 5 * S, true, non_finite},
+           {"/world", "base", at(1), u128{0}, false,
+            R"(dynamic transform "world" -> "base" has the reserved zero timestamp)"},
+           {"world", "base", at(0, {1.1, 0, 0, 0}), 5 * S, false,
+            R"(failed to insert transform "world" -> "base": transform error: rotation is not )"
+            R"(a unit quaternion (norm: 1.1))"},
        }) {
-    TransformBuffer buffer = service();
-    EXPECT_EQ(text_of(buffer.insert_isometry(c.parent, c.child, c.pose, c.stamp_ns, c.is_static)),
-              c.expected);
+    TransformBuffer buffer(frames::time::Duration{10, 0});
+    EXPECT_EQ(text(buffer.insert_isometry(parent, child, pose, stamp_ns, is_static)), expected);
     EXPECT_FALSE(buffer.can_transform_ns("base", "world", 5 * S));
   }
 }
 
 // world -> base covers 1 s to 2 s; laser is static though given a stamp, and turned a
-// quarter about z; world -> far -> farther reaches past the largest double.
-TEST(TransformBuffer, LookupGivesThePoseOfFromInToAndAgreesWithCanTransform) {
-  TransformBuffer buffer = service();
-  ASSERT_TRUE(buffer.insert_isometry("world", "base", at(0), 1 * S, false));
-  ASSERT_TRUE(buffer.insert_isometry("world", "base", at(2), 2 * S, false));
-  ASSERT_TRUE(buffer.insert_isometry("world", "laser", at(3, QUARTER_Z), 123, true));
-  ASSERT_TRUE(buffer.insert_isometry("world", "far", at(1e308), 0, true));
-  ASSERT_TRUE(buffer.insert_isometry("far", "farther", at(1e308), 0, true));
-  struct Case {
-    const char* from;
-    const char* to;
-    u128 stamp_ns;
-    const char* expected;
-  };
-  for (const Case& c : {
-           Case{"/base", "world", S * 3 / 2, "1 0 | 1 0"},
-           Case{"laser", "world", 1, "3 0 | 0.707107 0.707107"},
-           Case{"mars", "//mars", 7, "0 0 | 1 0"},  // equal names need no data
-           Case{"", "world", S, R"(invalid frame "": frame name must not be empty)"},
-           Case{"base", "/w/", S, R"(invalid frame "/w/": frame name must be unqualified)"},
-           // The registry is asked with `to` first, so a missing `to` is named before `from`.
-           Case{"/odom", "/map", S,
-                R"(failed to look up transform from "odom" to "map": frame map does not exist )"
-                R"(in the transform tree)"},
-           Case{"base", "world", 3 * S,
-                R"(failed to look up transform from "base" to "world": transform not found )"
-                R"(from world to base (frame base: transform error: requested timestamp 3 is )"
-                R"(outside the covered range [1, 2]))"},
-           Case{"farther", "world", S, "transform contains a non-finite component"},
-       }) {
-    SCOPED_TRACE(std::string(c.from) + " in " + c.to);
-    const auto pose = buffer.lookup_ns(c.from, c.to, c.stamp_ns);
-    EXPECT_EQ(text_of(pose), c.expected);
-    EXPECT_EQ(buffer.can_transform_ns(c.from, c.to, c.stamp_ns), pose.has_value());
+// quarter about z; world -> far -> farther reaches past the largest double. Clearing the
+// dynamic links drops only children that took dynamic data (odom -> laser is refused, so
+// laser stays static); a cleared child comes back as a new one under any parent.
+TEST(TransformBuffer, LooksUpThePoseOfFromInToAndClearsOnlyDynamicChildren) {
+  TransformBuffer buffer(frames::time::Duration{10, 0});
+  for (const auto& [parent, child, pose, stamp_ns, is_static] :
+       {std::tuple{"world", "base", at(0), 1 * S, false}, {"world", "base", at(2), 2 * S, false},
+        {"world", "laser", at(3, QUARTER_Z), u128{123}, true},
+        {"world", "far", at(1e308), u128{0}, true}, {"far", "farther", at(1e308), u128{0}, true},
+        {"odom", "robot", at(0), 1 * S, false}}) {
+    ASSERT_TRUE(buffer.insert_isometry(parent, child, pose, stamp_ns, is_static));
   }
-}
-
-TEST(TransformBuffer, ClearDynamicDropsOnlyChildrenThatTookDynamicData) {
-  TransformBuffer buffer = service();
-  ASSERT_TRUE(buffer.insert_isometry("odom", "base", at(0), 1 * S, false));
-  ASSERT_TRUE(buffer.insert_isometry("base", "laser", at(3), 0, true));
-  // Refused, so laser stays a static child.
-  EXPECT_EQ(text_of(buffer.insert_isometry("odom", "laser", at(2), 5 * S, false)),
+  const auto expect = [&](const char* from, const char* to, u128 stamp_ns,
+                           const std::string& expected) {
+    const auto pose = buffer.lookup_ns(from, to, stamp_ns);
+    EXPECT_EQ(pose_of(pose), expected) << from << " in " << to;
+    EXPECT_EQ(buffer.can_transform_ns(from, to, stamp_ns), pose.has_value()) << from;
+  };
+  const std::string not_found = R"(failed to look up transform from "base" to "world": )";
+  expect("/base", "world", S * 3 / 2, "1 0 | 1 0");
+  expect("laser", "world", 1, "3 0 | 0.707107 0.707107");
+  expect("mars", "//mars", 7, "0 0 | 1 0");  // equal names need no data
+  expect("", "world", S, R"(invalid frame "": frame name must not be empty)");
+  expect("base", "/w/", S, R"(invalid frame "/w/": frame name must be unqualified)");
+  // The registry is asked with `to` first, so a missing `to` is named before `from`.
+  expect("/odom", "/map", S,
+         R"(failed to look up transform from "odom" to "map": frame map does not exist in )"
+         R"(the transform tree)");
+  expect("base", "world", 3 * S,
+         not_found + "transform not found from world to base (frame base: transform error: "
+                     "requested timestamp 3 is outside the covered range [1, 2])");
+  expect("farther", "world", S, "transform contains a non-finite component");
+  EXPECT_EQ(text(buffer.insert_isometry("odom", "laser", at(2), 5 * S, false)),
             R"(failed to insert transform "odom" -> "laser": re-parenting is not supported )"
-            R"((the child frame's parent is base))");
+            R"((the child frame's parent is world))");
   buffer.clear_dynamic();
-  EXPECT_TRUE(buffer.can_transform_ns("laser", "base", 9 * S));
-  EXPECT_EQ(text_of(buffer.lookup_ns("base", "odom", S)),
-            R"(failed to look up transform from "base" to "odom": frame odom does not exist in )"
-            R"(the transform tree)");
-  // A cleared child comes back as a new one, under any parent, and is cleared again.
-  ASSERT_TRUE(buffer.insert_isometry("world", "base", at(5), 5 * S, false));
-  EXPECT_TRUE(buffer.can_transform_ns("laser", "world", 5 * S));
+  expect("laser", "world", 9 * S, "3 0 | 0.707107 0.707107");
+  expect("base", "world", S, not_found + "frame base does not exist in the transform tree");
+  expect("robot", "odom", S,
+         R"(failed to look up transform from "robot" to "odom": frame odom does not exist )"
+         R"(in the transform tree)");
+  ASSERT_TRUE(buffer.insert_isometry("laser", "base", at(5), 5 * S, false));
+  expect("base", "world", 5 * S, "3 5 | 0.707107 0.707107");
   buffer.clear_dynamic();
-  EXPECT_FALSE(buffer.can_transform_ns("base", "world", 5 * S));
+  expect("laser", "world", 5 * S, "3 0 | 0.707107 0.707107");
+  expect("base", "world", 5 * S, not_found + "frame base does not exist in the transform tree");
 }
 
 // map -> odom covers 1 s to 3 s, odom -> base 2 s to 5 s, odom -> wheel 1 s to 4 s; laser
 // and dock are static. world -> robot is a tree of its own.
 TEST(TransformBuffer, LatestCommonTimeIsTheLeastNewestStampOfTheChainsDynamicLinks) {
-  TransformBuffer buffer = service();
+  TransformBuffer buffer(frames::time::Duration{10, 0});
   using Insert = std::tuple<const char*, const char*, u128>;
   for (const auto& [parent, child, stamp] :
        {Insert{"map", "odom", 1 * S}, Insert{"map", "odom", 3 * S}, Insert{"odom", "base", 2 * S},
@@ -154,7 +129,7 @@ TEST(TransformBuffer, LatestCommonTimeIsTheLeastNewestStampOfTheChainsDynamicLin
     const auto latest = buffer.latest_common_time_ns(from, to);
     if (expected == FAILS) {
       ASSERT_FALSE(latest);
-      EXPECT_EQ(to_string(latest.error()), text_of(buffer.lookup_ns(from, to, S * 5 / 2)));
+      EXPECT_EQ(to_string(latest.error()), text(buffer.lookup_ns(from, to, S * 5 / 2)));
     } else {
       ASSERT_TRUE(latest) << to_string(latest.error());
       EXPECT_EQ(*latest, expected);
