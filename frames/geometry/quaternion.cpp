@@ -61,27 +61,34 @@ Vector3 rotate_vector(const Quaternion& q, const Vector3& v) noexcept {
   return {r.x, r.y, r.z};
 }
 
-Quaternion slerp(const Quaternion& a, const Quaternion& b_in, double t) noexcept {
-  if (t < 0.0) t = 0.0;
-  if (t > 1.0) t = 1.0;
+SlerpArc slerp_arc(const Quaternion& a, const Quaternion& b_in) noexcept {
   Quaternion b = b_in;
   const double d = ((b.w * a.w + b.x * a.x) + b.y * a.y) + b.z * a.z;
   // q and -q are one rotation; flip to the short arc. -0.0 is not below zero.
   if (d < 0.0) b = {-b.w, -b.x, -b.y, -b.z};
   double c = std::fabs(d);
   if (c > 1.0) c = 1.0;
+  if (c > LINEAR_SLERP_DOT) return {a, b, c, 0.0, 0.0};
+  const double theta = std::acos(c);
+  return {a, b, c, theta, std::sin(theta)};
+}
 
-  if (c > LINEAR_SLERP_DOT) {
-    const Quaternion r = sum(scaled(a, 1.0 - t), scaled(b, t));
+Quaternion slerp(const SlerpArc& arc, double t) noexcept {
+  if (t < 0.0) t = 0.0;
+  if (t > 1.0) t = 1.0;
+  if (arc.c > LINEAR_SLERP_DOT) {
+    const Quaternion r = sum(scaled(arc.a, 1.0 - t), scaled(arc.b, t));
     const double m = norm(r);
     if (m < EPSILON) return r;
     return scaled(r, 1.0 / m);
   }
-  const double theta = std::acos(c);
-  const double s = std::sin(theta);
-  const double wa = std::sin((1.0 - t) * theta) / s;
-  const double wb = std::sin(t * theta) / s;
-  return sum(scaled(a, wa), scaled(b, wb));
+  const double wa = std::sin((1.0 - t) * arc.theta) / arc.s;
+  const double wb = std::sin(t * arc.theta) / arc.s;
+  return sum(scaled(arc.a, wa), scaled(arc.b, wb));
+}
+
+Quaternion slerp(const Quaternion& a, const Quaternion& b, double t) noexcept {
+  return slerp(slerp_arc(a, b), t);
 }
 
 }  // namespace frames::geometry

@@ -47,4 +47,17 @@ Vector3 rotate_vector(const Quaternion& q, const Vector3& v) noexcept;
 // Spherical interpolation from a (t = 0) to b (t = 1) along the shorter arc.
 Quaternion slerp(const Quaternion& a, const Quaternion& b, double t) noexcept;
 
+// What slerp works out from its two ends alone: b on a's side, the clamped |dot| c, and
+// (when the ends are not blended linearly) the angle and its sine. slerp(a, b, t) is
+// slerp(slerp_arc(a, b), t) operation for operation, so one arc serves many t.
+struct SlerpArc {
+  Quaternion a;
+  Quaternion b;
+  double c;
+  double theta;
+  double s;
+};
+SlerpArc slerp_arc(const Quaternion& a, const Quaternion& b) noexcept;
+Quaternion slerp(const SlerpArc& arc, double t) noexcept;
+
 }  // namespace frames::geometry
