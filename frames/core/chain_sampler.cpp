@@ -40,8 +40,7 @@ ChainSampler::ChainSampler(const Registry& registry, std::string_view from, std:
       if (!same_name(parent_of(b.back()), from)) return;
       a.clear();
     } else {
-      // The links above the common ancestor are sampled by both walks and dropped; a
-      // failure among them fails the lookup.
+      // The links above the common ancestor are sampled by both walks and dropped.
       while (!a.empty() && !b.empty() && a.back() == b.back()) {
         walked_.push_back(&a.back()->buffer);
         a.pop_back();
@@ -82,8 +81,10 @@ std::optional<Link> ChainSampler::value(Step& step, time::Timestamp time) {
 std::optional<Link> ChainSampler::sample(time::Timestamp time) {
   if (!resolved_) return std::nullopt;
   for (const Buffer* history : walked_) {
-    // Found also means the two walks sample it to equal values (no NaN), so both drop it.
-    if (history->check(time) != SampleCheck::Found) return std::nullopt;
+    // Found: both walks sample it to equal values (no NaN), so both drop it. Missing: both
+    // walks end below it, the second on the first's record, and drop the same links. Only
+    // a link that might sample to NaN, which never equals itself, could change the chain.
+    if (history->check(time) == SampleCheck::Unsure) return std::nullopt;
   }
   std::optional<Link> accumulated = value(steps_[0], time);
   if (!accumulated) return std::nullopt;

@@ -42,7 +42,7 @@ class ChainSampler {
   bool resolved_ = false;
   // In the order they are composed: the first is the innermost.
   std::vector<Step> steps_;
-  // Histories the lookup walks without composing them: each must sample at every stamp.
+  // Histories both walks sample and then drop: the links above the common ancestor.
   std::vector<const Buffer*> walked_;
 };
 
