@@ -32,35 +32,6 @@ std::string to_string(QuaternionError error) {
   return {};
 }
 
-double norm(const Quaternion& q) noexcept {
-  return std::sqrt(((q.w * q.w + q.x * q.x) + q.y * q.y) + q.z * q.z);
-}
-
-Result<Quaternion, QuaternionError> normalize(const Quaternion& q) noexcept {
-  const double n = norm(q);
-  if (!std::isfinite(n)) return Unexpected{QuaternionError::NonFiniteComponents};
-  if (n < EPSILON) return Unexpected{QuaternionError::ZeroLength};
-  return scaled(q, 1.0 / n);
-}
-
-Quaternion conjugate(const Quaternion& q) noexcept { return {q.w, -q.x, -q.y, -q.z}; }
-
-Quaternion operator*(const Quaternion& p, const Quaternion& q) noexcept {
-  return {
-      p.w * q.w - p.x * q.x - p.y * q.y - p.z * q.z,
-      p.w * q.x + p.x * q.w + p.y * q.z - p.z * q.y,
-      p.w * q.y - p.x * q.z + p.y * q.w + p.z * q.x,
-      p.w * q.z + p.x * q.y - p.y * q.x + p.z * q.w,
-  };
-}
-
-Vector3 rotate_vector(const Quaternion& q, const Vector3& v) noexcept {
-  // Two full products, zero terms included, so results match the quaternion algebra
-  // bit for bit rather than a rotation-matrix shortcut.
-  const Quaternion r = q * Quaternion{0.0, v.x, v.y, v.z} * conjugate(q);
-  return {r.x, r.y, r.z};
-}
-
 SlerpArc slerp_arc(const Quaternion& a, const Quaternion& b_in) noexcept {
   Quaternion b = b_in;
   const double d = ((b.w * a.w + b.x * a.x) + b.y * a.y) + b.z * a.z;
