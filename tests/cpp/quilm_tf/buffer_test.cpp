@@ -192,7 +192,7 @@ TEST(BatchLookup, GivesLookupNsBitForBitAtStampsInAnyOrder) {
   TransformBuffer buffer = service();
   const auto turn = [](double a, double x) { return Isometry{{std::cos(a), std::sin(a), 0, 0}, {x, -x, 1}}; };
   const char* const links[][2] = {{"world", "odom"}, {"odom", "base"}, {"arm", "hand"}, {"base", "cam"}};
-  for (int k = 0; k < 12; ++k) {  // half turns between samples: both arcs, and near-equal ends
+  for (int k = 0; k < 12; ++k) {  // 1.4 rad steps take either arc; every third is near identity
     for (const auto& [parent, child] : links) {  // world -> odom ends first: links above a join fail
       if (k > 8 && std::string_view(child) == "odom") continue;
       ASSERT_TRUE(buffer.insert_isometry(parent, child, turn(k * (k % 3 == 0 ? 1e-9 : 1.4), k), (k + 1) * S / 4, false));
@@ -204,6 +204,9 @@ TEST(BatchLookup, GivesLookupNsBitForBitAtStampsInAnyOrder) {
   for (u128 seed = 1; stamps.size() < 400; seed = seed * 6364136223846793005u + 1442695040888963407u) {
     stamps.push_back(S / 8 + (seed >> 64) % (3 * S));
   }
+  const auto bytes = [](const auto& r) {  // the exact bits, or the error text
+    return r ? std::string(reinterpret_cast<const char*>(&*r), sizeof(Isometry)) : to_string(r.error());
+  };
   const char* const pairs[][2] = {{"hand", "world"}, {"world", "hand"}, {"hand", "cam"}, {"cam", "arm"}, {"arm", "base"},
                                   {"/hand", "hand"}, {"hand", "x"}, {"hand", "nowhere"}, {"", "hand"}};
   for (bool sorted : {false, true}) {
@@ -213,15 +216,9 @@ TEST(BatchLookup, GivesLookupNsBitForBitAtStampsInAnyOrder) {
       for (const u128 stamp : stamps) {
         const auto expected = buffer.lookup_ns(from, to, stamp);
         const auto sampled = lookups.sampled_ns(stamp);
-        const auto found = lookups.lookup_ns(stamp);
-        ASSERT_EQ(found.has_value(), expected.has_value()) << from << " " << to << " " << text_of(expected);
+        ASSERT_EQ(bytes(lookups.lookup_ns(stamp)), bytes(expected)) << from << " " << to;
         ASSERT_EQ(sampled.has_value(), expected.has_value() && std::string_view(from) != "/hand");
-        if (!expected) {
-          ASSERT_EQ(to_string(found.error()), to_string(expected.error()));
-          continue;
-        }
-        ASSERT_EQ(std::memcmp(&*found, &*expected, sizeof(Isometry)), 0) << from << " " << to;
-        ASSERT_TRUE(!sampled || std::memcmp(&*sampled, &*expected, sizeof(Isometry)) == 0) << from << " " << to;
+        ASSERT_TRUE(!sampled || std::memcmp(&*sampled, &*expected, sizeof(Isometry)) == 0);
       }
     }
   }
