@@ -205,6 +205,30 @@ Result<Isometry, TransformBufferError> TransformBuffer::lookup_ns(std::string_vi
   return checked_result(*found);
 }
 
+BatchLookup::BatchLookup(const TransformBuffer& service, std::string_view from,
+                         std::string_view to)
+    : service_(service), from_(from), to_(to) {
+  std::string_view reason;
+  const std::string_view bare_from = strip_frame(from, reason);
+  const std::string_view bare_to = strip_frame(to, reason);
+  if (!bare_from.empty() && !bare_to.empty()) sampler_.emplace(service.registry_, bare_to, bare_from);
+}
+
+std::optional<Isometry> BatchLookup::sampled_ns(u128 stamp_ns) {
+  if (!sampler_) return std::nullopt;
+  const std::optional<frames::core::Link> found = sampler_->sample(Timestamp{stamp_ns});
+  if (!found) return std::nullopt;
+  Result<Isometry, TransformBufferError> checked = checked_result(*found);
+  if (!checked) return std::nullopt;
+  return *checked;
+}
+
+Result<Isometry, TransformBufferError> BatchLookup::lookup_ns(u128 stamp_ns) {
+  // Whatever the sampler cannot vouch for, lookup_ns answers, with its own error.
+  if (std::optional<Isometry> found = sampled_ns(stamp_ns)) return *found;
+  return service_.lookup_ns(from_, to_, stamp_ns);
+}
+
 bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view to,
                                        u128 stamp_ns) const {
   // lookup_ns without building an error: this is the message filter's inner loop, where

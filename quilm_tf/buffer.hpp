@@ -7,12 +7,14 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <variant>
 #include <vector>
 
+#include "frames/core/chain_sampler.hpp"
 #include "frames/core/history.hpp"
 #include "frames/core/registry.hpp"
 #include "frames/geometry/quaternion.hpp"
@@ -113,6 +115,8 @@ class TransformBuffer {
   void clear_dynamic();
 
  private:
+  friend class BatchLookup;
+
   // Probed with a string_view, so a repeated dynamic insert allocates nothing.
   struct NameHash {
     using is_transparent = void;
@@ -124,6 +128,27 @@ class TransformBuffer {
   // Children with at least one dynamic insert since creation or the last clear_dynamic.
   std::unordered_set<std::string, NameHash, std::equal_to<>> dynamic_frames_;
   frames::core::Registry registry_;
+};
+
+// lookup_ns of one frame pair at many stamps, bit for bit and with the same errors, the
+// names checked and the chain worked out once. Borrows the service and the names, which
+// must stay unchanged (the service read-locked) while it is used.
+class BatchLookup {
+ public:
+  BatchLookup(const TransformBuffer& service, std::string_view from, std::string_view to);
+  // lookup_ns(from, to, stamp_ns). Stamps that are ascending, or near each other, are
+  // cheapest: each link goes on from the samples its last stamp used.
+  Result<Isometry, TransformBufferError> lookup_ns(u128 stamp_ns);
+  // Its answer where it succeeds without the service's own lookup; nothing where only
+  // that can tell (failures among them). Cheap enough to try every stamp first.
+  std::optional<Isometry> sampled_ns(u128 stamp_ns);
+
+ private:
+  const TransformBuffer& service_;
+  std::string_view from_;
+  std::string_view to_;
+  // Empty when a name is invalid: every stamp then fails as lookup_ns says.
+  std::optional<frames::core::ChainSampler> sampler_;
 };
 
 }  // namespace quilm_tf

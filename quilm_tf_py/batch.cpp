@@ -19,6 +19,7 @@
 
 #include "quilm_tf_py/batch.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "frames/result.hpp"
 #include "quilm_tf/matrix.hpp"
@@ -191,13 +193,12 @@ struct Frames {
 };
 
 // lookup's checks for one stamp, in its order: conversion, the ROS time range, the service.
-frames::Result<Matrix4, StampFailure> lookup_stamp(const quilm_tf::TransformBuffer& service,
-                                                   const Frames& frames, Stamp stamp,
+frames::Result<Matrix4, StampFailure> lookup_stamp(quilm_tf::BatchLookup& lookups, Stamp stamp,
                                                    Py_ssize_t index) {
   if (stamp.negative || stamp.ns >= ROS_TIME_LIMIT_NS) {
     return frames::Unexpected{StampFailure{index, stamp.negative, std::nullopt}};
   }
-  auto found = service.lookup_ns(frames.from, frames.to, stamp.ns);
+  auto found = lookups.lookup_ns(stamp.ns);
   if (!found) {
     return frames::Unexpected{StampFailure{index, false, std::move(found).error()}};
   }
@@ -282,14 +283,40 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         !bind_out(*out_view, Kind::Float, {stamps.size(), 4, 4}, "(N, 4, 4)")) {
       return Raised{};
     }
+    // The stamps in ascending order, so that every link interpolates a run of them
+    // between the same two samples; built before the lock is taken.
+    std::vector<std::pair<std::uint64_t, Py_ssize_t>> order;
+    order.reserve(static_cast<std::size_t>(stamps.size()));
+    for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
+      const Stamp stamp = stamps[i];
+      if (!stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS) {
+        order.emplace_back(static_cast<std::uint64_t>(stamp.ns), i);
+      }
+    }
+    if (!std::is_sorted(order.begin(), order.end())) {
+      std::sort(order.begin(), order.end());
+    }
+    std::vector<unsigned char> answered(static_cast<std::size_t>(stamps.size()), 0);
     std::optional<StampFailure> failure;
     {
       auto service = common.buffer->state.service.read();
       if (!service) {
         return Raised{};
       }
+      quilm_tf::BatchLookup lookups(*service, common.frames.from, common.frames.to);
+      for (const auto& [ns, i] : order) {
+        if (const std::optional<quilm_tf::Isometry> found = lookups.sampled_ns(ns)) {
+          store_matrix(*out_view, i, quilm_tf::isometry_to_matrix4(*found));
+          answered[static_cast<std::size_t>(i)] = 1;
+        }
+      }
+      // The rest in the caller's order, each as lookup answers it: the first that fails
+      // is the one lookups in order would have stopped at.
       for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
-        auto matrix = lookup_stamp(*service, common.frames, stamps[i], i);
+        if (answered[static_cast<std::size_t>(i)] != 0) {
+          continue;
+        }
+        auto matrix = lookup_stamp(lookups, stamps[i], i);
         if (!matrix) {
           failure.emplace(std::move(matrix).error());
           break;
@@ -464,6 +491,7 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
       if (!service) {
         return Raised{};
       }
+      quilm_tf::BatchLookup lookups(*service, common.frames.from, common.frames.to);
       Py_ssize_t begin = 0;
       while (begin < n) {
         const Stamp stamp = stamps[begin];
@@ -471,7 +499,7 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
         while (end < n && stamps[end] == stamp) {
           ++end;
         }
-        auto matrix = lookup_stamp(*service, common.frames, stamp, begin);
+        auto matrix = lookup_stamp(lookups, stamp, begin);
         if (!matrix) {
           failure.emplace(std::move(matrix).error());
           break;

@@ -83,31 +83,42 @@ Link to_link(const Sample& s, std::string_view parent, std::string_view child) n
 
 }  // namespace
 
-Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const Sample& later,
-                                                   time::Timestamp time, std::string_view parent,
-                                                   std::string_view child) noexcept {
-  const u128 earlier_ns = earlier.stamp_ns();
-  const u128 later_ns = later.stamp_ns();
+Segment::Segment(const Sample& earlier, const Sample& later) noexcept
+    : earlier_(&earlier),
+      later_(&later),
+      span_(span_between(later.stamp_ns(), earlier.stamp_ns())),
+      span_seconds_(span_ ? span_->as_seconds() : 0.0),
+      arc_(geometry::slerp_arc(earlier.rotation, later.rotation)) {}
+
+Result<Link, geometry::TransformError> Segment::at(time::Timestamp time, std::string_view parent,
+                                                   std::string_view child) const noexcept {
+  const u128 earlier_ns = earlier_->stamp_ns();
+  const u128 later_ns = later_->stamp_ns();
   if (later_ns < earlier_ns) {
     return Unexpected{geometry::TransformError{
-        te::TimestampMismatch{earlier.stamp().to_seconds(), later.stamp().to_seconds()}}};
+        te::TimestampMismatch{earlier_->stamp().to_seconds(), later_->stamp().to_seconds()}}};
   }
   if (time.ns() < earlier_ns || time.ns() > later_ns) {
     return Unexpected{out_of_range(time.ns(), earlier_ns, later_ns)};
   }
-  const Result<time::Duration, time::TimeError> span = span_between(later_ns, earlier_ns);
-  if (!span) return Unexpected{geometry::TransformError{te::TimeFailure{span.error()}}};
-  if (*span == time::Duration{}) return to_link(earlier, parent, child);
+  if (!span_) return Unexpected{geometry::TransformError{te::TimeFailure{span_.error()}}};
+  if (*span_ == time::Duration{}) return to_link(*earlier_, parent, child);
   const Result<time::Duration, time::TimeError> offset = span_between(time.ns(), earlier_ns);
   if (!offset) return Unexpected{geometry::TransformError{te::TimeFailure{offset.error()}}};
-  const double r = offset->as_seconds() / span->as_seconds();
-  const geometry::Vector3& a = earlier.translation;
-  const geometry::Vector3& b = later.translation;
+  const double r = offset->as_seconds() / span_seconds_;
+  const geometry::Vector3& a = earlier_->translation;
+  const geometry::Vector3& b = later_->translation;
   return Link{{a.x * (1.0 - r) + b.x * r, a.y * (1.0 - r) + b.y * r, a.z * (1.0 - r) + b.z * r},
-              geometry::slerp(earlier.rotation, later.rotation, r),
+              geometry::slerp(arc_, r),
               time,
               parent,
               child};
+}
+
+Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const Sample& later,
+                                                   time::Timestamp time, std::string_view parent,
+                                                   std::string_view child) noexcept {
+  return Segment(earlier, later).at(time, parent, child);
 }
 
 namespace {
@@ -408,6 +419,29 @@ void Buffer::delete_expired() noexcept {
 }
 
 Result<Link, BufferError> Buffer::sample(time::Timestamp time, std::size_t hint) const {
+  return sample_at(time, hint, nullptr);
+}
+
+Result<Link, BufferError> Buffer::sample(time::Timestamp time, SampleCursor& cursor) const {
+  if (cursor.segment_) {
+    // A stamp above the earlier sample and not above the later one is what the search
+    // would find between them: they are neighbours, the later the first not below it.
+    const Segment& segment = *cursor.segment_;
+    const u128 ns = time.ns();
+    if (segment.earlier().stamp_ns() < ns && ns <= segment.later().stamp_ns()) {
+      if (ns == segment.later().stamp_ns()) return to_link(segment.later(), *parent_, *child_);
+      Result<Link, geometry::TransformError> link = segment.at(time, *parent_, *child_);
+      if (!link) {
+        return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
+      }
+      return *link;
+    }
+  }
+  return sample_at(time, 0, &cursor);
+}
+
+Result<Link, BufferError> Buffer::sample_at(time::Timestamp time, std::size_t hint,
+                                            SampleCursor* cursor) const {
   if (entries_.empty()) return Unexpected{BufferError{buffer_error::Empty{}}};
   const std::string_view parent = *parent_;
   const std::string_view child = *child_;
@@ -422,7 +456,8 @@ Result<Link, BufferError> Buffer::sample(time::Timestamp time, std::size_t hint)
         out_of_range(time.ns(), entries_.front().stamp_ns(), entries_.back().stamp_ns())}}};
   }
   Result<Link, geometry::TransformError> link =
-      interpolate(*near.before, *near.after, time, parent, child);
+      cursor == nullptr ? interpolate(*near.before, *near.after, time, parent, child)
+                        : cursor->segment_.emplace(*near.before, *near.after).at(time, parent, child);
   if (!link) {
     return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
   }

@@ -56,6 +56,34 @@ Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const 
                                                    time::Timestamp time, std::string_view parent,
                                                    std::string_view child) noexcept;
 
+// interpolate in two steps: what depends only on the two samples, worked out once, then
+// the link at a time; interpolate(e, l, time, ...) is Segment(e, l).at(time, ...) operation
+// for operation, so a segment serves many stamps between the same samples.
+class Segment {
+ public:
+  Segment(const Sample& earlier, const Sample& later) noexcept;
+  Result<Link, geometry::TransformError> at(time::Timestamp time, std::string_view parent,
+                                            std::string_view child) const noexcept;
+  const Sample& earlier() const noexcept { return *earlier_; }
+  const Sample& later() const noexcept { return *later_; }
+
+ private:
+  const Sample* earlier_;
+  const Sample* later_;
+  Result<time::Duration, time::TimeError> span_;
+  double span_seconds_;
+  geometry::SlerpArc arc_;
+};
+
+// The samples a history's last sample(time, cursor) interpolated between: a stamp between
+// the same two is answered from them without a search. Valid while the history is
+// unchanged.
+class SampleCursor {
+ private:
+  friend class Buffer;
+  std::optional<Segment> segment_;
+};
+
 // What a history can say about sample(time) from its search alone, without interpolating.
 enum class SampleCheck : std::uint8_t {
   Found,    // sampling succeeds, and its link is within the bounds a lookup relies on
@@ -163,6 +191,8 @@ class Buffer {
   // get without copying the names: the link borrows them from this buffer.
   // `hint` is what prefetch(time) returned, or zero.
   Result<Link, BufferError> sample(time::Timestamp time, std::size_t hint = 0) const;
+  // sample(time), bit for bit, starting from where the cursor's last call ended.
+  Result<Link, BufferError> sample(time::Timestamp time, SampleCursor& cursor) const;
   // Whether sample(time) would succeed, without computing it. `hint` as for sample.
   SampleCheck check(time::Timestamp time, std::size_t hint = 0) const noexcept;
   // Starts loading what sample(time) will read, so that walks over several long
@@ -181,6 +211,9 @@ class Buffer {
 
  private:
   void delete_expired() noexcept;
+  // sample(time, hint); when `cursor` is given, an interpolation keeps its segment there.
+  Result<Link, BufferError> sample_at(time::Timestamp time, std::size_t hint,
+                                      SampleCursor* cursor) const;
 
   std::optional<std::string> parent_;
   std::optional<std::string> child_;

@@ -125,6 +125,8 @@ class Registry {
   bool frame_exists(std::string_view name) const noexcept;
 
  private:
+  friend class ChainSampler;
+
   // Heterogeneous lookup: a name given as a view finds its entry without building a string.
   struct NameHash {
     using is_transparent = void;

@@ -32,56 +32,34 @@ std::string to_string(QuaternionError error) {
   return {};
 }
 
-double norm(const Quaternion& q) noexcept {
-  return std::sqrt(((q.w * q.w + q.x * q.x) + q.y * q.y) + q.z * q.z);
-}
-
-Result<Quaternion, QuaternionError> normalize(const Quaternion& q) noexcept {
-  const double n = norm(q);
-  if (!std::isfinite(n)) return Unexpected{QuaternionError::NonFiniteComponents};
-  if (n < EPSILON) return Unexpected{QuaternionError::ZeroLength};
-  return scaled(q, 1.0 / n);
-}
-
-Quaternion conjugate(const Quaternion& q) noexcept { return {q.w, -q.x, -q.y, -q.z}; }
-
-Quaternion operator*(const Quaternion& p, const Quaternion& q) noexcept {
-  return {
-      p.w * q.w - p.x * q.x - p.y * q.y - p.z * q.z,
-      p.w * q.x + p.x * q.w + p.y * q.z - p.z * q.y,
-      p.w * q.y - p.x * q.z + p.y * q.w + p.z * q.x,
-      p.w * q.z + p.x * q.y - p.y * q.x + p.z * q.w,
-  };
-}
-
-Vector3 rotate_vector(const Quaternion& q, const Vector3& v) noexcept {
-  // Two full products, zero terms included, so results match the quaternion algebra
-  // bit for bit rather than a rotation-matrix shortcut.
-  const Quaternion r = q * Quaternion{0.0, v.x, v.y, v.z} * conjugate(q);
-  return {r.x, r.y, r.z};
-}
-
-Quaternion slerp(const Quaternion& a, const Quaternion& b_in, double t) noexcept {
-  if (t < 0.0) t = 0.0;
-  if (t > 1.0) t = 1.0;
+SlerpArc slerp_arc(const Quaternion& a, const Quaternion& b_in) noexcept {
   Quaternion b = b_in;
   const double d = ((b.w * a.w + b.x * a.x) + b.y * a.y) + b.z * a.z;
   // q and -q are one rotation; flip to the short arc. -0.0 is not below zero.
   if (d < 0.0) b = {-b.w, -b.x, -b.y, -b.z};
   double c = std::fabs(d);
   if (c > 1.0) c = 1.0;
+  if (c > LINEAR_SLERP_DOT) return {a, b, c, 0.0, 0.0};
+  const double theta = std::acos(c);
+  return {a, b, c, theta, std::sin(theta)};
+}
 
-  if (c > LINEAR_SLERP_DOT) {
-    const Quaternion r = sum(scaled(a, 1.0 - t), scaled(b, t));
+Quaternion slerp(const SlerpArc& arc, double t) noexcept {
+  if (t < 0.0) t = 0.0;
+  if (t > 1.0) t = 1.0;
+  if (arc.c > LINEAR_SLERP_DOT) {
+    const Quaternion r = sum(scaled(arc.a, 1.0 - t), scaled(arc.b, t));
     const double m = norm(r);
     if (m < EPSILON) return r;
     return scaled(r, 1.0 / m);
   }
-  const double theta = std::acos(c);
-  const double s = std::sin(theta);
-  const double wa = std::sin((1.0 - t) * theta) / s;
-  const double wb = std::sin(t * theta) / s;
-  return sum(scaled(a, wa), scaled(b, wb));
+  const double wa = std::sin((1.0 - t) * arc.theta) / arc.s;
+  const double wb = std::sin(t * arc.theta) / arc.s;
+  return sum(scaled(arc.a, wa), scaled(arc.b, wb));
+}
+
+Quaternion slerp(const Quaternion& a, const Quaternion& b, double t) noexcept {
+  return slerp(slerp_arc(a, b), t);
 }
 
 }  // namespace frames::geometry

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <numbers>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "frames/core/history.hpp"
 #include "../testing.hpp"
@@ -154,6 +158,45 @@ TEST(TransformBuffer, CanTransformAgreesWithLookupWhereOnlyTheArithmeticDecides)
     EXPECT_EQ(buffer.lookup_ns(from, "b0", stamp).has_value(), ok) << from;
     EXPECT_EQ(buffer.can_transform_ns(from, "b0", stamp), ok);
     EXPECT_EQ(buffer.can_transform_ns("b0", from, stamp), ok);
+  }
+}
+
+// Every chain shape (upwards, downwards, through a common ancestor, none) at stamps in any
+// order, repeated, on samples, between them and outside: the batch gives lookup_ns's exact
+// bits or error, and answers every stamp that succeeds without it.
+TEST(BatchLookup, GivesLookupNsBitForBitAtStampsInAnyOrder) {
+  TransformBuffer buffer(frames::time::Duration{10, 0});
+  const auto turn = [](double a, double x) { return Isometry{{std::cos(a), std::sin(a), 0, 0}, {x, -x, 1}}; };
+  const char* const links[][2] = {{"world", "odom"}, {"odom", "base"}, {"arm", "hand"}, {"base", "cam"}};
+  for (int k = 0; k < 12; ++k) {  // 1.4 rad steps take either arc; every third is near identity
+    for (const auto& [parent, child] : links) {  // world -> odom ends first: links above a join fail
+      if (k > 8 && std::string_view(child) == "odom") continue;
+      ASSERT_TRUE(buffer.insert_isometry(parent, child, turn(k * (k % 3 == 0 ? 1e-9 : 1.4), k), (k + 1) * S / 4, false));
+    }
+  }
+  ASSERT_TRUE(buffer.insert_isometry("base", "arm", turn(0.3, 2), 0, true));
+  ASSERT_TRUE(buffer.insert_isometry("lone", "x", turn(0.3, 2), 0, true));
+  std::vector<u128> stamps{0, S / 4, S / 4, 3 * S, 3 * S + 1, S / 2, 1, 7 * S / 13};
+  for (u128 seed = 1; stamps.size() < 400; seed = seed * 6364136223846793005u + 1442695040888963407u) {
+    stamps.push_back(S / 8 + (seed >> 64) % (3 * S));
+  }
+  const auto bytes = [](const auto& r) {  // the exact bits, or the error text
+    return r ? std::string(reinterpret_cast<const char*>(&*r), sizeof(Isometry)) : to_string(r.error());
+  };
+  const char* const pairs[][2] = {{"hand", "world"}, {"world", "hand"}, {"hand", "cam"}, {"cam", "arm"}, {"arm", "base"},
+                                  {"/hand", "hand"}, {"hand", "x"}, {"hand", "nowhere"}, {"", "hand"}};
+  for (bool sorted : {false, true}) {
+    if (sorted) std::sort(stamps.begin(), stamps.end());
+    for (const auto& [from, to] : pairs) {
+      BatchLookup lookups(buffer, from, to);
+      for (const u128 stamp : stamps) {
+        const auto expected = buffer.lookup_ns(from, to, stamp);
+        const auto sampled = lookups.sampled_ns(stamp);
+        ASSERT_EQ(bytes(lookups.lookup_ns(stamp)), bytes(expected)) << from << " " << to;
+        ASSERT_EQ(sampled.has_value(), expected.has_value() && std::string_view(from) != "/hand");
+        ASSERT_TRUE(!sampled || std::memcmp(&*sampled, &*expected, sizeof(Isometry)) == 0);
+      }
+    }
   }
 }
 
