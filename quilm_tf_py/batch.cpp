@@ -33,6 +33,7 @@
 #include "quilm_tf/matrix.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/ros.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
@@ -515,34 +516,19 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
   });
 }
 
-template <class F>
-PyCFunction function(F* body) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body));
-}
-
 PyMethodDef batch_functions[] = {
-    {"_lookup_many", function(lookup_many), METH_FASTCALL | METH_KEYWORDS,
+    {"_lookup_many", as_cfunction(lookup_many), METH_FASTCALL | METH_KEYWORDS,
      "_lookup_many(buffer, from_frame, to_frame, stamps_ns, out)\n--\n\n"},
-    {"_can_transform_many", function(can_transform_many), METH_FASTCALL | METH_KEYWORDS,
+    {"_can_transform_many", as_cfunction(can_transform_many), METH_FASTCALL | METH_KEYWORDS,
      "_can_transform_many(buffer, from_frame, to_frame, stamps_ns, out)\n--\n\n"},
-    {"_transform_points", function(transform_points), METH_FASTCALL | METH_KEYWORDS,
+    {"_transform_points", as_cfunction(transform_points), METH_FASTCALL | METH_KEYWORDS,
      "_transform_points(buffer, from_frame, to_frame, stamp_ns, points, out)\n--\n\n"},
 };
 
 }  // namespace
 
 int add_batch_functions(PyObject* module) noexcept {
-  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) {
-    return -1;
-  }
-  for (PyMethodDef& def : batch_functions) {
-    OwnedRef created = OwnedRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
-    if (!created || PyModule_AddObjectRef(module, def.ml_name, created.get()) < 0) {
-      return -1;
-    }
-  }
-  return 0;
+  return add_functions(module, batch_functions);
 }
 
 }  // namespace quilm_tf_py

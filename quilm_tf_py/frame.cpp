@@ -9,6 +9,7 @@
 #include "quilm_tf/frame.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 
 namespace quilm_tf_py {
@@ -41,7 +42,7 @@ PyObject* require_frame(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
 
 PyMethodDef require_frame_def = {
     "require_frame",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(require_frame)),
+    as_cfunction(require_frame),
     METH_FASTCALL | METH_KEYWORDS,
     "require_frame(actual, expected, interface)\n--\n\n",
 };

@@ -36,6 +36,7 @@
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/dispatch.hpp"
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/filter_state.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/ros.hpp"
@@ -476,27 +477,22 @@ PyObject* get_target_frames(PyObject* self, void* /*closure*/) {
   });
 }
 
-template <class F>
-PyCFunction method(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef filter_methods[] = {
-    {"add", method(add), METH_FASTCALL | METH_KEYWORDS, "add($self, message)\n--\n\n"},
-    {"register_callback", method(register_callback), METH_FASTCALL | METH_KEYWORDS,
+    {"add", as_cfunction(add), METH_FASTCALL | METH_KEYWORDS, "add($self, message)\n--\n\n"},
+    {"register_callback", as_cfunction(register_callback), METH_FASTCALL | METH_KEYWORDS,
      "register_callback($self, callback)\n--\n\n"},
-    {"register_failure_callback", method(register_failure_callback),
+    {"register_failure_callback", as_cfunction(register_failure_callback),
      METH_FASTCALL | METH_KEYWORDS, "register_failure_callback($self, callback)\n--\n\n"},
-    {"set_target_frame", method(set_target_frame), METH_FASTCALL | METH_KEYWORDS,
+    {"set_target_frame", as_cfunction(set_target_frame), METH_FASTCALL | METH_KEYWORDS,
      "set_target_frame($self, target_frame)\n--\n\n"},
-    {"set_target_frames", method(set_target_frames), METH_FASTCALL | METH_KEYWORDS,
+    {"set_target_frames", as_cfunction(set_target_frames), METH_FASTCALL | METH_KEYWORDS,
      "set_target_frames($self, target_frames)\n--\n\n"},
-    {"set_tolerance_ns", method(set_tolerance_ns), METH_FASTCALL | METH_KEYWORDS,
+    {"set_tolerance_ns", as_cfunction(set_tolerance_ns), METH_FASTCALL | METH_KEYWORDS,
      "set_tolerance_ns($self, tolerance_ns)\n--\n\n"},
-    {"set_queue_size", method(set_queue_size), METH_FASTCALL | METH_KEYWORDS,
+    {"set_queue_size", as_cfunction(set_queue_size), METH_FASTCALL | METH_KEYWORDS,
      "set_queue_size($self, queue_size)\n--\n\n"},
-    {"clear", method(clear), METH_NOARGS, "clear($self)\n--\n\n"},
-    {"dispatch", method(dispatch_now), METH_NOARGS, "dispatch($self)\n--\n\n"},
+    {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    {"dispatch", as_cfunction(dispatch_now), METH_NOARGS, "dispatch($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
@@ -147,33 +148,18 @@ PyObject* frames(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-template <class F>
-PyCFunction function(F* body) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body));
-}
-
 PyMethodDef query_defs[] = {
-    {"_latest_common_time", function(latest_common_time), METH_FASTCALL | METH_KEYWORDS,
+    {"_latest_common_time", as_cfunction(latest_common_time), METH_FASTCALL | METH_KEYWORDS,
      "_latest_common_time(buffer, frame_a, frame_b)\n--\n\n"},
-    {"_lookup_latest", function(lookup_latest), METH_FASTCALL | METH_KEYWORDS,
+    {"_lookup_latest", as_cfunction(lookup_latest), METH_FASTCALL | METH_KEYWORDS,
      "_lookup_latest(buffer, from_frame, to_frame)\n--\n\n"},
-    {"_frames", function(frames), METH_FASTCALL | METH_KEYWORDS, "_frames(buffer)\n--\n\n"},
+    {"_frames", as_cfunction(frames), METH_FASTCALL | METH_KEYWORDS, "_frames(buffer)\n--\n\n"},
 };
 
 }  // namespace
 
 int add_query_functions(PyObject* module) noexcept {
-  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) {
-    return -1;
-  }
-  for (PyMethodDef& def : query_defs) {
-    OwnedRef created = OwnedRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
-    if (!created || PyModule_AddObjectRef(module, def.ml_name, created.get()) < 0) {
-      return -1;
-    }
-  }
-  return 0;
+  return add_functions(module, query_defs);
 }
 
 }  // namespace quilm_tf_py

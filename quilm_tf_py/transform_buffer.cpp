@@ -28,6 +28,7 @@
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/dispatch.hpp"
 #include "quilm_tf_py/errors.hpp"
+#include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/ros.hpp"
 
@@ -423,23 +424,20 @@ PyObject* clear_dynamic(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-template <class F>
-PyCFunction method(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef buffer_methods[] = {
-    {"insert_transform", method(insert_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"insert_transform", as_cfunction(insert_transform), METH_FASTCALL | METH_KEYWORDS,
      "insert_transform($self, parent, child, matrix, stamp_ns, is_static=False)\n--\n\n"},
-    {"insert_transform_stamped", method(insert_transform_stamped), METH_FASTCALL | METH_KEYWORDS,
+    {"insert_transform_stamped", as_cfunction(insert_transform_stamped),
+     METH_FASTCALL | METH_KEYWORDS,
      "insert_transform_stamped($self, message, is_static=False)\n--\n\n"},
-    {"insert_transform_message", method(insert_transform_message), METH_FASTCALL | METH_KEYWORDS,
+    {"insert_transform_message", as_cfunction(insert_transform_message),
+     METH_FASTCALL | METH_KEYWORDS,
      "insert_transform_message($self, message, is_static=False)\n--\n\n"},
-    {"lookup", method(lookup), METH_FASTCALL | METH_KEYWORDS,
+    {"lookup", as_cfunction(lookup), METH_FASTCALL | METH_KEYWORDS,
      "lookup($self, from_frame, to_frame, stamp_ns)\n--\n\n"},
-    {"can_transform", method(can_transform), METH_FASTCALL | METH_KEYWORDS,
+    {"can_transform", as_cfunction(can_transform), METH_FASTCALL | METH_KEYWORDS,
      "can_transform($self, from_frame, to_frame, stamp_ns)\n--\n\n"},
-    {"clear_dynamic", method(clear_dynamic), METH_NOARGS, "clear_dynamic($self)\n--\n\n"},
+    {"clear_dynamic", as_cfunction(clear_dynamic), METH_NOARGS, "clear_dynamic($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
