@@ -93,6 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"') {
     fuzz::fail("output is not between double quotes");
   }
+  double number = 0.0;
+  if (size > 0) std::memcpy(&number, data, std::min(size, sizeof number));
+  const std::string text = frames::format_number(number);
+  // A point stands between digits: "0.5", never ".5" or "5.".
+  const std::size_t point = text.find('.');
+  const bool loose_point = point != std::string::npos &&
+                           (point == 0 || text[point - 1] == '-' || point + 1 == text.size());
+  if (std::isfinite(number) && (std::strtod(text.c_str(), nullptr) != number || loose_point ||
+                                text.find_first_not_of("-0123456789.") != std::string::npos)) {
+    fuzz::fail("number text is not positional or does not read back");
+  }
   const std::u32string unquoted = unquote(quoted);
   // Bytes that are not UTF-8 come out as escapes of their values, which read back as other
   // characters; only well-formed input must come back exactly.
@@ -104,12 +115,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     i += length;
   }
   if (unquoted != expected) fuzz::fail("output does not unescape to the input");
-  double number = 0.0;
-  if (size > 0) std::memcpy(&number, data, std::min(size, sizeof number));
-  const std::string text = frames::format_number(number);
-  if (std::isfinite(number) && (std::strtod(text.c_str(), nullptr) != number ||
-                                text.find_first_not_of("-0123456789.") != std::string::npos)) {
-    fuzz::fail("number text is not positional or does not read back");
-  }
   return 0;
 }

@@ -61,15 +61,12 @@ TransformBuffer static_service() {
 
 // Unit and finite, and within `tolerance` of `want` (q and -q being one rotation).
 bool near(const Isometry& got, const Isometry& want, double tolerance) {
-  const auto& [w, x, y, z] = got.rotation;
-  const auto& q = want.rotation;
-  const auto& t = got.translation;
-  const double dot = w * q.w + x * q.x + y * q.y + z * q.z;
-  return std::abs(std::sqrt(w * w + x * x + y * y + z * z) - 1) < 1e-9 &&
-         std::abs(std::abs(dot) - 1) <= tolerance &&
-         std::abs(t.x - want.translation.x) <= tolerance &&
-         std::abs(t.y - want.translation.y) <= tolerance &&
-         std::abs(t.z - want.translation.z) <= tolerance;
+  const auto& [q, t] = got;
+  const auto& [p, u] = want;
+  return std::abs(std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z) - 1) < 1e-9 &&
+         std::abs(std::abs(q.w * p.w + q.x * p.x + q.y * p.y + q.z * p.z) - 1) <= tolerance &&
+         std::abs(t.x - u.x) <= tolerance && std::abs(t.y - u.y) <= tolerance &&
+         std::abs(t.z - u.z) <= tolerance;
 }
 
 std::chrono::milliseconds stress_duration() {
@@ -79,7 +76,7 @@ std::chrono::milliseconds stress_duration() {
 }
 
 // One writer keeps changing the dynamic part (new stamps for hand -> tool, world -> robot,
-// robot -> wheel; refused inserts; clear_dynamic every 64 rounds) while two readers look
+// robot -> wheel; clear_dynamic every 64 rounds) while two readers look
 // up. Static chains answer exactly as a single-threaded reference at any stamp, lookups
 // through the tool as a static reference, and every lookup as can_transform_ns under the
 // same hold. Threads record broken invariants: gtest does not assert from them.
@@ -109,15 +106,6 @@ TEST(Stress, LookupsUnderTheReadLockSeeConsistentTrees) {
       }
     }
     newest_k.store(k);
-    // Re-parenting, a cycle, a NaN pose, its own parent: each refused under its own hold.
-    for (const auto& [parent, child, rotation_w, is_static] :
-         {std::tuple{"odom", "base", 1.0, false}, {"hand", "world", 1.0, true},
-          {"world", "ghost", std::nan(""), false}, {"tool", "/tool", 1.0, false}}) {
-      if (k % 16 != 0) break;
-      std::unique_lock guard(lock);
-      const Isometry pose{{rotation_w, 0, 0, 0}, {}};
-      if (service.insert_isometry(parent, child, pose, stamp, is_static)) fault("accepted ", child);
-    }
     if (k % 64 == 0) {
       std::unique_lock guard(lock);
       service.clear_dynamic();

@@ -108,11 +108,6 @@ TEST(Transform, StaticStampYieldsAndOneStampReturnsTheEarlierSample) {
   // Two samples at one stamp: the earlier comes back untouched, even off unit length.
   const Transform off_unit = tf("a", "b", 1 * S, {1, 2, 3}, {1.0000005, 0, 0, 0});
   EXPECT_EQ(value_of(interpolate(off_unit, tf("a", "b", 1 * S), Timestamp{1 * S})), off_unit);
-  // A quarter of the way from a point to a quarter turn about z is an eighth turn.
-  const Transform turned = tf("a", "b", 3 * S, {}, about(PI / 2, 0, 0, 1));
-  const Transform quarter = value_of(interpolate(tf("a", "b", S), turned,
-                                                 Timestamp{S * 3 / 2}));
-  EXPECT_TRUE(near(quarter.rotation, about(PI / 8, 0, 0, 1)));
 }
 
 }  // namespace
