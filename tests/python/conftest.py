@@ -2,6 +2,7 @@
 # generated message classes; helpers come through the `ros` fixture because test modules are
 # imported in importlib mode and cannot import each other.
 
+import faulthandler
 import functools
 from types import SimpleNamespace
 
@@ -38,6 +39,15 @@ def recording(buffer, log, target="map", queue_size=0):
     f = MessageFilter(buffer, target, queue_size, lambda m: log.append(("ready", m)))
     f.register_failure_callback(lambda m, r: log.append(("failed", m, r)))
     return f
+
+
+@pytest.fixture(autouse=True)
+def hang_watchdog():
+    # A deadlock in the extension holds the GIL, so no timeout written in Python can fire:
+    # faulthandler's own thread dumps every stack and ends the run instead of letting it hang.
+    faulthandler.dump_traceback_later(600, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture

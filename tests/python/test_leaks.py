@@ -9,7 +9,10 @@ import os
 import sys
 from types import SimpleNamespace as NS
 
+import numpy as np
 import pytest
+
+import quilm_tf
 
 from quilm_tf._native import FrameError, MessageFilter, TransformBuffer, TransformError, require_frame, FilterFailureReason as Reason
 
@@ -42,6 +45,7 @@ def environment():
     e.good, e.not_unit, e.negative = msg("world", 5, child="base"), msg("world", 5, child="base", w=2.0), msg("world", 5, sec=-1, child="b")
     e.batch, e.targets, e.reason = NS(transforms=[e.good, msg("odom", 6, child="base")]), [fresh("map"), "/odom"], Reason.QUEUE_FULL
     e.ready, e.waiting, e.empty, e.qualified, e.other = msg("base", 3), msg("base", 7), msg("", 7), msg("a/b", 7), TransformBuffer(1.0)
+    e.stamps, e.points = np.array([5, 5]), np.zeros((2, 3))
     e.filter, e.raising = MessageFilter(e.buffer, "world", 2, e.log.append), MessageFilter(e.other, "world", 1, raising)
     e.filter.register_failure_callback(lambda m, r: e.log.append(r))
     e.raising.register_failure_callback(raising)
@@ -92,6 +96,11 @@ WORKLOADS = {  # each step runs in order, once per round
         lambda e: (f := MessageFilter(e.buffer, "world", 4), f.register_failure_callback(f.dispatch), f.add(e.waiting)),
         lambda e: next(e.rounds) % 100 or gc.collect(),
         lambda e: e.buffer.insert_transform(e.world, e.base, e.matrix, 7),  # wakes, prunes the dead
+    ],
+    "package functions": [  # the array and query helpers of the package, succeeding and failing
+        lambda e: (quilm_tf.lookup_many(e.buffer, "arm", e.world, e.stamps), quilm_tf.can_transform_many(e.buffer, "arm", e.world, e.stamps),
+                   quilm_tf.transform_points(e.buffer, "arm", e.world, e.stamps, e.points), no(quilm_tf.lookup_many, e.buffer, "arm", e.world, [5, 2**80])),
+        lambda e: (quilm_tf.lookup_latest(e.buffer, "arm", e.world), quilm_tf.frames(e.buffer), no(quilm_tf.latest_common_time, e.buffer, "arm", "mars")),
     ],
     "functions and reasons": [
         lambda e: (require_frame(e.world, e.world, e.base), no(require_frame, e.world, e.base, e.base), no(require_frame, e.world, 5, e.base)),
