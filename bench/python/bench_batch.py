@@ -18,9 +18,7 @@ median over --repeat runs. Run against a Release build of the module:
 """
 
 import argparse
-import json
 import statistics
-import subprocess
 import time
 
 import numpy as np
@@ -30,6 +28,7 @@ from bench_transform_buffer import (
     DATA_SECONDS,
     NS_PER_SECOND,
     START_NS,
+    benchmark_median_ns,
     filled_buffer,
     query_stamps,
     samples,
@@ -45,26 +44,6 @@ def median_ns(run, count, repeat, clock):
         run()
         times.append((clock() - start) / count)
     return statistics.median(times)
-
-
-def benchmark_median_ns(binary, name, repeat):
-    """Median CPU time of the Google Benchmark `name` in `binary` over `repeat` runs."""
-    out = subprocess.run(
-        [
-            binary,
-            f"--benchmark_filter=^{name}$",
-            "--benchmark_format=json",
-            f"--benchmark_repetitions={repeat}",
-            "--benchmark_report_aggregates_only=true",
-        ],
-        check=True,
-        capture_output=True,
-        text=True,
-    ).stdout
-    for entry in json.loads(out)["benchmarks"]:
-        if entry.get("aggregate_name") == "median":
-            return entry["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[entry["time_unit"]]
-    raise RuntimeError(f"no median of {name} in the output of {binary}")
 
 
 def main():

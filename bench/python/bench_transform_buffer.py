@@ -224,12 +224,12 @@ def time_inserts(make_message, repeat):
     return statistics.median(times)
 
 
-def service_lookup_ns(binary, repeat):
-    """Median CPU time of BM_ServiceLookup/0 (gripper -> map) over `repeat` runs."""
+def benchmark_median_ns(binary, name, repeat):
+    """Median CPU time of the Google Benchmark `name` in `binary` over `repeat` runs."""
     out = subprocess.run(
         [
             binary,
-            "--benchmark_filter=^BM_ServiceLookup/0$",
+            f"--benchmark_filter=^{name}$",
             "--benchmark_format=json",
             f"--benchmark_repetitions={repeat}",
             "--benchmark_report_aggregates_only=true",
@@ -240,9 +240,8 @@ def service_lookup_ns(binary, repeat):
     ).stdout
     for entry in json.loads(out)["benchmarks"]:
         if entry.get("aggregate_name") == "median":
-            scale = {"ns": 1, "us": 1e3, "ms": 1e6}[entry["time_unit"]]
-            return entry["cpu_time"] * scale
-    raise RuntimeError("no median in the service benchmark's output")
+            return entry["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[entry["time_unit"]]
+    raise RuntimeError(f"no median of {name} in the output of {binary}")
 
 
 def main():
@@ -262,7 +261,7 @@ def main():
     figures["insert_transform_stamped (slotted)"] = time_inserts(slotted_message, args.repeat)
     figures["insert_transform_stamped (SimpleNamespace)"] = time_inserts(namespace_message, args.repeat)
     if args.service_bench:
-        cxx = service_lookup_ns(args.service_bench, args.repeat)
+        cxx = benchmark_median_ns(args.service_bench, "BM_ServiceLookup/0", args.repeat)
         figures["C++ lookup_ns gripper->map"] = cxx
         figures["lookup minus C++ lookup_ns"] = figures["lookup gripper->map"] - cxx
 
