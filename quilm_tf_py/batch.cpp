@@ -270,20 +270,39 @@ constexpr int WRITE_FLAGS = READ_FLAGS | PyBUF_WRITABLE;
 
 constexpr const char* MANY_PARAMS[] = {"buffer", "from_frame", "to_frame", "stamps_ns", "out"};
 
+// The arguments of _lookup_many and _can_transform_many, converted and bound to their
+// arrays; the views are released when it goes.
+struct ManyArgs {
+  PyObject* values[5];
+  Common common;
+  View stamps_view;
+  View out_view;
+  StampArray stamps;
+
+  // `out` is float64 of shape (N, 4, 4) for matrices, bool of shape (N,) otherwise.
+  bool bind(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+            Kind out_kind) {
+    if (!parse_common(fn, args, nargs, kwnames, MANY_PARAMS, values, &common) ||
+        !stamps_view.acquire(values[3], READ_FLAGS) || !stamps.bind(*stamps_view, "stamps_ns") ||
+        !out_view.acquire(values[4], WRITE_FLAGS)) {
+      return false;
+    }
+    return out_kind == Kind::Float
+               ? bind_out(*out_view, Kind::Float, {stamps.size(), 4, 4}, "(N, 4, 4)")
+               : bind_out(*out_view, Kind::Bool, {stamps.size()}, "(N,)");
+  }
+};
+
 PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* values[5];
-    Common common;
-    View stamps_view;
-    View out_view;
-    StampArray stamps;
-    if (!parse_common("_lookup_many", args, nargs, kwnames, MANY_PARAMS, values, &common) ||
-        !stamps_view.acquire(values[3], READ_FLAGS) ||
-        !stamps.bind(*stamps_view, "stamps_ns") || !out_view.acquire(values[4], WRITE_FLAGS) ||
-        !bind_out(*out_view, Kind::Float, {stamps.size(), 4, 4}, "(N, 4, 4)")) {
+    ManyArgs a;
+    if (!a.bind("_lookup_many", args, nargs, kwnames, Kind::Float)) {
       return Raised{};
     }
+    const StampArray& stamps = a.stamps;
+    const Common& common = a.common;
+    const Py_buffer& out = *a.out_view;
     // The stamps in ascending order, so that every link interpolates a run of them
     // between the same two samples; built before the lock is taken.
     std::vector<std::pair<std::uint64_t, Py_ssize_t>> order;
@@ -307,7 +326,7 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
       quilm_tf::BatchLookup lookups(*service, common.frames.from, common.frames.to);
       for (const auto& [ns, i] : order) {
         if (const std::optional<quilm_tf::Isometry> found = lookups.sampled_ns(ns)) {
-          store_matrix(*out_view, i, quilm_tf::isometry_to_matrix4(*found));
+          store_matrix(out, i, quilm_tf::isometry_to_matrix4(*found));
           answered[static_cast<std::size_t>(i)] = 1;
         }
       }
@@ -322,7 +341,7 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
           failure.emplace(std::move(matrix).error());
           break;
         }
-        store_matrix(*out_view, i, *matrix);
+        store_matrix(out, i, *matrix);
       }
     }
     if (failure) {
@@ -335,19 +354,13 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 PyObject* can_transform_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* values[5];
-    Common common;
-    View stamps_view;
-    View out_view;
-    StampArray stamps;
-    if (!parse_common("_can_transform_many", args, nargs, kwnames, MANY_PARAMS, values,
-                      &common) ||
-        !stamps_view.acquire(values[3], READ_FLAGS) ||
-        !stamps.bind(*stamps_view, "stamps_ns") || !out_view.acquire(values[4], WRITE_FLAGS) ||
-        !bind_out(*out_view, Kind::Bool, {stamps.size()}, "(N,)")) {
+    ManyArgs a;
+    if (!a.bind("_can_transform_many", args, nargs, kwnames, Kind::Bool)) {
       return Raised{};
     }
-    const Py_buffer& out = *out_view;
+    const StampArray& stamps = a.stamps;
+    const Common& common = a.common;
+    const Py_buffer& out = *a.out_view;
     auto service = common.buffer->state.service.read();
     if (!service) {
       return Raised{};
