@@ -22,8 +22,6 @@ import statistics
 import time
 
 import numpy as np
-
-import quilm_tf
 from bench_transform_buffer import (
     DATA_SECONDS,
     NS_PER_SECOND,
@@ -34,6 +32,8 @@ from bench_transform_buffer import (
     samples,
     slotted_message,
 )
+
+import quilm_tf
 
 
 def median_ns(run, count, repeat, clock):

@@ -26,9 +26,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench_transform_buffer as scenario  # noqa: E402
-
-import quilm_tf._native as native  # noqa: E402
+import bench_transform_buffer as scenario
+import quilm_tf._native as native
 
 IDENTITY = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
 
@@ -82,7 +81,9 @@ def time_arrivals(buffer, stamps, repeat):
         "empty loop": scenario.per_call_ns(empty_loop, n, repeat),
         "can_transform gripper->map": scenario.per_call_ns(lookups, n, repeat),
         "add, empty frame id (rejected)": scenario.per_call_ns(adds(silent, rejected), n, repeat),
-        "add, ready on arrival, delivered": scenario.per_call_ns(adds(delivering, ready), n, repeat),
+        "add, ready on arrival, delivered": scenario.per_call_ns(
+            adds(delivering, ready), n, repeat
+        ),
     }
     if delivering.pending_count or silent.pending_count:
         raise SystemExit("a message stayed queued")
@@ -152,8 +153,11 @@ def time_blocked(repeat, lengths=(10, 10_000), count=2000):
         def insert(k, buffer=buffer):
             buffer.insert_transform("map", f"unrelated{k}", IDENTITY, 1, is_static=True)
 
-        name = f"insert, one filter, {length} queued behind a blocked head" if length else (
-            "insert, no filter attached")
+        name = (
+            f"insert, one filter, {length} queued behind a blocked head"
+            if length
+            else ("insert, no filter attached")
+        )
         figures[name] = median_insert_ns(lambda k: None, insert, count, repeat)
         if length and f.pending_count != length:
             raise SystemExit("the blocked queue moved")

@@ -78,8 +78,10 @@ def main():
                 can_transform(source, target, s)
 
         # Interleaved, so a busy neighbour slows both alike.
-        pairs = [(per_call_ns(lookups, calls, 1), per_call_ns(checks, calls, 1))
-                 for _ in range(4 * args.repeat + 1)]
+        pairs = [
+            (per_call_ns(lookups, calls, 1), per_call_ns(checks, calls, 1))
+            for _ in range(4 * args.repeat + 1)
+        ]
         looked = statistics.median(p[0] for p in pairs)
         checked = statistics.median(p[1] for p in pairs)
         print(

@@ -259,7 +259,9 @@ def main():
 
     figures = time_queries(buffer, stamps, args.repeat)
     figures["insert_transform_stamped (slotted)"] = time_inserts(slotted_message, args.repeat)
-    figures["insert_transform_stamped (SimpleNamespace)"] = time_inserts(namespace_message, args.repeat)
+    figures["insert_transform_stamped (SimpleNamespace)"] = time_inserts(
+        namespace_message, args.repeat
+    )
     if args.service_bench:
         cxx = benchmark_median_ns(args.service_bench, "BM_ServiceLookup/0", args.repeat)
         figures["C++ lookup_ns gripper->map"] = cxx

@@ -14,7 +14,13 @@ from quilm_tf._native import (
     require_frame,
 )
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
-from quilm_tf.queries import FrameInfo, frames, latest_common_time, lookup_across_time, lookup_latest
+from quilm_tf.queries import (
+    FrameInfo,
+    frames,
+    latest_common_time,
+    lookup_across_time,
+    lookup_latest,
+)
 from quilm_tf.stamps import stamp_ns
 from quilm_tf.waiting import wait_for_transform, wait_for_transform_async
 

@@ -39,9 +39,7 @@ def _numpy(function: str) -> Any:
     return numpy
 
 
-def _stamps(
-    numpy: Any, stamps: Any, name: str
-) -> tuple[np.ndarray, tuple[int, int] | None]:
+def _stamps(numpy: Any, stamps: Any, name: str) -> tuple[np.ndarray, tuple[int, int] | None]:
     """A 1-D integer array in native byte order, and (index, value) of the first stamp too
     large for lookup even to convert (2^128 or more, only in lists of Python ints), if any.
 

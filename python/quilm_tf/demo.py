@@ -21,8 +21,19 @@ from quilm_tf.tools.messages import (
 from quilm_tf.tools.robot import ROBOT_LINKS, SIM_START_NS, simulated_robot
 
 __all__ = [
-    "Header", "LaserScan", "Quaternion", "TFMessage", "Time", "Transform", "TransformStamped",
-    "Vector3", "transform_stamped", "ROBOT_LINKS", "SIM_START_NS", "simulated_robot", "main",
+    "Header",
+    "LaserScan",
+    "Quaternion",
+    "TFMessage",
+    "Time",
+    "Transform",
+    "TransformStamped",
+    "Vector3",
+    "transform_stamped",
+    "ROBOT_LINKS",
+    "SIM_START_NS",
+    "simulated_robot",
+    "main",
 ]
 
 if __name__ == "__main__":

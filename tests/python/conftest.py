@@ -7,7 +7,6 @@ import functools
 from types import SimpleNamespace
 
 import pytest
-
 from quilm_tf._native import MessageFilter, TransformBuffer
 
 
@@ -16,12 +15,25 @@ class Message(SimpleNamespace):
 
 
 def message(frame_id="base", sec=1, nanosec=0, **payload):
-    return Message(header=SimpleNamespace(stamp=SimpleNamespace(sec=sec, nanosec=nanosec), frame_id=frame_id), **payload)
+    return Message(
+        header=SimpleNamespace(stamp=SimpleNamespace(sec=sec, nanosec=nanosec), frame_id=frame_id),
+        **payload,
+    )
 
 
-def transform_stamped(parent="world", child="base", sec=1, nanosec=0, translation=(0.0,) * 3, rotation=(0.0, 0.0, 0.0, 1.0)):
+def transform_stamped(
+    parent="world",
+    child="base",
+    sec=1,
+    nanosec=0,
+    translation=(0.0,) * 3,
+    rotation=(0.0, 0.0, 0.0, 1.0),
+):
     # A TransformStamped-shaped object; rotation is (x, y, z, w) as ROS carries it.
-    pose = SimpleNamespace(translation=SimpleNamespace(**dict(zip("xyz", translation))), rotation=SimpleNamespace(**dict(zip("xyzw", rotation))))
+    pose = SimpleNamespace(
+        translation=SimpleNamespace(**dict(zip("xyz", translation))),
+        rotation=SimpleNamespace(**dict(zip("xyzw", rotation))),
+    )
     return message(parent, sec, nanosec, child_frame_id=child, transform=pose)
 
 
@@ -75,4 +87,6 @@ def refused():
 
 @pytest.fixture
 def ros():
-    return SimpleNamespace(message=message, transform_stamped=transform_stamped, changed=changed, recording=recording)
+    return SimpleNamespace(
+        message=message, transform_stamped=transform_stamped, changed=changed, recording=recording
+    )

@@ -6,9 +6,9 @@ import sys
 
 import numpy as np
 import pytest
+from quilm_tf._native import _lookup_many, _transform_points
 
 from quilm_tf import TransformBuffer, can_transform_many, lookup_many, transform_points
-from quilm_tf._native import _lookup_many, _transform_points
 
 NS = 10**9
 LIMIT_NS = 2**31 * NS
@@ -28,9 +28,13 @@ def rotation(angle, axis, t):
 def buffer():
     b = TransformBuffer(20.0)
     for k in range(11):  # map -> odom at 1 Hz and odom -> base at 2 Hz, 100 s to 110 s
-        b.insert_transform("map", "odom", rotation(0.4 * k, (1, 2, 3), (k, -k, 0.5)), (100 + k) * NS)
+        b.insert_transform(
+            "map", "odom", rotation(0.4 * k, (1, 2, 3), (k, -k, 0.5)), (100 + k) * NS
+        )
     for k in range(21):
-        b.insert_transform("odom", "base", rotation(0.3 * k, (0, 1, 1), (0.1 * k, 0, 0)), 100 * NS + k * NS // 2)
+        b.insert_transform(
+            "odom", "base", rotation(0.3 * k, (0, 1, 1), (0.1 * k, 0, 0)), 100 * NS + k * NS // 2
+        )
     b.insert_transform("base", "laser", rotation(1.0, (1, 0, 0), (0.2, 0, 0.3)), 0, True)
     return b
 
@@ -40,9 +44,17 @@ def stamps(seed, count):
     return np.concatenate([[100 * NS, 110 * NS], rng.integers(100 * NS, 110 * NS, count)])
 
 
-@pytest.mark.parametrize("frames", [("laser", "map"), ("map", "laser"), ("/base", "odom"), ("map", "map")])
 @pytest.mark.parametrize(
-    "convert", [list, lambda s: s.astype(np.uint64), lambda s: s.astype(">i8"), lambda s: np.repeat(s, 2)[::2]]
+    "frames", [("laser", "map"), ("map", "laser"), ("/base", "odom"), ("map", "map")]
+)
+@pytest.mark.parametrize(
+    "convert",
+    [
+        list,
+        lambda s: s.astype(np.uint64),
+        lambda s: s.astype(">i8"),
+        lambda s: np.repeat(s, 2)[::2],
+    ],
 )
 def test_lookup_many_is_lookup_bit_for_bit(buffer, frames, convert):
     chosen = stamps(len(frames[0]), 40)
@@ -52,12 +64,37 @@ def test_lookup_many_is_lookup_bit_for_bit(buffer, frames, convert):
 
 
 def test_can_transform_many_is_can_transform_and_never_raises(buffer):
-    chosen = [99 * NS, 100 * NS, 105 * NS + 1, 110 * NS, 110 * NS + 1, LIMIT_NS - 1, LIMIT_NS, 2**64, 2**130, -1, -(2**70)]
+    chosen = [
+        99 * NS,
+        100 * NS,
+        105 * NS + 1,
+        110 * NS,
+        110 * NS + 1,
+        LIMIT_NS - 1,
+        LIMIT_NS,
+        2**64,
+        2**130,
+        -1,
+        -(2**70),
+    ]
     expected = [0 <= s < 2**128 and buffer.can_transform("laser", "map", s) for s in chosen]
-    assert can_transform_many(buffer, "laser", "map", chosen).tolist() == expected == [False, True, True, True] + [False] * 7
-    assert can_transform_many(buffer, "a/b", "map", np.array(chosen[1:4], np.uint64)).tolist() == [False] * 3
-    assert can_transform_many(buffer, "laser", "base", np.array([-1, 5], np.int8)).tolist() == [False, True]
-    assert can_transform_many(buffer, "laser", "base", [LIMIT_NS - 1, LIMIT_NS]).tolist() == [True, False]
+    assert (
+        can_transform_many(buffer, "laser", "map", chosen).tolist()
+        == expected
+        == [False, True, True, True] + [False] * 7
+    )
+    assert (
+        can_transform_many(buffer, "a/b", "map", np.array(chosen[1:4], np.uint64)).tolist()
+        == [False] * 3
+    )
+    assert can_transform_many(buffer, "laser", "base", np.array([-1, 5], np.int8)).tolist() == [
+        False,
+        True,
+    ]
+    assert can_transform_many(buffer, "laser", "base", [LIMIT_NS - 1, LIMIT_NS]).tolist() == [
+        True,
+        False,
+    ]
 
 
 # Row i of `points` moved by lookup at stamps_list[i], summed as documented.
@@ -84,7 +121,9 @@ def test_per_point_stamps_are_per_point_lookups(buffer, convert):
     given = convert(rng.uniform(-5, 5, (60, 3)))
     exact = np.asarray(given, np.float64)
     # Runs of equal stamps, unsorted, among distinct ones.
-    chosen = np.concatenate([np.full(7, 101 * NS), stamps(5, 28), np.full(5, 104 * NS + 3), stamps(6, 16)])
+    chosen = np.concatenate(
+        [np.full(7, 101 * NS), stamps(5, 28), np.full(5, 104 * NS + 3), stamps(6, 16)]
+    )
     found = transform_points(buffer, "laser", "map", chosen, given)
     assert found.tobytes() == points_at(buffer, ("laser", "map"), chosen, exact).tobytes()
     one = transform_points(buffer, "laser", "map", np.int64(chosen[5]), given)
@@ -95,7 +134,10 @@ def test_per_point_stamps_are_per_point_lookups(buffer, convert):
     ("call", "name"),
     [
         (lambda b, frames, given: lookup_many(b, *frames, given), "stamps_ns"),
-        (lambda b, frames, given: transform_points(b, *frames, given, np.zeros((len(given), 3))), "stamp_ns"),
+        (
+            lambda b, frames, given: transform_points(b, *frames, given, np.zeros((len(given), 3))),
+            "stamp_ns",
+        ),
     ],
 )
 @pytest.mark.parametrize(
@@ -110,7 +152,9 @@ def test_per_point_stamps_are_per_point_lookups(buffer, convert):
         (("", "map"), [LIMIT_NS - 1, 5], 0),
     ],
 )
-def test_the_first_failing_stamp_raises_what_lookup_raises(buffer, call, name, frames, given, index):
+def test_the_first_failing_stamp_raises_what_lookup_raises(
+    buffer, call, name, frames, given, index
+):
     with pytest.raises(Exception) as expected:
         buffer.lookup(*frames, given[index])
     with pytest.raises(type(expected.value)) as raised:
@@ -126,26 +170,85 @@ def test_one_stamp_for_all_points_raises_as_lookup_does(buffer, stamp):
     with pytest.raises(type(expected.value)) as raised:
         transform_points(buffer, "laser", "map", stamp, [[1.0, 2.0, 3.0]])
     notes = getattr(expected.value, "__notes__", None)
-    assert (raised.value.args, getattr(raised.value, "__notes__", None)) == (expected.value.args, notes)
+    assert (raised.value.args, getattr(raised.value, "__notes__", None)) == (
+        expected.value.args,
+        notes,
+    )
 
 
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda b: lookup_many(b, "a", "b", [[1, 2]]), ValueError, "stamps_ns must be a 1-D array of integer stamps, got shape (1, 2)"),
-        (lambda b: lookup_many(b, "a", "b", 7), ValueError, "stamps_ns must be a 1-D array of integer stamps, got shape ()"),
-        (lambda b: lookup_many(b, "a", "b", np.ones(2)), TypeError, "stamps_ns must hold integers, got dtype float64"),
-        (lambda b: can_transform_many(b, "a", "b", np.ones(2, bool)), TypeError, "stamps_ns must hold integers, got dtype bool"),
-        (lambda b: transform_points(b, "a", "b", 1, np.ones((4, 2))), ValueError, "points must have shape (N, 3), got (4, 2)"),
-        (lambda b: transform_points(b, "a", "b", 1, np.ones(3)), ValueError, "points must have shape (N, 3), got (3,)"),
-        (lambda b: transform_points(b, "a", "b", 1, np.ones((1, 3), complex)), TypeError, "points must hold float32 or float64, got dtype complex128"),
-        (lambda b: transform_points(b, "a", "b", [1, 2], np.ones((3, 3))), ValueError, "stamp_ns must be one stamp or one per point, shape (3,), got shape (2,)"),
+        (
+            lambda b: lookup_many(b, "a", "b", [[1, 2]]),
+            ValueError,
+            "stamps_ns must be a 1-D array of integer stamps, got shape (1, 2)",
+        ),
+        (
+            lambda b: lookup_many(b, "a", "b", 7),
+            ValueError,
+            "stamps_ns must be a 1-D array of integer stamps, got shape ()",
+        ),
+        (
+            lambda b: lookup_many(b, "a", "b", np.ones(2)),
+            TypeError,
+            "stamps_ns must hold integers, got dtype float64",
+        ),
+        (
+            lambda b: can_transform_many(b, "a", "b", np.ones(2, bool)),
+            TypeError,
+            "stamps_ns must hold integers, got dtype bool",
+        ),
+        (
+            lambda b: transform_points(b, "a", "b", 1, np.ones((4, 2))),
+            ValueError,
+            "points must have shape (N, 3), got (4, 2)",
+        ),
+        (
+            lambda b: transform_points(b, "a", "b", 1, np.ones(3)),
+            ValueError,
+            "points must have shape (N, 3), got (3,)",
+        ),
+        (
+            lambda b: transform_points(b, "a", "b", 1, np.ones((1, 3), complex)),
+            TypeError,
+            "points must hold float32 or float64, got dtype complex128",
+        ),
+        (
+            lambda b: transform_points(b, "a", "b", [1, 2], np.ones((3, 3))),
+            ValueError,
+            "stamp_ns must be one stamp or one per point, shape (3,), got shape (2,)",
+        ),
         # The extension checks what it is handed itself: a wrong out must not be written past.
-        (lambda b: _lookup_many(b, "a", "b", np.ones(3, np.int64), np.empty((2, 4, 4))), ValueError, "out must have shape (N, 4, 4), got (2, 4, 4)"),
-        (lambda b: _lookup_many(b, "a", "b", np.ones(2, np.int64), np.empty((2, 4, 4), np.float32)), TypeError, "out must hold float64, got format 'f' of 4 bytes"),
-        (lambda b: _lookup_many(b, "a", "b", np.ones(2), np.empty((2, 4, 4))), TypeError, "stamps_ns must hold integers, got format 'd' of 8 bytes"),
-        (lambda b: _transform_points(b, "a", "b", 1, np.ones((2, 3), np.int64), np.empty((2, 3))), TypeError, "points must hold float32 or float64, got format 'l' of 8 bytes"),
-        (lambda b: _transform_points(b, "a", "b", 1, np.ones((2, 3)), np.empty((3, 3))), ValueError, "out must have shape (N, 3), got (3, 3)"),
+        (
+            lambda b: _lookup_many(b, "a", "b", np.ones(3, np.int64), np.empty((2, 4, 4))),
+            ValueError,
+            "out must have shape (N, 4, 4), got (2, 4, 4)",
+        ),
+        (
+            lambda b: _lookup_many(
+                b, "a", "b", np.ones(2, np.int64), np.empty((2, 4, 4), np.float32)
+            ),
+            TypeError,
+            "out must hold float64, got format 'f' of 4 bytes",
+        ),
+        (
+            lambda b: _lookup_many(b, "a", "b", np.ones(2), np.empty((2, 4, 4))),
+            TypeError,
+            "stamps_ns must hold integers, got format 'd' of 8 bytes",
+        ),
+        (
+            lambda b: _transform_points(
+                b, "a", "b", 1, np.ones((2, 3), np.int64), np.empty((2, 3))
+            ),
+            TypeError,
+            "points must hold float32 or float64, got format 'l' of 8 bytes",
+        ),
+        (
+            lambda b: _transform_points(b, "a", "b", 1, np.ones((2, 3)), np.empty((3, 3))),
+            ValueError,
+            "out must have shape (N, 3), got (3, 3)",
+        ),
     ],
 )
 def test_wrong_shapes_and_dtypes_are_refused(buffer, call, error, message):
@@ -157,4 +260,7 @@ def test_wrong_shapes_and_dtypes_are_refused(buffer, call, error, message):
 def test_without_numpy_the_package_imports_and_the_functions_say_how_to_get_it():
     code = "import sys; sys.modules['numpy'] = None; import quilm_tf; quilm_tf.lookup_many(quilm_tf.TransformBuffer(1.0), 'a', 'b', [1])"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert 'ImportError: quilm_tf.lookup_many needs numpy; install it with: pip install "quilm-tf[numpy]"' in run.stderr
+    assert (
+        'ImportError: quilm_tf.lookup_many needs numpy; install it with: pip install "quilm-tf[numpy]"'
+        in run.stderr
+    )

@@ -15,11 +15,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from quilm_tf.tools import cli, robot
 from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
-
-from quilm_tf.tools import cli, robot
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -40,10 +39,24 @@ def run_main(capsys, *args):
 # T0, angular rate per second). Static links have one stamp and no motion.
 BASE_STAMPS = [240 + 20 * j for j in range(139) if not 39 <= j <= 62]  # no sample in (1, 1.5) s
 LINKS = {
-    "odom": ("map", [100 * k for k in range(30)], (1.0, -2.0, 0.0), (0.05, 0.02, 0.0),
-             (0.0, 0.0, 1.0), 0.2, 0.1),
-    "base_link": ("odom", BASE_STAMPS, (2.0, 1.0, 0.1), (0.6, 0.2, 0.0), (0.1, 0.2, 1.0), -0.4,
-                  0.9),
+    "odom": (
+        "map",
+        [100 * k for k in range(30)],
+        (1.0, -2.0, 0.0),
+        (0.05, 0.02, 0.0),
+        (0.0, 0.0, 1.0),
+        0.2,
+        0.1,
+    ),
+    "base_link": (
+        "odom",
+        BASE_STAMPS,
+        (2.0, 1.0, 0.1),
+        (0.6, 0.2, 0.0),
+        (0.1, 0.2, 1.0),
+        -0.4,
+        0.9,
+    ),
     "laser": ("base_link", [0], (0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
     "beacon": ("world", [0], (5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
 }
@@ -79,8 +92,9 @@ class Messages:
         self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
         if TF not in self.store.types:
             # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
-            self.store.register(get_types_from_msg("geometry_msgs/TransformStamped[] transforms",
-                                                   TF))
+            self.store.register(
+                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
+            )
         self.types = self.store.types
 
     def header(self, frame_id, stamp_ns):
@@ -91,18 +105,32 @@ class Messages:
     def tf(self, parent, child, stamp_ns, translation, axis, angle):
         t = self.types
         k = np.asarray(axis, dtype=float) / np.linalg.norm(axis) * math.sin(angle / 2)
-        return t[TF](transforms=[t["geometry_msgs/msg/TransformStamped"](
-            header=self.header(parent, stamp_ns), child_frame_id=child,
-            transform=t["geometry_msgs/msg/Transform"](
-                translation=t["geometry_msgs/msg/Vector3"](*translation),
-                rotation=t["geometry_msgs/msg/Quaternion"](*k, math.cos(angle / 2))))])
+        return t[TF](
+            transforms=[
+                t["geometry_msgs/msg/TransformStamped"](
+                    header=self.header(parent, stamp_ns),
+                    child_frame_id=child,
+                    transform=t["geometry_msgs/msg/Transform"](
+                        translation=t["geometry_msgs/msg/Vector3"](*translation),
+                        rotation=t["geometry_msgs/msg/Quaternion"](*k, math.cos(angle / 2)),
+                    ),
+                )
+            ]
+        )
 
     def scan(self, frame_id, stamp_ns):
         return self.types[SCAN](
-            header=self.header(frame_id, stamp_ns), angle_min=-1.0, angle_max=1.0,
-            angle_increment=0.5, time_increment=0.0, scan_time=0.1, range_min=0.1,
-            range_max=30.0, ranges=np.full(5, 3.0, dtype=np.float32),
-            intensities=np.zeros(0, dtype=np.float32))
+            header=self.header(frame_id, stamp_ns),
+            angle_min=-1.0,
+            angle_max=1.0,
+            angle_increment=0.5,
+            time_increment=0.0,
+            scan_time=0.1,
+            range_min=0.1,
+            range_max=30.0,
+            ranges=np.full(5, 3.0, dtype=np.float32),
+            intensities=np.zeros(0, dtype=np.float32),
+        )
 
 
 def write(path, events, store, ros1=False, plugin=StoragePlugin.SQLITE3):
@@ -135,12 +163,19 @@ def known(request, tmp_path_factory):
             events.append((stamp + delay_ms(child, ms) * MS, topic, TF, message))
     cycle = ros.tf("base_link", "map", T0 + 500 * MS, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
     events.append((T0 + 501 * MS, "/tf", TF, cycle))
-    events += [(T0 + k * 100 * MS + MS, "/scan", SCAN, ros.scan("laser", T0 + k * 100 * MS))
-               for k in range(3, 29)]
+    events += [
+        (T0 + k * 100 * MS + MS, "/scan", SCAN, ros.scan("laser", T0 + k * 100 * MS))
+        for k in range(3, 29)
+    ]
     events.append((T0, "/chatter", STRING, ros.types[STRING](data="hello")))
     folder = tmp_path_factory.mktemp(request.param)
-    return write(folder / KINDS[request.param], events, ros.store, request.param == "ros1",
-                 StoragePlugin.MCAP if request.param == "mcap" else StoragePlugin.SQLITE3)
+    return write(
+        folder / KINDS[request.param],
+        events,
+        ros.store,
+        request.param == "ros1",
+        StoragePlugin.MCAP if request.param == "mcap" else StoragePlugin.SQLITE3,
+    )
 
 
 def expected_pose(source, stamp_ns):
@@ -188,8 +223,10 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
         assert qw >= 0
         from_q = matrix((0, 0, 0), (qx, qy, qz), 2 * math.atan2(math.hypot(qx, qy, qz), qw))
         r, p, w = np.radians([roll, pitch, yaw])
-        about = [matrix((0, 0, 0), axis, a) for axis, a in
-                 (((0, 0, 1), w), ((0, 1, 0), p), ((1, 0, 0), r))]
+        about = [
+            matrix((0, 0, 0), axis, a)
+            for axis, a in (((0, 0, 1), w), ((0, 1, 0), p), ((1, 0, 0), r))
+        ]
         for rotation in (from_q, np.linalg.multi_dot(about)):
             np.testing.assert_allclose(rotation[:3, :3], expected[:3, :3], rtol=0, atol=1e-9)
 
@@ -200,12 +237,16 @@ def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(know
         "\n2 of 4 links flagged:\n"
         "  map -> odom: delayed up to 150.0 ms (mean 9.8 ms, limit 100 ms)\n"
         "  odom -> base_link: no sample for 0.500 s after 1700000001.000, 25.0x its median "
-        "interval of 0.020 s\n")
-    code, out, _ = run_main(capsys, "monitor", known, "base_link", "map", "--max-delay", 200,
-                            "--max-gap", 30)
-    assert code == 0 and out.endswith("\nNo link flagged among 2 links.\n\n"
-                                      "Chain base_link -> odom -> map: 2 links, worst delay "
-                                      "150.0 ms (map -> odom)\n")
+        "interval of 0.020 s\n"
+    )
+    code, out, _ = run_main(
+        capsys, "monitor", known, "base_link", "map", "--max-delay", 200, "--max-gap", 30
+    )
+    assert code == 0 and out.endswith(
+        "\nNo link flagged among 2 links.\n\n"
+        "Chain base_link -> odom -> map: 2 links, worst delay "
+        "150.0 ms (map -> odom)\n"
+    )
 
 
 def boxes(svg_text):
@@ -238,9 +279,12 @@ def test_the_pictures_name_every_frame_and_label_every_link(known, tmp_path, cap
     for a, b in [(a, b) for a in found.values() for b in found.values() if a < b]:
         assert a[1] != b[1] or a[0] + a[2] <= b[0]
     edges = re.findall(r'^  "(\w+)" -> "(\w+)" \[label="([^"]+)"', dot.read_text(), re.M)
-    assert sorted(edges) == [("base_link", "laser", "static"), ("map", "odom", "10.0 Hz, 9.8 ms"),
-                             ("odom", "base_link", "41.3 Hz, 2.0 ms"),
-                             ("world", "beacon", "static")]
+    assert sorted(edges) == [
+        ("base_link", "laser", "static"),
+        ("map", "odom", "10.0 Hz, 9.8 ms"),
+        ("odom", "base_link", "41.3 Hz, 2.0 ms"),
+        ("world", "beacon", "static"),
+    ]
 
 
 class Terminal(io.StringIO):
@@ -248,16 +292,19 @@ class Terminal(io.StringIO):
         return True
 
 
-def test_the_demo_replays_a_bag_with_a_refused_link_and_a_terminal_sees_progress(known, capsys,
-                                                                                monkeypatch):
+def test_the_demo_replays_a_bag_with_a_refused_link_and_a_terminal_sees_progress(
+    known, capsys, monkeypatch
+):
     monkeypatch.setattr(sys, "stderr", Terminal())
     code, out, _ = run_main(capsys, "demo", "--bag", known, "--queue-size", 0)
     bars = sys.stderr.getvalue()
     # Every transform and scan, /chatter left unread.
     assert "scanning: 100%" in bars and re.search(r"replaying: 100%\S* 174/174", bars)
     assert code == 0 and "\n  1 transform refused, for example:\n" in out
-    assert "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n" \
+    assert (
+        "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n"
         "  received         26\n  delivered        26" in out
+    )
 
 
 PACKAGES = ("builtin_interfaces/", "std_msgs/", "geometry_msgs/", "tf2_msgs/", "sensor_msgs/")
@@ -275,8 +322,11 @@ def as_rosbags(value):
     fields = {f.name: as_rosbags(getattr(value, f.name)) for f in dataclasses.fields(value)}
     if type(value).__name__ == "LaserScan" and not value.intensities:
         fields["intensities"] = np.zeros(0, dtype=np.float32)
-    msgtype = next(name for name in STORE.types if name.startswith(PACKAGES)
-                   and name.endswith("/msg/" + type(value).__name__))
+    msgtype = next(
+        name
+        for name in STORE.types
+        if name.startswith(PACKAGES) and name.endswith("/msg/" + type(value).__name__)
+    )
     return STORE.types[msgtype](**fields)
 
 
@@ -290,8 +340,13 @@ def robot_bag(tmp_path_factory):
 
 def run_demo(*args, cwd):
     return subprocess.run(
-        [sys.executable, "-m", "quilm_tf.demo", *map(str, args)], cwd=cwd, capture_output=True,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8"), text=True, timeout=120)
+        [sys.executable, "-m", "quilm_tf.demo", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
+        text=True,
+        timeout=120,
+    )
 
 
 def masked(text):
@@ -303,7 +358,7 @@ def section(output, title):
     """The lines of one report section, from its title to the next blank line."""
     lines = output.splitlines()
     start = next(i for i, line in enumerate(lines) if line.startswith(title))
-    return lines[start: next((i for i in range(start, len(lines)) if not lines[i]), len(lines))]
+    return lines[start : next((i for i in range(start, len(lines)) if not lines[i]), len(lines))]
 
 
 def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(robot_bag):
@@ -322,13 +377,17 @@ def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(ro
         assert section(run.stdout, title) == section(builtin.stdout, title)
 
 
-SAMPLES = re.findall(r"^```sh\n(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+```text\n(.*?)^```",
-                     README, re.M | re.S)
+SAMPLES = re.findall(
+    r"^```sh\n(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+```text\n(.*?)^```",
+    README,
+    re.M | re.S,
+)
 
 
 @pytest.mark.parametrize(("command", "shown"), SAMPLES, ids=[c for c, _ in SAMPLES])
-def test_the_readmes_samples_are_what_the_commands_print(command, shown, robot_bag, capsys,
-                                                         monkeypatch):
+def test_the_readmes_samples_are_what_the_commands_print(
+    command, shown, robot_bag, capsys, monkeypatch
+):
     monkeypatch.chdir(robot_bag.parent)
     assert run_main(capsys, *command.split()[1:])[1:] == (shown, "")
 
@@ -341,40 +400,93 @@ def test_every_command_has_its_readme_sample_and_plots_its_echo(robot_bag, capsy
 
 
 BAD = [  # (command line with {bag} for the known bag, exit code, message)
-    ("demo --bag {bag} --topic chatter", 2, "quilm-tf demo: topic /chatter carries "
-     "std_msgs/msg/String, which has no header: the message filter needs messages with a frame "
-     "and a stamp"),
-    ("demo --bag {bag} --topic nope", 2, "quilm-tf demo: {bag} has no topic nope (topics: "
-     "/chatter, /scan, /tf, /tf_static)"),
-    ("demo --bag {bag} --target moon", 2, "quilm-tf demo: frame moon is not in the bag's "
-     "transforms (frames: base_link, beacon, laser, map, odom, world)"),
+    (
+        "demo --bag {bag} --topic chatter",
+        2,
+        "quilm-tf demo: topic /chatter carries "
+        "std_msgs/msg/String, which has no header: the message filter needs messages with a frame "
+        "and a stamp",
+    ),
+    (
+        "demo --bag {bag} --topic nope",
+        2,
+        "quilm-tf demo: {bag} has no topic nope (topics: /chatter, /scan, /tf, /tf_static)",
+    ),
+    (
+        "demo --bag {bag} --target moon",
+        2,
+        "quilm-tf demo: frame moon is not in the bag's "
+        "transforms (frames: base_link, beacon, laser, map, odom, world)",
+    ),
     ("demo --queue-size -1", 2, "quilm-tf demo: --queue-size must not be negative"),
-    ("demo --target a/b", 2, 'quilm-tf demo: TransformError: invalid frame "a/b": frame name '
-     "must be unqualified"),
+    (
+        "demo --target a/b",
+        2,
+        'quilm-tf demo: TransformError: invalid frame "a/b": frame name must be unqualified',
+    ),
     ("frames {tmp}/missing", 2, "quilm-tf frames: no such bag: {tmp}/missing"),
     ("frames {tmp}", 1, "quilm-tf frames: {tmp} is not a rosbag2 folder: it has no metadata.yaml"),
-    ("frames {tmp}/x.bag", 1, 'quilm-tf frames: {tmp}/x.bag is not a ROS 1 bag: it does not '
-     'start with "#ROSBAG V2.0"'),
-    ("frames {tmp}/x.mcap", 1, "quilm-tf frames: {tmp}/x.mcap is not a rosbag2 MCAP file: it "
-     "does not start with the MCAP magic bytes"),
-    ("frames {tmp}/x.db3", 1, "quilm-tf frames: {tmp}/x.db3 is not a rosbag2 sqlite3 file: it "
-     "does not start with an SQLite header"),
-    ("frames {tmp}/cut.bag", 1, "quilm-tf frames: {tmp}/cut.bag looks like a ROS 1 bag but "
-     "cannot be read: "),
-    ("frames {tmp}/x.txt", 1, "quilm-tf frames: {tmp}/x.txt is not a bag: expected a rosbag2 "
-     "folder, a .db3 or .mcap file, or a ROS 1 .bag file"),
-    ("frames {bag} --svg {tmp}/no/x.svg", 2, "quilm-tf frames: cannot write {tmp}/no/x.svg: "
-     "there is no folder {tmp}/no"),
-    ("echo {bag} moon map", 2, "quilm-tf echo: frame moon is not in the bag's transforms "
-     "(frames: base_link, beacon, laser, map, odom, world)"),
-    ("echo {bag} beacon map", 1, "quilm-tf echo: no transform chain connects beacon and map: "
-     "beacon is in the tree of world, map in the tree of map"),
-    ("echo {bag} laser map --rate 0", 2, "quilm-tf echo: error: argument --rate: expected a "
-     "positive number, got '0' (see quilm-tf echo --help)"),
-    ("echo {bag} laser map --rate 1e9", 2, "quilm-tf echo: --rate 1e+09 over 2.7 s makes "
-     "2,660,000,001 poses; at most 10,000,000"),
-    ("echo {bag} laser map --plot {tmp}/x.pdf", 2, "quilm-tf echo: --plot {tmp}/x.pdf: the file "
-     "name must end in .png or .svg"),
+    (
+        "frames {tmp}/x.bag",
+        1,
+        'quilm-tf frames: {tmp}/x.bag is not a ROS 1 bag: it does not start with "#ROSBAG V2.0"',
+    ),
+    (
+        "frames {tmp}/x.mcap",
+        1,
+        "quilm-tf frames: {tmp}/x.mcap is not a rosbag2 MCAP file: it "
+        "does not start with the MCAP magic bytes",
+    ),
+    (
+        "frames {tmp}/x.db3",
+        1,
+        "quilm-tf frames: {tmp}/x.db3 is not a rosbag2 sqlite3 file: it "
+        "does not start with an SQLite header",
+    ),
+    (
+        "frames {tmp}/cut.bag",
+        1,
+        "quilm-tf frames: {tmp}/cut.bag looks like a ROS 1 bag but cannot be read: ",
+    ),
+    (
+        "frames {tmp}/x.txt",
+        1,
+        "quilm-tf frames: {tmp}/x.txt is not a bag: expected a rosbag2 "
+        "folder, a .db3 or .mcap file, or a ROS 1 .bag file",
+    ),
+    (
+        "frames {bag} --svg {tmp}/no/x.svg",
+        2,
+        "quilm-tf frames: cannot write {tmp}/no/x.svg: there is no folder {tmp}/no",
+    ),
+    (
+        "echo {bag} moon map",
+        2,
+        "quilm-tf echo: frame moon is not in the bag's transforms "
+        "(frames: base_link, beacon, laser, map, odom, world)",
+    ),
+    (
+        "echo {bag} beacon map",
+        1,
+        "quilm-tf echo: no transform chain connects beacon and map: "
+        "beacon is in the tree of world, map in the tree of map",
+    ),
+    (
+        "echo {bag} laser map --rate 0",
+        2,
+        "quilm-tf echo: error: argument --rate: expected a "
+        "positive number, got '0' (see quilm-tf echo --help)",
+    ),
+    (
+        "echo {bag} laser map --rate 1e9",
+        2,
+        "quilm-tf echo: --rate 1e+09 over 2.7 s makes 2,660,000,001 poses; at most 10,000,000",
+    ),
+    (
+        "echo {bag} laser map --plot {tmp}/x.pdf",
+        2,
+        "quilm-tf echo: --plot {tmp}/x.pdf: the file name must end in .png or .svg",
+    ),
     ("monitor {bag} map", 2, "quilm-tf monitor: give no frames, or SOURCE and TARGET"),
 ]
 
@@ -392,10 +504,14 @@ def test_bad_input_gets_one_line_and_an_exit_code(line, code, message, known, tm
 
 def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "rosbags.highlevel", None)
-    assert run_main(capsys, "frames", known) == (1, "", "quilm-tf frames: reading bags needs "
-                                                 'the rosbags package: pip install "rosbags>=0.10" '
-                                                 '"tqdm>=4" (or pip install ".[bags]" in a '
-                                                 "quilm-tf source checkout)\n")
+    assert run_main(capsys, "frames", known) == (
+        1,
+        "",
+        "quilm-tf frames: reading bags needs "
+        'the rosbags package: pip install "rosbags>=0.10" '
+        '"tqdm>=4" (or pip install ".[bags]" in a '
+        "quilm-tf source checkout)\n",
+    )
 
 
 def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_path, capsys):
@@ -406,4 +522,5 @@ def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_
         "\n1 of 1 link flagged:\n"
         "  odom -> base_link: one sample only, at 1700000000.010: lookups work at that stamp "
         "alone\n  odom -> base_link: stamped up to 10.0 ms after it was recorded: the "
-        "publisher's clock is ahead of the recorder's\n")
+        "publisher's clock is ahead of the recorder's\n"
+    )

@@ -23,7 +23,12 @@ I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.
 
 def message(ident, frame_id, k, child=None):
     pose = NS(translation=NS(x=0.5, y=0.0, z=0.0), rotation=NS(x=0.0, y=0.0, z=0.0, w=1.0))
-    return NS(id=ident, header=NS(stamp=NS(sec=k // 100, nanosec=k % 100 * STEP_NS), frame_id=frame_id), child_frame_id=child, transform=pose)
+    return NS(
+        id=ident,
+        header=NS(stamp=NS(sec=k // 100, nanosec=k % 100 * STEP_NS), frame_id=frame_id),
+        child_frame_id=child,
+        transform=pose,
+    )
 
 
 def catch(call, expected=TransformError):
@@ -36,9 +41,16 @@ def catch(call, expected=TransformError):
 def test_threads_share_a_buffer_and_its_filters():
     buffer, errors, ids, newest, seen = TransformBuffer(1.0), [], itertools.count(), [1], Counter()
     buffer.insert_transform("world", "map", I4, 0, True)
-    records = [NS(added=[], left=Counter()) for _ in range(2)]  # what each clean filter was given, and let go
-    clean = [MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id])) for r in records]
-    [f.register_failure_callback(lambda m, reason, r=r: r.left.update([m.id])) for f, r in zip(clean, records)]
+    records = [
+        NS(added=[], left=Counter()) for _ in range(2)
+    ]  # what each clean filter was given, and let go
+    clean = [
+        MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id])) for r in records
+    ]
+    [
+        f.register_failure_callback(lambda m, reason, r=r: r.left.update([m.id]))
+        for f, r in zip(clean, records)
+    ]
 
     def write(rng, k):
         newest[0], kind = k, rng.randrange(5)
@@ -46,21 +58,41 @@ def test_threads_share_a_buffer_and_its_filters():
             buffer.insert_transform("map", "odom", I4, k * STEP_NS)
             buffer.insert_transform_stamped(message(0, "/odom", k, "base"))
         elif kind == 1:
-            buffer.insert_transform_message(NS(transforms=[message(0, "map", k, "odom"), message(0, "odom", k, "base")]))
+            buffer.insert_transform_message(
+                NS(transforms=[message(0, "map", k, "odom"), message(0, "odom", k, "base")])
+            )
         elif kind == 2:  # refused: the static map already has a parent
-            assert isinstance(catch(lambda: buffer.insert_transform("odom", "map", I4, k, True)), TransformError)
+            assert isinstance(
+                catch(lambda: buffer.insert_transform("odom", "map", I4, k, True)), TransformError
+            )
         elif k % 7 == 0:
             buffer.clear_dynamic()
 
     def read(rng, k):
-        matrix = catch(lambda: buffer.lookup(rng.choice(["base", "odom", "/map", ""]), "world", max(1, newest[0] - rng.randrange(5)) * STEP_NS))
-        assert isinstance(matrix, TransformError) or (all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0])
+        matrix = catch(
+            lambda: buffer.lookup(
+                rng.choice(["base", "odom", "/map", ""]),
+                "world",
+                max(1, newest[0] - rng.randrange(5)) * STEP_NS,
+            )
+        )
+        assert isinstance(matrix, TransformError) or (
+            all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
+        )
 
     def feed(rng, k, index):
         records[index].added.append(ident := next(ids))
-        clean[index].add(message(ident, rng.choice(["base", "/odom", "nowhere", "", "a/b"]), max(1, newest[0] + rng.randrange(-3, 3))))
+        clean[index].add(
+            message(
+                ident,
+                rng.choice(["base", "/odom", "nowhere", "", "a/b"]),
+                max(1, newest[0] + rng.randrange(-3, 3)),
+            )
+        )
 
-    def churn(rng, k):  # dropped with messages queued; callbacks that raise, insert, or hold their own filter (a cycle)
+    def churn(
+        rng, k
+    ):  # dropped with messages queued; callbacks that raise, insert, or hold their own filter (a cycle)
         f = MessageFilter(buffer, rng.choice(["world", "map", "/odom"]), rng.choice([0, 1, 5]))
 
         def deliver(m, f=f):
@@ -71,7 +103,10 @@ def test_threads_share_a_buffer_and_its_filters():
         f.register_callback(deliver)
         f.register_failure_callback(lambda m, reason: rng.random() < 0.2 and {}[m.id])
         for _ in range(rng.randrange(5)):
-            catch(lambda: f.add(message(next(ids), rng.choice(["base", "odom", ""]), newest[0])), KeyError)
+            catch(
+                lambda: f.add(message(next(ids), rng.choice(["base", "odom", ""]), newest[0])),
+                KeyError,
+            )
 
     def run(body, seed):
         def loop():
@@ -79,13 +114,25 @@ def test_threads_share_a_buffer_and_its_filters():
             for k in range(1, ROUNDS + 1):
                 try:  # a churning filter's callback may raise through any call that wakes it
                     catch(lambda: body(rng, k), KeyError)
-                except BaseException as error:  # noqa: BLE001 - reported below
+                except BaseException as error:
                     errors.append(repr(error))
 
         return threading.Thread(target=loop)
 
-    bodies = [write, write, read, read, churn, lambda rng, k: feed(rng, k, 0), lambda rng, k: feed(rng, k, 1), lambda rng, k: k % 20 or gc.collect()]
-    threads, interval = [run(body, seed) for seed, body in enumerate(bodies)], sys.getswitchinterval()
+    bodies = [
+        write,
+        write,
+        read,
+        read,
+        churn,
+        lambda rng, k: feed(rng, k, 0),
+        lambda rng, k: feed(rng, k, 1),
+        lambda rng, k: k % 20 or gc.collect(),
+    ]
+    threads, interval = (
+        [run(body, seed) for seed, body in enumerate(bodies)],
+        sys.getswitchinterval(),
+    )
     sys.setswitchinterval(1e-6)
     faulthandler.dump_traceback_later(300, exit=True)
     try:
@@ -96,5 +143,7 @@ def test_threads_share_a_buffer_and_its_filters():
         sys.setswitchinterval(interval)
     assert errors == []
     for f, r in zip(clean, records):  # every message left once, or is still queued
-        assert set(r.left.values()) <= {1} and len(r.left) + f.pending_count == len(r.added) == ROUNDS
+        assert (
+            set(r.left.values()) <= {1} and len(r.left) + f.pending_count == len(r.added) == ROUNDS
+        )
     assert set(seen.values()) <= {1}, "a churning filter delivered a message twice"

@@ -9,8 +9,8 @@ import weakref
 from types import SimpleNamespace
 
 import pytest
-
-from quilm_tf._native import MessageFilter, TransformError, FilterFailureReason as Reason
+from quilm_tf._native import FilterFailureReason as Reason
+from quilm_tf._native import MessageFilter, TransformError
 
 LIMIT_NS = 2**31 * 10**9
 I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
@@ -33,34 +33,77 @@ def logger(log, name, raise_on=(), error=RuntimeError):
     return callback
 
 
-@pytest.mark.parametrize(("call", "error", "message", "note"), [
-    # The constructor converts in parameter order, naming the first bad parameter...
-    (lambda b, f, ros: MessageFilter(None, b"map", -1), TypeError, "'NoneType' object cannot be converted to 'TransformBuffer'", "buffer"),
-    (lambda b, f, ros: MessageFilter(b, b"map", -1), TypeError, None, "target_frame"),
-    (lambda b, f, ros: MessageFilter(b, "map", -1, tolerance_ns=-1), OverflowError, None, "queue_size"),
-    # ...then checks the tolerance, the callback, then the target frame.
-    (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5, LIMIT_NS), ValueError, RANGE, None),
-    (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5), ValueError, NOT_CALLABLE, None),
-    (lambda b, f, ros: MessageFilter(b, "a/b", 1), TransformError, UNQUALIFIED, None),
-    (lambda b, f, ros: f.set_target_frames("map"), TypeError, "Can't extract `str` to `Vec`", "target_frames"),
-    (lambda b, f, ros: f.set_target_frames(["odom", "a/b"]), TransformError, UNQUALIFIED, None),
-    (lambda b, f, ros: f.set_tolerance_ns(LIMIT_NS), ValueError, RANGE, None),
-    (lambda b, f, ros: f.set_queue_size(-1), OverflowError, None, "queue_size"),
-    (lambda b, f, ros: f.register_failure_callback(5), ValueError, NOT_CALLABLE, None),
-    # Malformed messages raise without a note; the stamp is checked before the frame id is read.
-    (lambda b, f, ros: f.add(ros.changed(ros.message(7), header__stamp=...)), AttributeError, None, None),
-    (lambda b, f, ros: f.add(ros.message(7, sec=-1)), ValueError, "timestamp seconds must be non-negative", None),
-    (lambda b, f, ros: f.add(ros.message(7)), TypeError, "'int' object cannot be converted to 'str'", None),
-])
+@pytest.mark.parametrize(
+    ("call", "error", "message", "note"),
+    [
+        # The constructor converts in parameter order, naming the first bad parameter...
+        (
+            lambda b, f, ros: MessageFilter(None, b"map", -1),
+            TypeError,
+            "'NoneType' object cannot be converted to 'TransformBuffer'",
+            "buffer",
+        ),
+        (lambda b, f, ros: MessageFilter(b, b"map", -1), TypeError, None, "target_frame"),
+        (
+            lambda b, f, ros: MessageFilter(b, "map", -1, tolerance_ns=-1),
+            OverflowError,
+            None,
+            "queue_size",
+        ),
+        # ...then checks the tolerance, the callback, then the target frame.
+        (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5, LIMIT_NS), ValueError, RANGE, None),
+        (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5), ValueError, NOT_CALLABLE, None),
+        (lambda b, f, ros: MessageFilter(b, "a/b", 1), TransformError, UNQUALIFIED, None),
+        (
+            lambda b, f, ros: f.set_target_frames("map"),
+            TypeError,
+            "Can't extract `str` to `Vec`",
+            "target_frames",
+        ),
+        (lambda b, f, ros: f.set_target_frames(["odom", "a/b"]), TransformError, UNQUALIFIED, None),
+        (lambda b, f, ros: f.set_tolerance_ns(LIMIT_NS), ValueError, RANGE, None),
+        (lambda b, f, ros: f.set_queue_size(-1), OverflowError, None, "queue_size"),
+        (lambda b, f, ros: f.register_failure_callback(5), ValueError, NOT_CALLABLE, None),
+        # Malformed messages raise without a note; the stamp is checked before the frame id is read.
+        (
+            lambda b, f, ros: f.add(ros.changed(ros.message(7), header__stamp=...)),
+            AttributeError,
+            None,
+            None,
+        ),
+        (
+            lambda b, f, ros: f.add(ros.message(7, sec=-1)),
+            ValueError,
+            "timestamp seconds must be non-negative",
+            None,
+        ),
+        (
+            lambda b, f, ros: f.add(ros.message(7)),
+            TypeError,
+            "'int' object cannot be converted to 'str'",
+            None,
+        ),
+    ],
+)
 def test_refused_calls_change_nothing(buffer, ros, log, refused, call, error, message, note):
     f = MessageFilter(buffer, "///map", 3, lambda m: log.append(m), LIMIT_NS - 1)
     refused(lambda: call(buffer, f, ros), error, message, note)
-    assert (f.target_frames, f.tolerance_ns, f.queue_size, f.pending_count, log) == (["map"], LIMIT_NS - 1, 3, 0, [])
+    assert (f.target_frames, f.tolerance_ns, f.queue_size, f.pending_count, log) == (
+        ["map"],
+        LIMIT_NS - 1,
+        3,
+        0,
+        [],
+    )
 
 
 def test_settings_dispatch_what_they_release_and_report_what_they_evict(buffer, ros, log):
     f = ros.recording(buffer, log)
-    for frame_id, reason in (("", Reason.EMPTY_FRAME_ID), ("///", Reason.EMPTY_FRAME_ID), ("a/b", Reason.INVALID_FRAME_ID)):
+    for frame_id, reason in (
+        ("", Reason.EMPTY_FRAME_ID),
+        ("///", Reason.EMPTY_FRAME_ID),
+        ("a/b", Reason.INVALID_FRAME_ID),
+    ):
         f.add(rejected := ros.message(frame_id))
         assert log.pop() == ("failed", rejected, reason)
     f.add(base := ros.message("base", nanosec=1))
@@ -86,8 +129,12 @@ def test_settings_dispatch_what_they_release_and_report_what_they_evict(buffer, 
 
 INSERTS = {
     "matrix": lambda buffer, ros: link(buffer),
-    "stamped": lambda buffer, ros: buffer.insert_transform_stamped(ros.transform_stamped("map", "base"), is_static=True),
-    "list": lambda buffer, ros: buffer.insert_transform_message(SimpleNamespace(transforms=[ros.transform_stamped("map", "base")]), True),
+    "stamped": lambda buffer, ros: buffer.insert_transform_stamped(
+        ros.transform_stamped("map", "base"), is_static=True
+    ),
+    "list": lambda buffer, ros: buffer.insert_transform_message(
+        SimpleNamespace(transforms=[ros.transform_stamped("map", "base")]), True
+    ),
 }
 
 
@@ -96,25 +143,45 @@ def test_callbacks_run_in_order_with_failures_first(buffer, log, ros, insert):
     f, reasons = MessageFilter(buffer, "map", 5, logger(log, "first")), []
     f.register_callback(logger(log, "second"))
     for _ in range(2):
-        f.register_failure_callback(lambda m, r: (reasons.append(r), log.append(("failed", m.label, r))))
-    for frame, label in (("base", "a"), ("base", "b"), ("elsewhere", "blocked"), ("base", "behind")):
+        f.register_failure_callback(
+            lambda m, r: (reasons.append(r), log.append(("failed", m.label, r)))
+        )
+    for frame, label in (
+        ("base", "a"),
+        ("base", "b"),
+        ("elsewhere", "blocked"),
+        ("base", "behind"),
+    ):
         f.add(ros.message(frame, label=label))
     insert(buffer, ros)
     assert log == [("first", "a"), ("second", "a"), ("first", "b"), ("second", "b")]
     f.set_queue_size(1)  # evicts one: its report comes before the delivery it releases
     f.add(ros.message("nowhere", label="c"))
     f.add(ros.message(label="d"))  # evicts "c"
-    assert log[4::2] == [("failed", "blocked", Reason.QUEUE_FULL), ("first", "behind"), ("failed", "c", Reason.QUEUE_FULL), ("first", "d")]
+    assert log[4::2] == [
+        ("failed", "blocked", Reason.QUEUE_FULL),
+        ("first", "behind"),
+        ("failed", "c", Reason.QUEUE_FULL),
+        ("first", "d"),
+    ]
     # One reason object per dropped message, shared by its failure callbacks; equal by value.
-    assert reasons[0] is reasons[1] and reasons[1] is not reasons[2] and reasons[0] is not Reason.QUEUE_FULL
+    assert (
+        reasons[0] is reasons[1]
+        and reasons[1] is not reasons[2]
+        and reasons[0] is not Reason.QUEUE_FULL
+    )
     assert (reasons[0] == Reason.QUEUE_FULL, reasons[0] != Reason.QUEUE_FULL) == (True, False)
     g = MessageFilter(buffer, "map", 0)
     g.add(ros.message())  # ready with nobody listening: gone, unreported
     assert g.pending_count == 0
 
 
-@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
-def test_a_raising_callback_stops_its_dispatch_and_leaves_everything_usable(buffer, log, ros, error):
+@pytest.mark.parametrize(
+    "error", [RuntimeError, KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError]
+)
+def test_a_raising_callback_stops_its_dispatch_and_leaves_everything_usable(
+    buffer, log, ros, error
+):
     f = MessageFilter(buffer, "map", 0, logger(log, "first", raise_on=("a", "y"), error=error))
     f.register_callback(logger(log, "second"))
     f.register_failure_callback(logger(log, "failed 1", raise_on=("x",), error=error))
@@ -127,15 +194,31 @@ def test_a_raising_callback_stops_its_dispatch_and_leaves_everything_usable(buff
         link(buffer)
     # "a"'s second callback and "b" are gone (they left the queue), the later filter waits for
     # the next wake-up, and the insert itself stays.
-    assert (log, f.pending_count, later.pending_count, buffer.can_transform("base", "map", 1)) == ([("first", "a")], 2, 1, True)
+    assert (log, f.pending_count, later.pending_count, buffer.can_transform("base", "map", 1)) == (
+        [("first", "a")],
+        2,
+        1,
+        True,
+    )
     later.dispatch()
     with pytest.raises(error, match="failed 1"):
         f.set_queue_size(1)  # evicts x, whose first failure callback raises
-    assert (log[1:], f.pending_count, later.target_frames) == ([("later", "c"), ("failed 1", "x", Reason.QUEUE_FULL)], 1, ["map"])
+    assert (log[1:], f.pending_count, later.target_frames) == (
+        [("later", "c"), ("failed 1", "x", Reason.QUEUE_FULL)],
+        1,
+        ["map"],
+    )
     # A refused list entry outranks a callback's error; the insert before it still woke the filter.
     f.set_target_frame("odom")
     with pytest.raises(TransformError):
-        buffer.insert_transform_message(SimpleNamespace(transforms=[ros.transform_stamped("odom", "elsewhere"), ros.transform_stamped("odom", "odom")]))
+        buffer.insert_transform_message(
+            SimpleNamespace(
+                transforms=[
+                    ros.transform_stamped("odom", "elsewhere"),
+                    ros.transform_stamped("odom", "odom"),
+                ]
+            )
+        )
     assert log[-1] == ("first", "y")
 
 
@@ -150,32 +233,50 @@ def test_nested_calls_complete_inside_the_callback(buffer, log, ros, nested):
 
     link(buffer)
     f = MessageFilter(buffer, "map", 0, callback)
-    for frame, label in (("elsewhere", "head"), ("base", "a"), ("base", "b"), ("odom", "inner"))[: 4 if nested == "insert" else 3]:
+    for frame, label in (("elsewhere", "head"), ("base", "a"), ("base", "b"), ("odom", "inner"))[
+        : 4 if nested == "insert" else 3
+    ]:
         f.add(ros.message(frame, label=label))
     link(buffer, "elsewhere")
     f.add(ros.message(label="c"))  # a callable registered during a dispatch waits for the next
-    assert log == (["head", "a", "a done", "b", "c", "late c"] if nested == "register" else ["head", "a", "inner", "a done", "b", "c"])
+    assert log == (
+        ["head", "a", "a done", "b", "c", "late c"]
+        if nested == "register"
+        else ["head", "a", "inner", "a done", "b", "c"]
+    )
 
 
 def test_a_wake_up_keeps_a_filter_that_a_callback_deletes(buffer, log, ros):
-    MessageFilter(buffer, "map", 0, logger(log, "gone")).add(ros.message(label="q"))  # deleted: never woken
-    filters = {"first": MessageFilter(buffer, "map", 0, lambda m: (log.append(("first", m.label)), filters.pop("second")))}
+    MessageFilter(buffer, "map", 0, logger(log, "gone")).add(
+        ros.message(label="q")
+    )  # deleted: never woken
+    filters = {
+        "first": MessageFilter(
+            buffer, "map", 0, lambda m: (log.append(("first", m.label)), filters.pop("second"))
+        )
+    }
     filters["second"] = MessageFilter(buffer, "map", 0, logger(log, "second"))
     [f.add(ros.message(label=label)) for f, label in zip(filters.values(), "ab")]
     link(buffer)  # a wake-up keeps the filter that a callback deletes
     assert log == [("first", "a"), ("second", "b")]
 
 
-@pytest.mark.parametrize("through", ["callback", "failure callback", "queued message", "its own method"])
+@pytest.mark.parametrize(
+    "through", ["callback", "failure callback", "queued message", "its own method"]
+)
 def test_a_node_owning_its_filter_is_collected_with_its_queue(buffer, ros, through):
     filters = lambda: (gc.collect(), sum(isinstance(o, MessageFilter) for o in gc.get_objects()))[1]  # noqa: E731
     node, before = ros.message("node"), filters()
     node.filter = MessageFilter(buffer, "map", 10)
     if through.endswith("callback"):
         getattr(node.filter, "register_" + through.replace(" ", "_"))(lambda *args, node=node: None)
-    elif through == "its own method":  # a built-in method has no clear slot: only the filter's own breaks this cycle
+    elif (
+        through == "its own method"
+    ):  # a built-in method has no clear slot: only the filter's own breaks this cycle
         node.filter.register_callback(node.filter.dispatch)
-    node.filter.add(queued := ros.message("far", node=node if through == "queued message" else None))
+    node.filter.add(
+        queued := ros.message("far", node=node if through == "queued message" else None)
+    )
     alive, released = weakref.ref(node), []
     weakref.finalize(queued, released.append, "message")
     del node, queued
@@ -231,4 +332,12 @@ def test_finalizers_of_released_messages_may_call_back_into_the_module():
         """
     )
     # The message being delivered is released last, by the traceback of the exception.
-    assert out == ["ready without callback 1", "undelivered 1", "raised", "undelivered 2", "cleared 1", "collected 2", "deleted 2"]
+    assert out == [
+        "ready without callback 1",
+        "undelivered 1",
+        "raised",
+        "undelivered 2",
+        "cleared 1",
+        "collected 2",
+        "deleted 2",
+    ]

@@ -11,8 +11,16 @@ from collections.abc import Sequence
 from types import SimpleNamespace as NS
 
 import pytest
-
-from quilm_tf._native import FrameError, MessageFilter, TransformBuffer, TransformError, require_frame, FilterFailureReason as Reason
+from quilm_tf._native import (
+    FilterFailureReason as Reason,
+)
+from quilm_tf._native import (
+    FrameError,
+    MessageFilter,
+    TransformBuffer,
+    TransformError,
+    require_frame,
+)
 
 
 class Boom(Exception):
@@ -23,9 +31,27 @@ def boom(self, *args):
     raise Boom(args)
 
 
-PROTOCOLS = ("__index__", "__float__", "__len__", "__getitem__", "__iter__", "__getattr__", "__bool__", "__eq__", "__call__")
+PROTOCOLS = (
+    "__index__",
+    "__float__",
+    "__len__",
+    "__getitem__",
+    "__iter__",
+    "__getattr__",
+    "__bool__",
+    "__eq__",
+    "__call__",
+)
 Hostile = type("Hostile", (), {name: boom for name in PROTOCOLS} | {"__hash__": None})
-DOCUMENTED = (TypeError, ValueError, OverflowError, AttributeError, TransformError, FrameError, Boom)
+DOCUMENTED = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    AttributeError,
+    TransformError,
+    FrameError,
+    Boom,
+)
 
 
 class Lying(Sequence):
@@ -56,7 +82,11 @@ def transform(parent, child, nanosec):
 
 def populated():
     buffer, log = TransformBuffer(10.0), []
-    for parent, child, pose, stamp in (("world", "base", shifted(1.0), 1_000), ("world", "base", shifted(2.0), 2_000), ("base", "arm", shifted(0.0, 1.0), 0)):
+    for parent, child, pose, stamp in (
+        ("world", "base", shifted(1.0), 1_000),
+        ("world", "base", shifted(2.0), 2_000),
+        ("base", "arm", shifted(0.0, 1.0), 0),
+    ):
         buffer.insert_transform(parent, child, pose, stamp, stamp == 0)
     f = MessageFilter(buffer, "world", 3, log.append)
     f.register_failure_callback(lambda m, r: log.append(r))
@@ -77,23 +107,59 @@ def state(buffer, f):
 
 
 BASELINE = state(*populated()[:2])
-ODD = ["", "/", "a/b", "/base/", "x\0y", "\u0301", "\ud800", " base", "w" * 100_000, "\U0010ffff", '"\\']
+ODD = [
+    "",
+    "/",
+    "a/b",
+    "/base/",
+    "x\0y",
+    "\u0301",
+    "\ud800",
+    " base",
+    "w" * 100_000,
+    "\U0010ffff",
+    '"\\',
+]
 BAD = [None, object(), Hostile(), b"base", 1j, [], {}, (), 1.5, True, -1, 2**63, 2**64 + 5, 2**128, -(2**128), 2**31 * 10**9, math.nan,
        -math.inf, 5e-324, 2.0**64, *ODD, Lying([], 2**62), Lying([[1.0] * 4], 5), [Lying([], 2**62)] * 4, ["1234"] * 4]  # fmt: skip
 BUFFER = object()  # stands for the populated buffer
 CALLS = {  # entry point: (call(buffer, filter, *args), valid arguments)
     "TransformBuffer": (lambda b, f, *a: TransformBuffer(*a), [10.0]),
-    "insert_transform": (lambda b, f, *a: b.insert_transform(*a), ["world", "tool", shifted(1.0), 1_500, False]),
-    "insert_transform_stamped": (lambda b, f, *a: b.insert_transform_stamped(*a), [transform("world", "tool", 1_500), False]),
-    "insert_transform_message": (lambda b, f, *a: b.insert_transform_message(*a), [NS(transforms=[transform("world", "tool", 1)]), False]),
+    "insert_transform": (
+        lambda b, f, *a: b.insert_transform(*a),
+        ["world", "tool", shifted(1.0), 1_500, False],
+    ),
+    "insert_transform_stamped": (
+        lambda b, f, *a: b.insert_transform_stamped(*a),
+        [transform("world", "tool", 1_500), False],
+    ),
+    "insert_transform_message": (
+        lambda b, f, *a: b.insert_transform_message(*a),
+        [NS(transforms=[transform("world", "tool", 1)]), False],
+    ),
     "lookup": (lambda b, f, *a: b.lookup(*a), ["arm", "world", 1_500]),
     "can_transform": (lambda b, f, *a: b.can_transform(*a), ["arm", "world", 1_500]),
-    "MessageFilter": (lambda b, f, *a: MessageFilter(*[b if x is BUFFER else x for x in a]), [BUFFER, "world", 3, print, 0]),
-    **{name: (lambda b, f, v, name=name: getattr(f, name)(v), [value]) for name, value in (("add", message("base", 2_000)),
-       ("set_target_frame", "base"), ("set_target_frames", ["map", "world"]), ("set_tolerance_ns", 5), ("set_queue_size", 2),
-       ("register_callback", print), ("register_failure_callback", print))},  # fmt: skip
+    "MessageFilter": (
+        lambda b, f, *a: MessageFilter(*[b if x is BUFFER else x for x in a]),
+        [BUFFER, "world", 3, print, 0],
+    ),
+    **{
+        name: (lambda b, f, v, name=name: getattr(f, name)(v), [value])
+        for name, value in (
+            ("add", message("base", 2_000)),
+            ("set_target_frame", "base"),
+            ("set_target_frames", ["map", "world"]),
+            ("set_tolerance_ns", 5),
+            ("set_queue_size", 2),
+            ("register_callback", print),
+            ("register_failure_callback", print),
+        )
+    },  # fmt: skip
     "require_frame": (lambda b, f, *a: require_frame(*a), ["map", "map", "x"]),
-    "reason ==": (lambda b, f, v: (Reason.QUEUE_FULL == v, Reason.QUEUE_FULL != v), [Reason.QUEUE_FULL]),
+    "reason ==": (
+        lambda b, f, v: (Reason.QUEUE_FULL == v, Reason.QUEUE_FULL != v),
+        [Reason.QUEUE_FULL],
+    ),
 }
 PATHS = ["header", "header.stamp", "header.stamp.sec", "header.stamp.nanosec", "header.frame_id", "child_frame_id", "transform",
          "transform.translation", "transform.rotation", "transform.translation.x", "transform.rotation.w", "transforms"]  # fmt: skip
@@ -121,12 +187,22 @@ def attempt(name, args):
     try:
         result = CALLS[name][0](buffer, f, *args)
     except DOCUMENTED as error:
-        assert not isinstance(error, (TransformError, FrameError)) or [type(a) for a in error.args] == [str]
+        assert not isinstance(error, (TransformError, FrameError)) or [
+            type(a) for a in error.args
+        ] == [str]
         assert (state(buffer, f), log) == (BASELINE, [])
-        assert name != "lookup" or not isinstance(error, TransformError) or buffer.can_transform(*args) is False
+        assert (
+            name != "lookup"
+            or not isinstance(error, TransformError)
+            or buffer.can_transform(*args) is False
+        )
         return
-    assert name != "lookup" or (buffer.can_transform(*args) is True and result[3] == [0.0, 0.0, 0.0, 1.0])
-    assert name != "add" or f.pending_count + len(log) == BASELINE[0] + 1  # queued, delivered or reported
+    assert name != "lookup" or (
+        buffer.can_transform(*args) is True and result[3] == [0.0, 0.0, 0.0, 1.0]
+    )
+    assert (
+        name != "add" or f.pending_count + len(log) == BASELINE[0] + 1
+    )  # queued, delivered or reported
     assert name != "require_frame" or args[0] == args[1]
     assert name != "reason ==" or result[0] is not result[1]
 
@@ -156,15 +232,28 @@ class Calls(NS):
 
 def test_conversions_and_reads_may_call_back_into_the_same_objects():
     buffer, log = TransformBuffer(10.0), []
-    stamp = Calls(value=1_500, action=lambda: buffer.insert_transform("world", "base", shifted(3.0), 1_500))
+    stamp = Calls(
+        value=1_500, action=lambda: buffer.insert_transform("world", "base", shifted(3.0), 1_500)
+    )
     assert buffer.lookup("base", "world", stamp)[0][3] == 3.0
     entry = Calls(value=4.0, action=lambda: buffer.lookup("base", "world", 1_500))
     buffer.insert_transform("world", "base", [[1.0, 0.0, 0.0, entry], *shifted(0.0)[1:]], 2_000)
-    read = Calls(action=lambda: buffer.insert_transform("world", "cam", shifted(2.0), 1_000), **vars(transform("world", "tool", 1_000)))
+    read = Calls(
+        action=lambda: buffer.insert_transform("world", "cam", shifted(2.0), 1_000),
+        **vars(transform("world", "tool", 1_000)),
+    )
     buffer.insert_transform_stamped(read)
-    assert buffer.lookup("base", "world", 2_000)[0][3] == 4.0 and buffer.can_transform("cam", "tool", 1_000)
+    assert buffer.lookup("base", "world", 2_000)[0][3] == 4.0 and buffer.can_transform(
+        "cam", "tool", 1_000
+    )
     f = MessageFilter(buffer, "world", 0, log.append)
-    f.add(Calls(action=lambda: f.add(message("cam", 1_000, tag="inner")), header=message("cam", 1_000).header, tag="outer"))
+    f.add(
+        Calls(
+            action=lambda: f.add(message("cam", 1_000, tag="inner")),
+            header=message("cam", 1_000).header,
+            tag="outer",
+        )
+    )
     assert [m.tag for m in log] == ["inner", "outer"]
 
     class Names(Lying):  # each read retargets the same filter, before the outer call locks anything

@@ -26,24 +26,40 @@ def pose(x, yaw):
 def robot():
     """map -> odom at 101 s and 103 s, odom -> base at 101 s and 104 s, base -> laser static."""
     buffer = TransformBuffer(10.0)
-    for parent, child, x, yaw, stamp in [("map", "odom", 1.0, 0.3, 101), ("map", "odom", 2.0, 0.9, 103),
-                                         ("odom", "base", 1.0, 0.1, 101), ("odom", "base", 4.0, 0.4, 104)]:
+    for parent, child, x, yaw, stamp in [
+        ("map", "odom", 1.0, 0.3, 101),
+        ("map", "odom", 2.0, 0.9, 103),
+        ("odom", "base", 1.0, 0.1, 101),
+        ("odom", "base", 4.0, 0.4, 104),
+    ]:
         buffer.insert_transform(parent, child, pose(x, yaw), stamp * S)
     buffer.insert_transform("/base", "laser", pose(0.5, 0.2), 7, True)
     return buffer
 
 
-def test_the_newest_and_across_time_lookups_compose_lookups_and_the_frame_list_sorts_children(refused):
+def test_the_newest_and_across_time_lookups_compose_lookups_and_the_frame_list_sorts_children(
+    refused,
+):
     buffer = robot()
-    assert quilm_tf.lookup_latest(buffer, "laser", "/map") == (buffer.lookup("laser", "map", 103 * S), 103 * S)
+    assert quilm_tf.lookup_latest(buffer, "laser", "/map") == (
+        buffer.lookup("laser", "map", 103 * S),
+        103 * S,
+    )
     map_T_laser = {t: np.array(buffer.lookup("laser", "map", t * S)) for t in (101, 103)}
     moved = quilm_tf.lookup_across_time(buffer, "laser", 101 * S, "laser", 103 * S, "map")
-    np.testing.assert_allclose(moved, np.linalg.inv(map_T_laser[103]) @ map_T_laser[101], atol=1e-12)
-    refused(lambda: quilm_tf.lookup_latest(buffer, "laser", "mars"), TransformError,
-            'failed to look up transform from "laser" to "mars": frame mars does not exist in the transform tree')
-    assert quilm_tf.frames(buffer) == [FrameInfo("base", "odom", False, 2, 101 * S, 104 * S),
-                                        FrameInfo("laser", "base", True, 1, 0, 0),
-                                        FrameInfo("odom", "map", False, 2, 101 * S, 103 * S)]
+    np.testing.assert_allclose(
+        moved, np.linalg.inv(map_T_laser[103]) @ map_T_laser[101], atol=1e-12
+    )
+    refused(
+        lambda: quilm_tf.lookup_latest(buffer, "laser", "mars"),
+        TransformError,
+        'failed to look up transform from "laser" to "mars": frame mars does not exist in the transform tree',
+    )
+    assert quilm_tf.frames(buffer) == [
+        FrameInfo("base", "odom", False, 2, 101 * S, 104 * S),
+        FrameInfo("laser", "base", True, 1, 0, 0),
+        FrameInfo("odom", "map", False, 2, 101 * S, 103 * S),
+    ]
 
 
 def live_filters():
@@ -55,7 +71,11 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
     buffer, before = robot(), live_filters()
     assert quilm_tf.wait_for_transform(buffer, "laser", "map", 102 * S, 0.0)  # at once
     woken = []
-    waiter = threading.Thread(target=lambda: woken.append(quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 30.0)))
+    waiter = threading.Thread(
+        target=lambda: woken.append(
+            quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 30.0)
+        )
+    )
     waiter.start()
     while live_filters() == before:  # attached: only the insert below can wake it now
         time.sleep(0.001)
@@ -70,44 +90,78 @@ def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads():
     buffer, before = robot(), live_filters()
 
     async def main():
-        waits = [asyncio.ensure_future(quilm_tf.wait_for_transform_async(buffer, f, "map", t, 30.0))
-                 for f, t in [("base", 104 * S), ("odom", 106 * S)]]
+        waits = [
+            asyncio.ensure_future(quilm_tf.wait_for_transform_async(buffer, f, "map", t, 30.0))
+            for f, t in [("base", 104 * S), ("odom", 106 * S)]
+        ]
         await asyncio.sleep(0)  # every waiter attaches
         buffer.insert_transform("map", "odom", pose(3.0, 0.0), 105 * S)
         # Inserted while the loop sleeps in its selector, so only a thread-safe wake-up ends it.
-        threading.Thread(target=lambda: time.sleep(0.1) or buffer.insert_transform("map", "odom", pose(4.5, 0.0), 107 * S)).start()
+        threading.Thread(
+            target=lambda: (
+                time.sleep(0.1) or buffer.insert_transform("map", "odom", pose(4.5, 0.0), 107 * S)
+            )
+        ).start()
         async with asyncio.timeout(10):  # well before the waiters' own timeout
             woken = await asyncio.gather(*waits)
-        return woken + [await quilm_tf.wait_for_transform_async(buffer, "odom", "map", 200 * S, 0.01)]
+        return woken + [
+            await quilm_tf.wait_for_transform_async(buffer, "odom", "map", 200 * S, 0.01)
+        ]
 
     assert asyncio.run(main()) == [True, True, False]
     assert live_filters() == before
 
 
-@pytest.mark.parametrize(("from_frame", "to_frame", "stamp", "timeout", "error", "message"), [
-    ("", "map", S, 1.0, TransformError, 'invalid frame "": frame name must not be empty'),
-    ("base", "a/b", S, 1.0, TransformError, 'invalid frame "a/b": frame name must be unqualified'),
-    ("base", "map", 2**31 * S, 1.0, ValueError, "stamp_ns exceeds the ROS Time range"),
-    ("base", "map", S, -1.0, ValueError, "timeout_s must be a non-negative number of seconds, got -1.0"),
-])
-def test_waiting_for_what_can_never_arrive_raises_at_once(refused, from_frame, to_frame, stamp, timeout, error, message):
-    refused(lambda: quilm_tf.wait_for_transform(robot(), from_frame, to_frame, stamp, timeout), error, message)
+@pytest.mark.parametrize(
+    ("from_frame", "to_frame", "stamp", "timeout", "error", "message"),
+    [
+        ("", "map", S, 1.0, TransformError, 'invalid frame "": frame name must not be empty'),
+        (
+            "base",
+            "a/b",
+            S,
+            1.0,
+            TransformError,
+            'invalid frame "a/b": frame name must be unqualified',
+        ),
+        ("base", "map", 2**31 * S, 1.0, ValueError, "stamp_ns exceeds the ROS Time range"),
+        (
+            "base",
+            "map",
+            S,
+            -1.0,
+            ValueError,
+            "timeout_s must be a non-negative number of seconds, got -1.0",
+        ),
+    ],
+)
+def test_waiting_for_what_can_never_arrive_raises_at_once(
+    refused, from_frame, to_frame, stamp, timeout, error, message
+):
+    refused(
+        lambda: quilm_tf.wait_for_transform(robot(), from_frame, to_frame, stamp, timeout),
+        error,
+        message,
+    )
 
 
-@pytest.mark.parametrize(("value", "expected"), [
-    (NS(sec=3, nanosec=5), 3 * S + 5),
-    (NS(header=NS(stamp=NS(secs=3, nsecs=5))), 3 * S + 5),
-    (NS(stamp=NS(sec=3, nanosec=5), frame_id="map"), 3 * S + 5),
-    (NS(nanoseconds=3 * S + 5), 3 * S + 5),
-    (1700000000.123456789, 1700000000123456717),  # the double's exact value, rounded once
-    (np.int64(7), 7),
-    (-1, ValueError("timestamp must be non-negative, got -1 ns")),
-    (math.nan, ValueError("timestamp must be finite, got nan s")),
-    (NS(sec=-1, nanosec=0), ValueError("timestamp seconds must be non-negative")),
-    (NS(sec=1, nanosec=S), ValueError("timestamp nanoseconds must be less than one second")),
-    (NS(sec=1.0, nanosec=0), TypeError("timestamp seconds must be an integer, not 'float'")),
-    (True, TypeError("stamp_ns() cannot read a time stamp from 'bool'")),
-])
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        (NS(sec=3, nanosec=5), 3 * S + 5),
+        (NS(header=NS(stamp=NS(secs=3, nsecs=5))), 3 * S + 5),
+        (NS(stamp=NS(sec=3, nanosec=5), frame_id="map"), 3 * S + 5),
+        (NS(nanoseconds=3 * S + 5), 3 * S + 5),
+        (1700000000.123456789, 1700000000123456717),  # the double's exact value, rounded once
+        (np.int64(7), 7),
+        (-1, ValueError("timestamp must be non-negative, got -1 ns")),
+        (math.nan, ValueError("timestamp must be finite, got nan s")),
+        (NS(sec=-1, nanosec=0), ValueError("timestamp seconds must be non-negative")),
+        (NS(sec=1, nanosec=S), ValueError("timestamp nanoseconds must be less than one second")),
+        (NS(sec=1.0, nanosec=0), TypeError("timestamp seconds must be an integer, not 'float'")),
+        (True, TypeError("stamp_ns() cannot read a time stamp from 'bool'")),
+    ],
+)
 def test_stamp_ns_reads_what_users_hold(refused, value, expected):
     if isinstance(expected, Exception):
         refused(lambda: quilm_tf.stamp_ns(value), type(expected), str(expected))

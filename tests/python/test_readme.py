@@ -25,7 +25,11 @@ def examples():
     # Each python block with the text block right after it, if any, named by its heading.
     for block, after in zip(BLOCKS, BLOCKS[1:] + [None]):
         if block[1] == "python":
-            shown = after is not None and after[1] == "text" and not TEXT[block.end() : after.start()].strip()
+            shown = (
+                after is not None
+                and after[1] == "text"
+                and not TEXT[block.end() : after.start()].strip()
+            )
             heading = re.findall(r"^#+ (.+)$", TEXT[: block.start()], re.M)[-1]
             yield pytest.param(block[2], after[2] if shown else "", id=heading)
 
@@ -50,7 +54,11 @@ I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.
 
 def tree():
     buffer = TransformBuffer(10.0)
-    for parent, child, stamp in (("map", "odom", 100 * NS), ("odom", "base_link", 100 * NS), ("q", "r", 0)):
+    for parent, child, stamp in (
+        ("map", "odom", 100 * NS),
+        ("odom", "base_link", 100 * NS),
+        ("q", "r", 0),
+    ):
         buffer.insert_transform(parent, child, I4, stamp, stamp == 0)
     return buffer
 
@@ -62,8 +70,20 @@ def stamped(sec=1, nanosec=0, w=1.0):
 
 # What makes each message of the README's table happen, in the table's order.
 TRIGGERS = [
-    *(lambda f=f, s=s: tree().lookup(f, "map", s * NS) for f, s in (("laser", 100), ("r", 100), ("base_link", 99), ("", 100), ("/robot1/base_link", 100))),
-    *(lambda p=p, c=c: tree().insert_transform(p, c, I4, 101 * NS) for p, c in (("odom", "odom"), ("world", "odom"), ("base_link", "map"))),
+    *(
+        lambda f=f, s=s: tree().lookup(f, "map", s * NS)
+        for f, s in (
+            ("laser", 100),
+            ("r", 100),
+            ("base_link", 99),
+            ("", 100),
+            ("/robot1/base_link", 100),
+        )
+    ),
+    *(
+        lambda p=p, c=c: tree().insert_transform(p, c, I4, 101 * NS)
+        for p, c in (("odom", "odom"), ("world", "odom"), ("base_link", "map"))
+    ),
     lambda: tree().insert_transform("odom", "base_link", I4, 0, True),
     lambda: tree().insert_transform("odom", "base_link", I4, 0),
     lambda: tree().insert_transform("odom", "x", [[2.0, 0, 0, 0]] + I4[1:], NS),
@@ -83,7 +103,9 @@ TRIGGERS = [
 def test_the_error_table_shows_the_librarys_own_messages():
     # A row lists one message or several, then the exception type if not TransformError.
     rows = re.findall(r"^\| `(.+?)`(?: \(`(\w+)`\))? \|", section("Error messages"), re.M)
-    table = [(kind or "TransformError", text) for texts, kind in rows for text in texts.split("`, `")]
+    table = [
+        (kind or "TransformError", text) for texts, kind in rows for text in texts.split("`, `")
+    ]
     raised = []
     for trigger in TRIGGERS:
         with pytest.raises((TransformError, FrameError, ValueError)) as info:

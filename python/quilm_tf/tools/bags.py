@@ -13,8 +13,9 @@ from pathlib import Path
 from quilm_tf import TransformError
 from quilm_tf.tools.messages import stamp_ns_of
 
-INSTALL_HINT = ('pip install "rosbags>=0.10" "tqdm>=4" '
-                '(or pip install ".[bags]" in a quilm-tf source checkout)')
+INSTALL_HINT = (
+    'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
+)
 LONG_BAG_MESSAGES = 100_000
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
@@ -48,8 +49,10 @@ def kind_of(path):
             raise BagError(f"{path} is not a rosbag2 folder: it has no metadata.yaml")
         return "a rosbag2 folder"
     if path.suffix not in KINDS:
-        raise BagError(f"{path} is not a bag: expected a rosbag2 folder, a .db3 or .mcap file, "
-                       "or a ROS 1 .bag file")
+        raise BagError(
+            f"{path} is not a bag: expected a rosbag2 folder, a .db3 or .mcap file, "
+            "or a ROS 1 .bag file"
+        )
     magic, kind, named = KINDS[path.suffix]
     try:
         with path.open("rb") as file:
@@ -91,8 +94,7 @@ class Bag:
         """The bag's topic for a name given with or without its leading slash."""
         found = next((t for t in self.topics if t.lstrip("/") == name.lstrip("/")), None)
         if found is None:
-            raise BagError(
-                f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
+            raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
     def read(self, connections, label, deserialize=lambda connection: True):
@@ -109,7 +111,7 @@ class Bag:
                     message = None
                     if deserialize(connection):
                         message = self.reader.deserialize(raw, connection.msgtype)
-                except Exception as error:  # noqa: BLE001 - any reader failure means a bad bag
+                except Exception as error:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
                 bar.update(1)
                 yield timestamp, connection.topic, message
@@ -127,8 +129,15 @@ def progress(label, total, err):
         yield _NoBar()
         return
     # Away from a terminal, a line every 10 s instead of redrawing in place.
-    with tqdm(total=total, desc=label, unit=" msg", file=err, leave=True, dynamic_ncols=True,
-              mininterval=0.1 if err.isatty() else 10.0) as bar:
+    with tqdm(
+        total=total,
+        desc=label,
+        unit=" msg",
+        file=err,
+        leave=True,
+        dynamic_ncols=True,
+        mininterval=0.1 if err.isatty() else 10.0,
+    ) as bar:
         yield bar
 
 
@@ -151,7 +160,7 @@ def open_bag(name, err):
     try:
         reader = AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
         reader.open()
-    except Exception as error:  # noqa: BLE001 - any failure to open means a bad bag
+    except Exception as error:
         raise BagError(f"{path} looks like {kind} but cannot be read: {one_line(error)}") from None
     try:
         yield Bag(reader, path, err)
@@ -187,8 +196,13 @@ def load_transforms(bag, buffer, tree, label="reading"):
         is_static = topic.lstrip("/") == "tf_static"
         for item in message.transforms:
             if insert_checked(buffer, item, is_static, refused):
-                tree.add(item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header),
-                         is_static, None if is_static else timestamp)
+                tree.add(
+                    item.header.frame_id,
+                    item.child_frame_id,
+                    stamp_ns_of(item.header),
+                    is_static,
+                    None if is_static else timestamp,
+                )
     if not tree.links and not refused:
         raise BagError(f"{bag.path} holds no transforms on /tf or /tf_static")
     return refused

@@ -38,22 +38,33 @@ def positive_number(text):
 
 
 def add_demo_arguments(parser):
-    parser.add_argument("--bag", metavar="PATH",
-                        help="a rosbag2 folder, .db3 or .mcap file, or a ROS 1 .bag file")
-    parser.add_argument("--target", metavar="FRAME",
-                        help="target frame of the message filter (default: the root of the tree)")
-    parser.add_argument("--topic", metavar="TOPIC",
-                        help="sensor topic to filter (default: the first topic with a header)")
-    parser.add_argument("--queue-size", metavar="N", type=int,
-                        help="queue bound of the message filter, 0 for none "
-                        "(default: 5 built in, 100 for bags)")
+    parser.add_argument(
+        "--bag", metavar="PATH", help="a rosbag2 folder, .db3 or .mcap file, or a ROS 1 .bag file"
+    )
+    parser.add_argument(
+        "--target",
+        metavar="FRAME",
+        help="target frame of the message filter (default: the root of the tree)",
+    )
+    parser.add_argument(
+        "--topic",
+        metavar="TOPIC",
+        help="sensor topic to filter (default: the first topic with a header)",
+    )
+    parser.add_argument(
+        "--queue-size",
+        metavar="N",
+        type=int,
+        help="queue bound of the message filter, 0 for none (default: 5 built in, 100 for bags)",
+    )
     parser.set_defaults(handler=run_demo)
 
 
 DEMO_DESCRIPTION = (
     "Replay a robot's transforms and sensor messages through quilm-tf and report the frame "
     "tree, a few lookups, the message filter's results and the throughput. Without --bag it "
-    "replays a built-in simulated robot.")
+    "replays a built-in simulated robot."
+)
 
 
 def run_demo(args, out, err):
@@ -87,52 +98,83 @@ def run_monitor(args, out, err):
 
 
 def build_parser(prog="quilm-tf"):
-    parser = Parser(prog=prog, description="Look inside recorded bags: the frame tree with "
-                    "rates and delays, a transform over time, link health; and the demo.")
+    parser = Parser(
+        prog=prog,
+        description="Look inside recorded bags: the frame tree with "
+        "rates and delays, a transform over time, link health; and the demo.",
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    demo = commands.add_parser("demo", help="replay the simulated robot or a bag and report",
-                               description=DEMO_DESCRIPTION)
+    demo = commands.add_parser(
+        "demo", help="replay the simulated robot or a bag and report", description=DEMO_DESCRIPTION
+    )
     add_demo_arguments(demo)
 
     frames = commands.add_parser(
-        "frames", help="the frame tree of a bag: links, rates, gaps, delays",
+        "frames",
+        help="the frame tree of a bag: links, rates, gaps, delays",
         description="The frame tree of the bag's /tf and /tf_static: one line per link with "
-        "its rate, samples, stamps, largest gap and delay (receive time minus stamp).")
+        "its rate, samples, stamps, largest gap and delay (receive time minus stamp).",
+    )
     frames.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
     frames.add_argument("--svg", metavar="FILE", help="write a picture of the tree as SVG")
     frames.add_argument("--dot", metavar="FILE", help="write the tree as Graphviz text")
     frames.set_defaults(handler=run_frames)
 
     echo = commands.add_parser(
-        "echo", help="the pose of one frame in another through a bag",
+        "echo",
+        help="the pose of one frame in another through a bag",
         description="The pose of SOURCE in TARGET at a fixed rate over the time the chain "
-        "between them covers: translation, quaternion (x, y, z, w), roll/pitch/yaw in degrees.")
+        "between them covers: translation, quaternion (x, y, z, w), roll/pitch/yaw in degrees.",
+    )
     echo.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
     echo.add_argument("source", metavar="SOURCE", help="the frame whose pose is shown")
     echo.add_argument("target", metavar="TARGET", help="the frame it is expressed in")
-    echo.add_argument("--rate", metavar="HZ", type=positive_number, default=1.0,
-                      help="poses per second of stamp time (default: 1)")
-    echo.add_argument("--csv", metavar="FILE",
-                      help="write every pose as CSV to FILE, or to stdout for -")
-    echo.add_argument("--plot", metavar="FILE",
-                      help="draw the path and the pose over time into a .png or .svg "
-                      "(needs matplotlib)")
+    echo.add_argument(
+        "--rate",
+        metavar="HZ",
+        type=positive_number,
+        default=1.0,
+        help="poses per second of stamp time (default: 1)",
+    )
+    echo.add_argument(
+        "--csv", metavar="FILE", help="write every pose as CSV to FILE, or to stdout for -"
+    )
+    echo.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="draw the path and the pose over time into a .png or .svg (needs matplotlib)",
+    )
     echo.set_defaults(handler=run_echo)
 
     monitor = commands.add_parser(
-        "monitor", help="link health: rates, gaps and delays, with the troubled links flagged",
+        "monitor",
+        help="link health: rates, gaps and delays, with the troubled links flagged",
         description="Per link the rate, the gaps between stamps and the delay between each "
         "stamp and its arrival in the bag; links with large delays or gaps are flagged. With "
-        "SOURCE and TARGET, only the links of the chain between them.")
+        "SOURCE and TARGET, only the links of the chain between them.",
+    )
     monitor.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
-    monitor.add_argument("frames", metavar="FRAME", nargs="*",
-                         help="SOURCE TARGET: only the chain between these two frames")
-    monitor.add_argument("--max-delay", metavar="MS", type=positive_number, default=100.0,
-                         help="flag links delayed by more than this (default: 100 ms)")
-    monitor.add_argument("--max-gap", metavar="FACTOR", type=positive_number, default=3.0,
-                         help="flag gaps longer than FACTOR times the link's median interval "
-                         "(default: 3)")
+    monitor.add_argument(
+        "frames",
+        metavar="FRAME",
+        nargs="*",
+        help="SOURCE TARGET: only the chain between these two frames",
+    )
+    monitor.add_argument(
+        "--max-delay",
+        metavar="MS",
+        type=positive_number,
+        default=100.0,
+        help="flag links delayed by more than this (default: 100 ms)",
+    )
+    monitor.add_argument(
+        "--max-gap",
+        metavar="FACTOR",
+        type=positive_number,
+        default=3.0,
+        help="flag gaps longer than FACTOR times the link's median interval (default: 3)",
+    )
     monitor.set_defaults(handler=run_monitor)
 
     for sub in (demo, frames, echo, monitor):

@@ -63,26 +63,33 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
     if len(stats.sensor_positions) >= 2:
         positions = stats.sensor_positions
         travelled = sum(math.dist(a, b) for a, b in zip(positions, positions[1:]))
-        out.write(f"  the sensor travelled {travelled:.2f} m in {replay.target} "
-                  "over the delivered messages\n")
+        out.write(
+            f"  the sensor travelled {travelled:.2f} m in {replay.target} "
+            "over the delivered messages\n"
+        )
     for text in stats.callback_lookup_errors[:3]:
         out.write(f"  lookup in a callback failed: {text}\n")
 
     out.write("\nThroughput (measured in this run, on this machine)\n")
     if replay.inserted and replay.insert_seconds > 0:
         rate = replay.inserted / replay.insert_seconds
-        out.write(f"  inserts  {rate:12,.0f} transforms/s   {replay.inserted:,} transforms, "
-                  "filter wake-ups included, callbacks excluded\n")
+        out.write(
+            f"  inserts  {rate:12,.0f} transforms/s   {replay.inserted:,} transforms, "
+            "filter wake-ups included, callbacks excluded\n"
+        )
     if speed_frames is not None:
         from_frame, to_frame, stamps = speed_frames
         rate = replay.lookup_rate(from_frame, to_frame, stamps)
         links = tree.chain_length(from_frame, to_frame)
         if rate is None:
-            out.write(f"  lookups  none: {from_frame} -> {to_frame} could not be looked up "
-                      "at the end\n")
+            out.write(
+                f"  lookups  none: {from_frame} -> {to_frame} could not be looked up at the end\n"
+            )
         else:
-            out.write(f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
-                      f"{links} links, interpolated\n")
+            out.write(
+                f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
+                f"{links} links, interpolated\n"
+            )
 
 
 def run_builtin(args, out, err):
@@ -100,10 +107,20 @@ def run_builtin(args, out, err):
     replay = Replay(10.0, target, queue_size, queries, 200 * ms)
     replay.run((a, topic.lstrip("/"), m) for a, topic, m in events)
     end = start + SIM_SECONDS * NS_PER_SECOND
-    title = (f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
-             "and laser scans at 20 Hz")
-    print_report(out, title, notes, replay, start, "LaserScan on /scan", queue_size,
-                 ("gripper", target, spread(start, end, 2000)))
+    title = (
+        f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
+        "and laser scans at 20 Hz"
+    )
+    print_report(
+        out,
+        title,
+        notes,
+        replay,
+        start,
+        "LaserScan on /scan",
+        queue_size,
+        ("gripper", target, spread(start, end, 2000)),
+    )
     return 0
 
 
@@ -116,13 +133,22 @@ def choose_sensor_topic(bag, name):
     """The topic named, or the first with a header; None if the bag has none."""
     store = bag.reader.typestore
     if name is None:
-        return next((topic for topic, info in bag.topics.items()
-                     if not is_tf_topic(topic) and has_header(store, info.msgtype)), None)
+        return next(
+            (
+                topic
+                for topic, info in bag.topics.items()
+                if not is_tf_topic(topic) and has_header(store, info.msgtype)
+            ),
+            None,
+        )
     topic = bag.topic(name)
     msgtype = bag.topics[topic].msgtype
     if not has_header(store, msgtype):
-        raise BagError(f"topic {topic} carries {msgtype}, which has no header: the message "
-                       "filter needs messages with a frame and a stamp", 2)
+        raise BagError(
+            f"topic {topic} carries {msgtype}, which has no header: the message "
+            "filter needs messages with a frame and a stamp",
+            2,
+        )
     return topic
 
 
@@ -156,8 +182,9 @@ def replay_bag(args, bag, out):
         static = topic.lstrip("/") == "tf_static"
         for item in message.transforms:
             if insert_checked(checker, item, static, refused):
-                scan_tree.add(item.header.frame_id, item.child_frame_id,
-                              stamp_ns_of(item.header), static)
+                scan_tree.add(
+                    item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header), static
+                )
 
     frames = scan_tree.frames()
     if not frames:
@@ -166,8 +193,9 @@ def replay_bag(args, bag, out):
         target = args.target.lstrip("/")
         if target not in frames:
             names = ", ".join(sorted(frames))
-            raise BagError(f"frame {args.target} is not in the bag's transforms (frames: {names})",
-                           2)
+            raise BagError(
+                f"frame {args.target} is not in the bag's transforms (frames: {names})", 2
+            )
     elif sensor_frame is not None and sensor_frame in frames:
         target = scan_tree.root_of(sensor_frame)
     else:
@@ -202,8 +230,9 @@ def replay_bag(args, bag, out):
     history_seconds = 10.0
     queue_size = 100 if args.queue_size is None else args.queue_size
     # Asked once transforms well past the stamp have arrived, and long before they expire.
-    replay = Replay(history_seconds, target, queue_size, queries,
-                    int(history_seconds / 2 * NS_PER_SECOND))
+    replay = Replay(
+        history_seconds, target, queue_size, queries, int(history_seconds / 2 * NS_PER_SECOND)
+    )
 
     def events():
         for timestamp, topic, message in bag.read(wanted, "replaying"):
@@ -212,8 +241,11 @@ def replay_bag(args, bag, out):
 
     replay.run(events())
 
-    sensor_label = (f"{bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
-                    if sensor_topic else "no sensor topic with a header")
+    sensor_label = (
+        f"{bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
+        if sensor_topic
+        else "no sensor topic with a header"
+    )
     speed = None
     if probe != target and covered is not None:
         newest = replay.newest_ns

@@ -9,8 +9,8 @@ from pathlib import Path
 
 from quilm_tf import TransformBuffer
 from quilm_tf.tools.bags import BagError, load_transforms, open_bag, unknown_frame
-from quilm_tf.tools.output import check_writable, write_text
 from quilm_tf.tools.geometry import fixed, quaternion_of, rpy_degrees
+from quilm_tf.tools.output import check_writable, write_text
 from quilm_tf.tools.text import NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
@@ -32,20 +32,25 @@ def covered_span(tree, source, target, bag_span):
     """(begin_ns, end_ns) where every dynamic link between the frames has samples."""
     links = tree.chain(source, target)
     if links is None:
-        raise BagError(f"no transform chain connects {source} and {target}: {source} is in "
-                       f"the tree of {tree.root_of(source)}, {target} in the tree of "
-                       f"{tree.root_of(target)}")
+        raise BagError(
+            f"no transform chain connects {source} and {target}: {source} is in "
+            f"the tree of {tree.root_of(source)}, {target} in the tree of "
+            f"{tree.root_of(target)}"
+        )
     dynamic = [tree.links[child] for child in links if not tree.links[child].is_static]
     if not dynamic:
         return bag_span
     begin = max(link.first_ns for link in dynamic)
     end = min(link.last_ns for link in dynamic)
     if begin > end:
-        spans = ", ".join(f"{link.parent} -> {child} [{seconds(link.first_ns)}, "
-                          f"{seconds(link.last_ns)}]" for child, link in
-                          ((c, tree.links[c]) for c in links) if not link.is_static)
-        raise BagError(f"the links between {source} and {target} never have samples at the "
-                       f"same time: {spans}")
+        spans = ", ".join(
+            f"{link.parent} -> {child} [{seconds(link.first_ns)}, {seconds(link.last_ns)}]"
+            for child, link in ((c, tree.links[c]) for c in links)
+            if not link.is_static
+        )
+        raise BagError(
+            f"the links between {source} and {target} never have samples at the same time: {spans}"
+        )
     return begin, end
 
 
@@ -62,8 +67,10 @@ def check_plot(name):
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        raise BagError('--plot needs matplotlib: pip install "matplotlib>=3.5" '
-                       '(or pip install ".[plot]" in a quilm-tf source checkout)') from None
+        raise BagError(
+            '--plot needs matplotlib: pip install "matplotlib>=3.5" '
+            '(or pip install ".[plot]" in a quilm-tf source checkout)'
+        ) from None
 
 
 def plot(name, source, target, rows):
@@ -77,8 +84,12 @@ def plot(name, source, target, rows):
     path.plot(columns[1], columns[2], color="tab:blue")
     path.plot(columns[1][:1], columns[2][:1], "o", color="tab:green", label="first")
     path.plot(columns[1][-1:], columns[2][-1:], "s", color="tab:red", label="last")
-    path.set(title=f"{source} in {target}, seen from above", xlabel="x (m)", ylabel="y (m)",
-             aspect="equal")
+    path.set(
+        title=f"{source} in {target}, seen from above",
+        xlabel="x (m)",
+        ylabel="y (m)",
+        aspect="equal",
+    )
     path.legend()
     for column, label in ((1, "x"), (2, "y"), (3, "z")):
         position.plot(t, columns[column], label=label)
@@ -121,8 +132,11 @@ def run(args, out, err):
     # Each stamp from its own index, so that steps do not accumulate a rounding error.
     count = int((end - begin) * args.rate / NS_PER_SECOND + 1e-9) + 1
     if count > MAX_POSES or args.rate > NS_PER_SECOND:
-        raise BagError(f"--rate {args.rate:g} over {(end - begin) / NS_PER_SECOND:.1f} s makes "
-                       f"{count:,} poses; at most {MAX_POSES:,}", 2)
+        raise BagError(
+            f"--rate {args.rate:g} over {(end - begin) / NS_PER_SECOND:.1f} s makes "
+            f"{count:,} poses; at most {MAX_POSES:,}",
+            2,
+        )
     stamps = (min(end, begin + round(k * NS_PER_SECOND / args.rate)) for k in range(count))
     rows = list(poses(buffer, source, target, stamps))
 
@@ -133,15 +147,30 @@ def run(args, out, err):
         out.write(f"quilm-tf echo: {source} in {target}, {title}\n")
         links = plural(len(tree.chain(source, target)), "link")
         out.write(f"  chain {chain} ({links})\n")
-        out.write(f"  {plural(len(rows), 'pose')} at {args.rate:g} Hz from {seconds(begin)} to "
-                  f"{seconds(end)}, where every link of the chain has data\n")
+        out.write(
+            f"  {plural(len(rows), 'pose')} at {args.rate:g} Hz from {seconds(begin)} to "
+            f"{seconds(end)}, where every link of the chain has data\n"
+        )
         write_refusals(out, refused)
         out.write("\n")
-        header = ["stamp", "x (m)", "y (m)", "z (m)", "qx", "qy", "qz", "qw",
-                  "roll (deg)", "pitch (deg)", "yaw (deg)"]
+        header = [
+            "stamp",
+            "x (m)",
+            "y (m)",
+            "z (m)",
+            "qx",
+            "qy",
+            "qz",
+            "qw",
+            "roll (deg)",
+            "pitch (deg)",
+            "yaw (deg)",
+        ]
         digits = (3, 3, 3, 4, 4, 4, 4, 2, 2, 2)
-        body = [[seconds(stamp), *(fixed(v, 0, d) for v, d in zip(values, digits))]
-                for stamp, *values in rows]
+        body = [
+            [seconds(stamp), *(fixed(v, 0, d) for v, d in zip(values, digits))]
+            for stamp, *values in rows
+        ]
         lines = table([header] + body, right=set(range(1, 11)))
         for line in lines:
             out.write(f"  {line}\n")
@@ -152,5 +181,3 @@ def run(args, out, err):
     if args.plot:
         plot(args.plot, source, target, rows)
     return 0
-
-

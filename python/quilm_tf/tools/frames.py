@@ -10,8 +10,18 @@ from quilm_tf.tools.output import check_writable, write_text
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
-HEADER = ("frame", "parent", "kind", "rate", "samples", "first stamp", "last stamp",
-          "largest gap", "delay mean", "max")
+HEADER = (
+    "frame",
+    "parent",
+    "kind",
+    "rate",
+    "samples",
+    "first stamp",
+    "last stamp",
+    "largest gap",
+    "delay mean",
+    "max",
+)
 
 
 def rate_cell(link):
@@ -28,9 +38,17 @@ def delay_cells(link):
 
 def link_row(name, link):
     gap = None if link.is_static else link.largest_gap()
-    return [name, link.parent, "static" if link.is_static else "dynamic", rate_cell(link),
-            f"{link.samples:,}", seconds(link.first_ns), seconds(link.last_ns),
-            "-" if gap is None else f"{gap[0] / NS_PER_SECOND:.3f} s", *delay_cells(link)]
+    return [
+        name,
+        link.parent,
+        "static" if link.is_static else "dynamic",
+        rate_cell(link),
+        f"{link.samples:,}",
+        seconds(link.first_ns),
+        seconds(link.last_ns),
+        "-" if gap is None else f"{gap[0] / NS_PER_SECOND:.3f} s",
+        *delay_cells(link),
+    ]
 
 
 def link_label(link):
@@ -47,9 +65,11 @@ def link_label(link):
 def report(out, title, tree, refused):
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
-    out.write(f"Frame tree ({plural(len(tree.links), 'link')} between "
-              f"{plural(len(frames), 'frame')}; stamps in seconds, "
-              "delay = receive time in the bag - stamp)\n")
+    out.write(
+        f"Frame tree ({plural(len(tree.links), 'link')} between "
+        f"{plural(len(frames), 'frame')}; stamps in seconds, "
+        "delay = receive time in the bag - stamp)\n"
+    )
     rows = [list(HEADER)]
     for name, frame in tree.tree_names(not box_drawing_ok(out)):
         link = tree.links.get(frame)

@@ -10,8 +10,17 @@ from quilm_tf.tools.frames import delay_cells, rate_cell
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
-HEADER = ("parent", "child", "kind", "rate", "median interval", "largest gap", "delay mean",
-          "max", "flagged")
+HEADER = (
+    "parent",
+    "child",
+    "kind",
+    "rate",
+    "median interval",
+    "largest gap",
+    "delay mean",
+    "max",
+    "flagged",
+)
 
 
 def problems(link, max_delay_ms, max_gap):
@@ -20,39 +29,65 @@ def problems(link, max_delay_ms, max_gap):
         return []
     found = []
     if link.samples == 1:
-        found.append(("one sample", f"one sample only, at {seconds(link.first_ns)}: lookups "
-                      "work at that stamp alone"))
+        found.append(
+            (
+                "one sample",
+                f"one sample only, at {seconds(link.first_ns)}: lookups work at that stamp alone",
+            )
+        )
     delay = link.delay_ns()
     if delay is not None and delay[1] > max_delay_ms * MS:
-        found.append(("delay", f"delayed up to {delay[1] / MS:.1f} ms "
-                      f"(mean {delay[0] / MS:.1f} ms, limit {max_delay_ms:g} ms)"))
+        found.append(
+            (
+                "delay",
+                f"delayed up to {delay[1] / MS:.1f} ms "
+                f"(mean {delay[0] / MS:.1f} ms, limit {max_delay_ms:g} ms)",
+            )
+        )
     if delay is not None and min(link.delays_ns) < 0:
-        found.append(("early", f"stamped up to {-min(link.delays_ns) / MS:.1f} ms after it "
-                      "was recorded: the publisher's clock is ahead of the recorder's"))
+        found.append(
+            (
+                "early",
+                f"stamped up to {-min(link.delays_ns) / MS:.1f} ms after it "
+                "was recorded: the publisher's clock is ahead of the recorder's",
+            )
+        )
     median, gap = link.median_interval_ns(), link.largest_gap()
     if median and gap and gap[0] > max_gap * median:
-        found.append(("gap", f"no sample for {gap[0] / NS_PER_SECOND:.3f} s after "
-                      f"{seconds(gap[1])}, {gap[0] / median:.1f}x its median interval of "
-                      f"{median / NS_PER_SECOND:.3f} s"))
+        found.append(
+            (
+                "gap",
+                f"no sample for {gap[0] / NS_PER_SECOND:.3f} s after "
+                f"{seconds(gap[1])}, {gap[0] / median:.1f}x its median interval of "
+                f"{median / NS_PER_SECOND:.3f} s",
+            )
+        )
     return found
 
 
 def report(out, title, tree, refused, children, max_delay_ms, max_gap):
     out.write(f"quilm-tf monitor: {title}\n\n")
-    out.write(f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
-              f"{max_delay_ms:g} ms, a gap over {max_gap:g}x the link's median interval)\n")
+    out.write(
+        f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
+        f"{max_delay_ms:g} ms, a gap over {max_gap:g}x the link's median interval)\n"
+    )
     rows, flagged = [list(HEADER)], []
     for child in children:
         link = tree.links[child]
         median, gap = link.median_interval_ns(), link.largest_gap()
         found = problems(link, max_delay_ms, max_gap)
-        rows.append([link.parent, child, "static" if link.is_static else "dynamic",
-                     rate_cell(link),
-                     "-" if link.is_static or median is None
-                     else f"{median / NS_PER_SECOND:.3f} s",
-                     "-" if link.is_static or gap is None
-                     else f"{gap[0] / NS_PER_SECOND:.3f} s",
-                     *delay_cells(link), ", ".join(flag for flag, _ in found)])
+        rows.append(
+            [
+                link.parent,
+                child,
+                "static" if link.is_static else "dynamic",
+                rate_cell(link),
+                "-" if link.is_static or median is None else f"{median / NS_PER_SECOND:.3f} s",
+                "-" if link.is_static or gap is None else f"{gap[0] / NS_PER_SECOND:.3f} s",
+                *delay_cells(link),
+                ", ".join(flag for flag, _ in found),
+            ]
+        )
         flagged += [f"{link.parent} -> {child}: {text}" for _, text in found]
     for line in table(rows, right={3, 4, 5, 6, 7}):
         out.write(f"  {line}\n")
@@ -83,13 +118,18 @@ def run(args, out, err):
             raise unknown_frame(tree, given)
     children = tree.chain(source, target)
     if children is None:
-        raise BagError(f"no transform chain connects {source} and {target}: {source} is in "
-                       f"the tree of {tree.root_of(source)}, {target} in the tree of "
-                       f"{tree.root_of(target)}")
+        raise BagError(
+            f"no transform chain connects {source} and {target}: {source} is in "
+            f"the tree of {tree.root_of(source)}, {target} in the tree of "
+            f"{tree.root_of(target)}"
+        )
     report(out, title, tree, refused, children, args.max_delay, args.max_gap)
     chain = " -> ".join(frame_path(tree, source, target))
-    delays = [(tree.links[c].delay_ns()[1], c) for c in children
-              if not tree.links[c].is_static and tree.links[c].delay_ns() is not None]
+    delays = [
+        (tree.links[c].delay_ns()[1], c)
+        for c in children
+        if not tree.links[c].is_static and tree.links[c].delay_ns() is not None
+    ]
     out.write(f"\nChain {chain}: {plural(len(children), 'link')}")
     if delays:
         worst, child = max(delays, key=lambda pair: pair[0])

@@ -59,33 +59,43 @@ def svg(tree, label_of):
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{width + 2 * MARGIN:.0f}" '
         f'height="{height:.0f}" font-family="monospace" font-size="{FONT_PX}">',
-        "<defs><marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"10\" refY=\"5\" "
-        "markerWidth=\"8\" markerHeight=\"8\" orient=\"auto-start-reverse\">"
-        "<path d=\"M 0 0 L 10 5 L 0 10 z\" fill=\"#333\"/></marker></defs>",
-        f'<rect width="100%" height="100%" fill="white"/>',
+        '<defs><marker id="arrow" viewBox="0 0 10 10" refX="10" refY="5" '
+        'markerWidth="8" markerHeight="8" orient="auto-start-reverse">'
+        '<path d="M 0 0 L 10 5 L 0 10 z" fill="#333"/></marker></defs>',
+        '<rect width="100%" height="100%" fill="white"/>',
         f'<g transform="translate({MARGIN},0)">',
     ]
     for child, link in tree.links.items():
         x1, y1 = x[link.parent], top(link.parent) + BOX_HEIGHT
         x2, y2 = x[child], top(child)
         dash = ' stroke-dasharray="5,4"' if link.is_static else ""
-        out.append(f'<line x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" y2="{y2:.1f}" '
-                   f'stroke="#333" stroke-width="1.3"{dash} marker-end="url(#arrow)"/>')
+        out.append(
+            f'<line x1="{x1:.1f}" y1="{y1:.1f}" x2="{x2:.1f}" y2="{y2:.1f}" '
+            f'stroke="#333" stroke-width="1.3"{dash} marker-end="url(#arrow)"/>'
+        )
         label = label_of(link)
         lx, ly = x1 + (x2 - x1) * LABEL_AT, y1 + (y2 - y1) * LABEL_AT
         w = text_width(label) + 8
-        out.append(f'<rect x="{lx - w / 2:.1f}" y="{ly - 9:.1f}" width="{w:.1f}" height="16" '
-                   'fill="white" fill-opacity="0.9"/>')
-        out.append(f'<text x="{lx:.1f}" y="{ly + 3:.1f}" text-anchor="middle" fill="#555">'
-                   f"{xml_text(label)}</text>")
+        out.append(
+            f'<rect x="{lx - w / 2:.1f}" y="{ly - 9:.1f}" width="{w:.1f}" height="16" '
+            'fill="white" fill-opacity="0.9"/>'
+        )
+        out.append(
+            f'<text x="{lx:.1f}" y="{ly + 3:.1f}" text-anchor="middle" fill="#555">'
+            f"{xml_text(label)}</text>"
+        )
     for frame in x:
         w = text_width(frame) + 16
         root = frame not in tree.links
-        out.append(f'<rect x="{x[frame] - w / 2:.1f}" y="{top(frame)}" width="{w:.1f}" '
-                   f'height="{BOX_HEIGHT}" rx="4" fill="{"#dde8f6" if root else "#f4f4f4"}" '
-                   f'stroke="#333" stroke-width="{2 if root else 1}"/>')
-        out.append(f'<text x="{x[frame]:.1f}" y="{top(frame) + BOX_HEIGHT / 2 + 4:.1f}" '
-                   f'text-anchor="middle">{xml_text(frame)}</text>')
+        out.append(
+            f'<rect x="{x[frame] - w / 2:.1f}" y="{top(frame)}" width="{w:.1f}" '
+            f'height="{BOX_HEIGHT}" rx="4" fill="{"#dde8f6" if root else "#f4f4f4"}" '
+            f'stroke="#333" stroke-width="{2 if root else 1}"/>'
+        )
+        out.append(
+            f'<text x="{x[frame]:.1f}" y="{top(frame) + BOX_HEIGHT / 2 + 4:.1f}" '
+            f'text-anchor="middle">{xml_text(frame)}</text>'
+        )
     out.append("</g>\n</svg>\n")
     return "\n".join(out)
 
@@ -101,7 +111,8 @@ def dot(tree, label_of):
         lines.append(f"  {dot_id(frame)} [style=bold];")
     for child, link in tree.links.items():
         style = ", style=dashed" if link.is_static else ""
-        lines.append(f"  {dot_id(link.parent)} -> {dot_id(child)} "
-                     f"[label={dot_id(label_of(link))}{style}];")
+        lines.append(
+            f"  {dot_id(link.parent)} -> {dot_id(child)} [label={dot_id(label_of(link))}{style}];"
+        )
     lines.append("}")
     return "\n".join(lines) + "\n"

@@ -11,6 +11,7 @@ from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
 from quilm_tf.tools.tree import FrameTree
 
+
 @dataclass
 class Query:
     label: str
@@ -150,5 +151,3 @@ def spread(begin_ns, end_ns, count):
     """count stamps strictly inside (begin_ns, end_ns), off any regular sample grid."""
     step = (end_ns - begin_ns) / (count + 1)
     return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]
-
-

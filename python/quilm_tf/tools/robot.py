@@ -140,5 +140,3 @@ def simulated_robot():
         "the last transform.",
     ]
     return events, notes
-
-

@@ -15,9 +15,17 @@ def plural(count, noun):
 
 def wrapped(text, first_indent, indent):
     # Error texts are long: wrapped within 100 columns, never inside a word or a name.
-    return textwrap.fill(text, 100, initial_indent=" " * first_indent,
-                         subsequent_indent=" " * indent, break_long_words=False,
-                         break_on_hyphens=False) + "\n"
+    return (
+        textwrap.fill(
+            text,
+            100,
+            initial_indent=" " * first_indent,
+            subsequent_indent=" " * indent,
+            break_long_words=False,
+            break_on_hyphens=False,
+        )
+        + "\n"
+    )
 
 
 def seconds(stamp_ns):
@@ -33,8 +41,10 @@ def table(rows, right=()):
     widths = [max(len(row[i]) for row in rows if i < len(row)) for i in range(len(rows[0]))]
     lines = []
     for row in rows:
-        cells = [cell.rjust(widths[i]) if i in right else cell.ljust(widths[i])
-                 for i, cell in enumerate(row)]
+        cells = [
+            cell.rjust(widths[i]) if i in right else cell.ljust(widths[i])
+            for i, cell in enumerate(row)
+        ]
         lines.append("  ".join(cells).rstrip())
     return lines
 

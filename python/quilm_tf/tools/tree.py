@@ -146,8 +146,9 @@ class FrameTree:
 
     def tree_names(self, plain):
         """(frame indented under its parent with branch lines, frame) in walk order."""
-        branch, last, pipe, blank = ("|-- ", "`-- ", "|   ", "    ") if plain else (
-            "├── ", "└── ", "│   ", "    ")
+        branch, last, pipe, blank = (
+            ("|-- ", "`-- ", "|   ", "    ") if plain else ("├── ", "└── ", "│   ", "    ")
+        )
         rows = []
         for frame, depth, is_last, lasts in self.walk():
             # lasts[0] is the root's flag; the root itself draws no column.
@@ -170,8 +171,10 @@ class FrameTree:
                 lines.append(f"{name:<{width}}static")
             else:
                 plural = "s" if link.samples != 1 else ""
-                lines.append(f"{name:<{width}}dynamic {rate_text(link.rate_hz())} "
-                             f"{link.samples:7d} sample{plural}")
+                lines.append(
+                    f"{name:<{width}}dynamic {rate_text(link.rate_hz())} "
+                    f"{link.samples:7d} sample{plural}"
+                )
         return lines
 
 
