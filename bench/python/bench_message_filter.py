@@ -60,7 +60,7 @@ def time_arrivals(buffer, stamps, repeat):
     can_transform = buffer.can_transform
 
     def empty_loop():
-        for m in ready:
+        for _m in ready:
             pass
 
     def lookups():

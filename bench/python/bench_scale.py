@@ -69,11 +69,11 @@ def main():
             raise SystemExit("the scenario does not cover every query stamp")
         lookup, can_transform = buffer.lookup, buffer.can_transform
 
-        def lookups():
+        def lookups(lookup=lookup, source=source, target=target):
             for s in stamps:
                 lookup(source, target, s)
 
-        def checks():
+        def checks(can_transform=can_transform, source=source, target=target):
             for s in stamps:
                 can_transform(source, target, s)
 

@@ -166,7 +166,7 @@ def namespace_message(index, stamp, pose):
 
 def filled_buffer(messages):
     buffer = native.TransformBuffer(HISTORY_SECONDS)
-    for index, stamp, message in messages:
+    for index, _stamp, message in messages:
         buffer.insert_transform_stamped(message, is_static=LINKS[index][2] == 0)
     return buffer
 
@@ -185,7 +185,7 @@ def time_queries(buffer, stamps, repeat):
     lookup, can_transform = buffer.lookup, buffer.can_transform
 
     def empty_loop():
-        for s in stamps:
+        for _s in stamps:
             pass
 
     def lookups():
