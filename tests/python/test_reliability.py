@@ -5,52 +5,74 @@ import textwrap
 import pytest
 
 PRELUDE = """
-import resource, sys, threading, time
+import os, resource, sys, threading, time
 from types import SimpleNamespace as NS
 from quilm_tf._native import MessageFilter, TransformBuffer
 I = [[1.0, 0, 0, 0], [0, 1.0, 0, 0], [0, 0, 1.0, 0], [0, 0, 0, 1.0]]
-buffer, inside = TransformBuffer(10.0), threading.Event()
+buffer, inside, tids = TransformBuffer(10.0), threading.Event(), []
 f = MessageFilter(buffer, "map", 0)
 stamp = NS(sec=1, nanosec=0)
 msg = lambda frame="base", header=None: NS(header=header or NS(frame_id=frame, stamp=stamp))
 
-def stall(*_, pause=0.001):  # gives the GIL up (sleeping, or spinning if no pause) forever
+def stall(*_, pause=0.001):  # called from inside one of our calls; gives the GIL up forever
+    tids.append(threading.get_native_id())
     inside.set()
     while True:
-        pause and time.sleep(pause)
+        if pause:
+            time.sleep(pause)
 
-class Stalls:  # a header, an index and an iterator that stall
+class Stalls:  # a header, an index, an iterator and a payload's release that stall
     stamp, frame_id = NS(sec=1, nanosec=0), property(stall)
-    __index__ = __next__ = stall
+    __index__ = __next__ = __del__ = stall
     __iter__ = lambda self: self
+
+link = lambda: buffer.insert_transform("map", "base", I, 10**9)
+
+def ended_at_exit():
+    # Finalization flushes stdout after it has marked the interpreter as exiting, so this
+    # runs while the stalled thread is still inside our call. It waits (boundedly) until
+    # the interpreter has ended that thread, which happens when the thread next asks for
+    # the GIL, and says so: a program that exits before the thread is ended proves nothing.
+    deadline = time.monotonic() + 30
+    while os.path.exists(f"/proc/self/task/{tids[0]}") and time.monotonic() < deadline:
+        time.sleep(0.001)
+    os.write(1, b"gone" if not os.path.exists(f"/proc/self/task/{tids[0]}") else b"alive")
 """
 
 
 def run(script):
-    result = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(script)],
-                            capture_output=True, text=True, timeout=120)  # fmt: skip
+    program = PRELUDE + textwrap.dedent(script)
+    result = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.split()
 
 
-# Each program leaves a daemon thread inside one of our calls, running Python code that
-# gives up the GIL, and exits. The interpreter ends that thread by a forced unwind once it
-# finalizes; a stdout whose flush sleeps lets the thread wake up before the process is gone.
+# Each program leaves a daemon thread stalled inside one of our calls (the stall signals
+# from within it) and exits; the interpreter ends that thread by a forced unwind through
+# our frames, which must neither be swallowed nor abort the process.
 @pytest.mark.parametrize(
-    "setup, call",
+    ("setup", "call"),
     [
-        ("f.register_callback(stall); f.add(msg())", 'buffer.insert_transform("map", "base", I, 10**9)'),
-        ("f.register_callback(lambda m: stall(pause=0)); f.add(msg())", 'buffer.insert_transform("map", "base", I, 10**9)'),
+        ("f.register_callback(stall); f.add(msg())", "link()"),
+        ("f.register_callback(lambda m: stall(pause=0)); f.add(msg())",
+         "f.set_target_frame('base')"),
         ("f.register_failure_callback(stall)", 'f.add(msg(""))'),
         ("", 'buffer.lookup("base", "map", Stalls())'),
         ("", "f.add(msg(header=Stalls()))"),
         ("", "buffer.insert_transform_message(NS(transforms=Stalls()))"),
-        ("f.add(NS(header=msg().header, payload=type('R', (), {'__del__': stall})()))", "f.clear()"),
+        ("f.add(NS(header=msg().header, payload=Stalls()))", "f.clear()"),
     ],
 )  # fmt: skip
 def test_exit_with_a_daemon_thread_inside_a_call_exits_cleanly(setup, call):
-    run(f"{setup}\nthreading.Thread(target=lambda: {call}, daemon=True).start()\ninside.wait()\n"
-        "sys.stdout = NS(flush=lambda: time.sleep(0.05))")  # fmt: skip
+    script = f"""
+        {setup}
+        threading.Thread(target=lambda: {call}, daemon=True).start()
+        assert inside.wait(30), "the thread never got inside the call"
+        sys.stdout = NS(flush=ended_at_exit)
+    """
+    assert run(script) == ["gone"]
 
 
 def test_memory_error_changes_nothing_and_does_not_poison():
