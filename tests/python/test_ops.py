@@ -53,7 +53,8 @@ def test_the_newest_and_across_time_lookups_compose_lookups_and_the_frame_list_s
     refused(
         lambda: quilm_tf.lookup_latest(buffer, "laser", "mars"),
         TransformError,
-        'failed to look up transform from "laser" to "mars": frame mars does not exist in the transform tree',
+        'failed to look up transform from "laser" to "mars": '
+        "frame mars does not exist in the transform tree",
     )
     assert quilm_tf.frames(buffer) == [
         FrameInfo("base", "odom", False, 2, 101 * S, 104 * S),
@@ -67,8 +68,17 @@ def live_filters():
     return sum(type(o) is MessageFilter for o in gc.get_objects())
 
 
-def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_nothing_behind():
-    buffer, before = robot(), live_filters()
+def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_nothing_behind(
+    monkeypatch,
+):
+    buffer, before, sleeping = robot(), live_filters(), threading.Event()
+
+    class Event(threading.Event):  # tells the test when the waiter goes to sleep on it
+        def wait(self, timeout=None):
+            sleeping.set()
+            return super().wait(timeout)
+
+    monkeypatch.setattr(quilm_tf.waiting, "threading", NS(Event=Event))
     assert quilm_tf.wait_for_transform(buffer, "laser", "map", 102 * S, 0.0)  # at once
     woken = []
     waiter = threading.Thread(
@@ -77,8 +87,7 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
         )
     )
     waiter.start()
-    while live_filters() == before:  # attached: only the insert below can wake it now
-        time.sleep(0.001)
+    assert sleeping.wait(30), "the waiter never went to sleep"
     buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
     waiter.join()
     assert woken == [True]
@@ -96,12 +105,12 @@ def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads():
         ]
         await asyncio.sleep(0)  # every waiter attaches
         buffer.insert_transform("map", "odom", pose(3.0, 0.0), 105 * S)
-        # Inserted while the loop sleeps in its selector, so only a thread-safe wake-up ends it.
-        threading.Thread(
-            target=lambda: (
-                time.sleep(0.1) or buffer.insert_transform("map", "odom", pose(4.5, 0.0), 107 * S)
-            )
-        ).start()
+
+        def insert_later():  # while the loop sleeps in its selector: only a thread-safe wake-up
+            time.sleep(0.1)
+            buffer.insert_transform("map", "odom", pose(4.5, 0.0), 107 * S)
+
+        threading.Thread(target=insert_later).start()
         async with asyncio.timeout(10):  # well before the waiters' own timeout
             woken = await asyncio.gather(*waits)
         return woken + [
