@@ -33,68 +33,36 @@ def logger(log, name, raise_on=(), error=RuntimeError):
     return callback
 
 
-@pytest.mark.parametrize(
-    ("call", "error", "message", "note"),
-    [
-        # The constructor converts in parameter order, naming the first bad parameter...
-        (
-            lambda b, f, ros: MessageFilter(None, b"map", -1),
-            TypeError,
-            "'NoneType' object cannot be converted to 'TransformBuffer'",
-            "buffer",
-        ),
-        (lambda b, f, ros: MessageFilter(b, b"map", -1), TypeError, None, "target_frame"),
-        (
-            lambda b, f, ros: MessageFilter(b, "map", -1, tolerance_ns=-1),
-            OverflowError,
-            None,
-            "queue_size",
-        ),
-        # ...then checks the tolerance, the callback, then the target frame.
-        (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5, LIMIT_NS), ValueError, RANGE, None),
-        (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5), ValueError, NOT_CALLABLE, None),
-        (lambda b, f, ros: MessageFilter(b, "a/b", 1), TransformError, UNQUALIFIED, None),
-        (
-            lambda b, f, ros: f.set_target_frames("map"),
-            TypeError,
-            "Can't extract `str` to `Vec`",
-            "target_frames",
-        ),
-        (lambda b, f, ros: f.set_target_frames(["odom", "a/b"]), TransformError, UNQUALIFIED, None),
-        (lambda b, f, ros: f.set_tolerance_ns(LIMIT_NS), ValueError, RANGE, None),
-        (lambda b, f, ros: f.set_queue_size(-1), OverflowError, None, "queue_size"),
-        (lambda b, f, ros: f.register_failure_callback(5), ValueError, NOT_CALLABLE, None),
-        # Malformed messages raise without a note; the stamp is checked before the frame id is read.
-        (
-            lambda b, f, ros: f.add(ros.changed(ros.message(7), header__stamp=...)),
-            AttributeError,
-            None,
-            None,
-        ),
-        (
-            lambda b, f, ros: f.add(ros.message(7, sec=-1)),
-            ValueError,
-            "timestamp seconds must be non-negative",
-            None,
-        ),
-        (
-            lambda b, f, ros: f.add(ros.message(7)),
-            TypeError,
-            "'int' object cannot be converted to 'str'",
-            None,
-        ),
-    ],
-)
+@pytest.mark.parametrize(("call", "error", "message", "note"), [
+    # The constructor converts in parameter order, naming the first bad parameter...
+    (lambda b, f, ros: MessageFilter(None, b"map", -1), TypeError,
+     "'NoneType' object cannot be converted to 'TransformBuffer'", "buffer"),
+    (lambda b, f, ros: MessageFilter(b, b"map", -1), TypeError, None, "target_frame"),
+    (lambda b, f, ros: MessageFilter(b, "map", -1, tolerance_ns=-1), OverflowError, None,
+     "queue_size"),
+    # ...then checks the tolerance, the callback, then the target frame.
+    (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5, LIMIT_NS), ValueError, RANGE, None),
+    (lambda b, f, ros: MessageFilter(b, "a/b", 1, 5), ValueError, NOT_CALLABLE, None),
+    (lambda b, f, ros: MessageFilter(b, "a/b", 1), TransformError, UNQUALIFIED, None),
+    (lambda b, f, ros: f.set_target_frames("map"), TypeError, "Can't extract `str` to `Vec`",
+     "target_frames"),
+    (lambda b, f, ros: f.set_target_frames(["odom", "a/b"]), TransformError, UNQUALIFIED, None),
+    (lambda b, f, ros: f.set_tolerance_ns(LIMIT_NS), ValueError, RANGE, None),
+    (lambda b, f, ros: f.set_queue_size(-1), OverflowError, None, "queue_size"),
+    (lambda b, f, ros: f.register_failure_callback(5), ValueError, NOT_CALLABLE, None),
+    # Malformed messages raise without a note; the stamp is checked before the frame id.
+    (lambda b, f, ros: f.add(ros.changed(ros.message(7), header__stamp=...)), AttributeError,
+     None, None),
+    (lambda b, f, ros: f.add(ros.message(7, sec=-1)), ValueError,
+     "timestamp seconds must be non-negative", None),
+    (lambda b, f, ros: f.add(ros.message(7)), TypeError,
+     "'int' object cannot be converted to 'str'", None),
+])  # fmt: skip
 def test_refused_calls_change_nothing(buffer, ros, log, refused, call, error, message, note):
     f = MessageFilter(buffer, "///map", 3, lambda m: log.append(m), LIMIT_NS - 1)
     refused(lambda: call(buffer, f, ros), error, message, note)
-    assert (f.target_frames, f.tolerance_ns, f.queue_size, f.pending_count, log) == (
-        ["map"],
-        LIMIT_NS - 1,
-        3,
-        0,
-        [],
-    )
+    settings = (f.target_frames, f.tolerance_ns, f.queue_size, f.pending_count, log)
+    assert settings == (["map"], LIMIT_NS - 1, 3, 0, [])
 
 
 def test_settings_dispatch_what_they_release_and_report_what_they_evict(buffer, ros, log):
@@ -142,34 +110,24 @@ INSERTS = {
 def test_callbacks_run_in_order_with_failures_first(buffer, log, ros, insert):
     f, reasons = MessageFilter(buffer, "map", 5, logger(log, "first")), []
     f.register_callback(logger(log, "second"))
+
+    def failed(m, reason):
+        reasons.append(reason)
+        log.append(("failed", m.label))
+
     for _ in range(2):
-        f.register_failure_callback(
-            lambda m, r: (reasons.append(r), log.append(("failed", m.label, r)))
-        )
-    for frame, label in (
-        ("base", "a"),
-        ("base", "b"),
-        ("elsewhere", "blocked"),
-        ("base", "behind"),
-    ):
+        f.register_failure_callback(failed)
+    for frame, label in (("base", "a"), ("base", "b"), ("elsewhere", "blocked"), ("base", "end")):
         f.add(ros.message(frame, label=label))
     insert(buffer, ros)
     assert log == [("first", "a"), ("second", "a"), ("first", "b"), ("second", "b")]
     f.set_queue_size(1)  # evicts one: its report comes before the delivery it releases
     f.add(ros.message("nowhere", label="c"))
     f.add(ros.message(label="d"))  # evicts "c"
-    assert log[4::2] == [
-        ("failed", "blocked", Reason.QUEUE_FULL),
-        ("first", "behind"),
-        ("failed", "c", Reason.QUEUE_FULL),
-        ("first", "d"),
-    ]
+    assert log[4::2] == [("failed", "blocked"), ("first", "end"), ("failed", "c"), ("first", "d")]
     # One reason object per dropped message, shared by its failure callbacks; equal by value.
-    assert (
-        reasons[0] is reasons[1]
-        and reasons[1] is not reasons[2]
-        and reasons[0] is not Reason.QUEUE_FULL
-    )
+    assert reasons[0] is reasons[1] and reasons[1] is not reasons[2]
+    assert reasons[0] is not Reason.QUEUE_FULL
     assert (reasons[0] == Reason.QUEUE_FULL, reasons[0] != Reason.QUEUE_FULL) == (True, False)
     g = MessageFilter(buffer, "map", 0)
     g.add(ros.message())  # ready with nobody listening: gone, unreported
@@ -194,31 +152,20 @@ def test_a_raising_callback_stops_its_dispatch_and_leaves_everything_usable(
         link(buffer)
     # "a"'s second callback and "b" are gone (they left the queue), the later filter waits for
     # the next wake-up, and the insert itself stays.
-    assert (log, f.pending_count, later.pending_count, buffer.can_transform("base", "map", 1)) == (
-        [("first", "a")],
-        2,
-        1,
-        True,
-    )
+    assert log == [("first", "a")]
+    assert (f.pending_count, later.pending_count) == (2, 1)
+    assert buffer.can_transform("base", "map", 1)
     later.dispatch()
     with pytest.raises(error, match="failed 1"):
         f.set_queue_size(1)  # evicts x, whose first failure callback raises
-    assert (log[1:], f.pending_count, later.target_frames) == (
-        [("later", "c"), ("failed 1", "x", Reason.QUEUE_FULL)],
-        1,
-        ["map"],
-    )
-    # A refused list entry outranks a callback's error; the insert before it still woke the filter.
+    assert log[1:] == [("later", "c"), ("failed 1", "x", Reason.QUEUE_FULL)]
+    assert f.pending_count == 1
+    # A refused list entry outranks a callback's error; the insert before it still woke
+    # the filter.
     f.set_target_frame("odom")
+    items = [ros.transform_stamped("odom", "elsewhere"), ros.transform_stamped("odom", "odom")]
     with pytest.raises(TransformError):
-        buffer.insert_transform_message(
-            SimpleNamespace(
-                transforms=[
-                    ros.transform_stamped("odom", "elsewhere"),
-                    ros.transform_stamped("odom", "odom"),
-                ]
-            )
-        )
+        buffer.insert_transform_message(SimpleNamespace(transforms=items))
     assert log[-1] == ("first", "y")
 
 
@@ -226,16 +173,20 @@ def test_a_raising_callback_stops_its_dispatch_and_leaves_everything_usable(
 def test_nested_calls_complete_inside_the_callback(buffer, log, ros, nested):
     def callback(msg):
         log.append(msg.label)
-        if msg.label == "a":
-            {"add": lambda: f.add(ros.message(label="inner")), "insert": lambda: link(buffer, "odom"),
-             "register": lambda: f.register_callback(lambda m: log.append("late " + m.label))}[nested]()  # fmt: skip
-            log.append("a done")
+        if msg.label != "a":
+            return
+        if nested == "add":
+            f.add(ros.message(label="inner"))
+        elif nested == "insert":
+            link(buffer, "odom")
+        else:
+            f.register_callback(lambda m: log.append("late " + m.label))
+        log.append("a done")
 
     link(buffer)
     f = MessageFilter(buffer, "map", 0, callback)
-    for frame, label in (("elsewhere", "head"), ("base", "a"), ("base", "b"), ("odom", "inner"))[
-        : 4 if nested == "insert" else 3
-    ]:
+    queued = [("elsewhere", "head"), ("base", "a"), ("base", "b")]
+    for frame, label in queued + ([("odom", "inner")] if nested == "insert" else []):
         f.add(ros.message(frame, label=label))
     link(buffer, "elsewhere")
     f.add(ros.message(label="c"))  # a callable registered during a dispatch waits for the next
@@ -247,57 +198,59 @@ def test_nested_calls_complete_inside_the_callback(buffer, log, ros, nested):
 
 
 def test_a_wake_up_keeps_a_filter_that_a_callback_deletes(buffer, log, ros):
-    MessageFilter(buffer, "map", 0, logger(log, "gone")).add(
-        ros.message(label="q")
-    )  # deleted: never woken
-    filters = {
-        "first": MessageFilter(
-            buffer, "map", 0, lambda m: (log.append(("first", m.label)), filters.pop("second"))
-        )
-    }
+    MessageFilter(buffer, "map", 0, logger(log, "gone")).add(ros.message(label="q"))  # dropped
+
+    def first(m):
+        log.append(("first", m.label))
+        del filters["second"]
+
+    filters = {"first": MessageFilter(buffer, "map", 0, first)}
     filters["second"] = MessageFilter(buffer, "map", 0, logger(log, "second"))
-    [f.add(ros.message(label=label)) for f, label in zip(filters.values(), "ab")]
+    filters["first"].add(ros.message(label="a"))
+    filters["second"].add(ros.message(label="b"))
     link(buffer)  # a wake-up keeps the filter that a callback deletes
     assert log == [("first", "a"), ("second", "b")]
 
 
-@pytest.mark.parametrize(
-    "through", ["callback", "failure callback", "queued message", "its own method"]
-)
+def live_filters():
+    gc.collect()
+    return sum(isinstance(o, MessageFilter) for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("through", ["callback", "failure_callback", "message", "own method"])
 def test_a_node_owning_its_filter_is_collected_with_its_queue(buffer, ros, through):
-    filters = lambda: (gc.collect(), sum(isinstance(o, MessageFilter) for o in gc.get_objects()))[1]  # noqa: E731
-    node, before = ros.message("node"), filters()
+    node, before = ros.message("node"), live_filters()
     node.filter = MessageFilter(buffer, "map", 10)
     if through.endswith("callback"):
-        getattr(node.filter, "register_" + through.replace(" ", "_"))(lambda *args, node=node: None)
-    elif (
-        through == "its own method"
-    ):  # a built-in method has no clear slot: only the filter's own breaks this cycle
+        getattr(node.filter, "register_" + through)(lambda *args, node=node: None)
+    elif through == "own method":  # a built-in method has no clear slot: only the filter's
         node.filter.register_callback(node.filter.dispatch)
-    node.filter.add(
-        queued := ros.message("far", node=node if through == "queued message" else None)
-    )
+    queued = ros.message("far", node=node if through == "message" else None)
+    node.filter.add(queued)
     alive, released = weakref.ref(node), []
     weakref.finalize(queued, released.append, "message")
     del node, queued
-    assert (filters(), alive(), released) == (before, None, ["message"])
+    assert (live_filters(), alive(), released) == (before, None, ["message"])
 
 
 def run(script):
     # A regression here deadlocks on a lock of the module, so it runs in a child process that
     # a timeout can end.
     prelude = """
-        import gc, resource
+        import gc
         from types import SimpleNamespace as NS
         from quilm_tf._native import MessageFilter, TransformBuffer
         I = [[1.0, 0, 0, 0], [0, 1.0, 0, 0], [0, 0, 1.0, 0], [0, 0, 0, 1.0]]
         class Message(NS):
             __del__ = lambda self: self.on_release()  # noqa: E731
         def msg(frame="far", on_release=lambda: None):
-            return Message(header=NS(frame_id=frame, stamp=NS(sec=1, nanosec=0)), on_release=on_release)
+            header = NS(frame_id=frame, stamp=NS(sec=1, nanosec=0))
+            return Message(header=header, on_release=on_release)
     """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(prelude) + textwrap.dedent(script)],
-                            capture_output=True, text=True, timeout=120)  # fmt: skip
+    program = textwrap.dedent(prelude) + textwrap.dedent(script)
+    result = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
