@@ -6,6 +6,7 @@
 # faulthandler watchdog then dumps every thread and ends the run.
 
 import faulthandler
+import functools
 import gc
 import itertools
 import math
@@ -41,16 +42,13 @@ def catch(call, expected=TransformError):
 def test_threads_share_a_buffer_and_its_filters():
     buffer, errors, ids, newest, seen = TransformBuffer(1.0), [], itertools.count(), [1], Counter()
     buffer.insert_transform("world", "map", I4, 0, True)
-    records = [
-        NS(added=[], left=Counter()) for _ in range(2)
-    ]  # what each clean filter was given, and let go
-    clean = [
-        MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id])) for r in records
-    ]
-    [
+    # Two clean filters; each record keeps what its filter was given, and let go.
+    records = [NS(added=[], left=Counter()) for _ in range(2)]
+    clean = []
+    for r in records:
+        f = MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id]))
         f.register_failure_callback(lambda m, reason, r=r: r.left.update([m.id]))
-        for f, r in zip(clean, records)
-    ]
+        clean.append(f)
 
     def write(rng, k):
         newest[0], kind = k, rng.randrange(5)
@@ -58,92 +56,81 @@ def test_threads_share_a_buffer_and_its_filters():
             buffer.insert_transform("map", "odom", I4, k * STEP_NS)
             buffer.insert_transform_stamped(message(0, "/odom", k, "base"))
         elif kind == 1:
-            buffer.insert_transform_message(
-                NS(transforms=[message(0, "map", k, "odom"), message(0, "odom", k, "base")])
-            )
+            items = [message(0, "map", k, "odom"), message(0, "odom", k, "base")]
+            buffer.insert_transform_message(NS(transforms=items))
         elif kind == 2:  # refused: the static map already has a parent
-            assert isinstance(
-                catch(lambda: buffer.insert_transform("odom", "map", I4, k, True)), TransformError
-            )
+            refused = catch(lambda: buffer.insert_transform("odom", "map", I4, k, True))
+            assert isinstance(refused, TransformError)
         elif k % 7 == 0:
             buffer.clear_dynamic()
 
     def read(rng, k):
-        matrix = catch(
-            lambda: buffer.lookup(
-                rng.choice(["base", "odom", "/map", ""]),
-                "world",
-                max(1, newest[0] - rng.randrange(5)) * STEP_NS,
-            )
-        )
-        assert isinstance(matrix, TransformError) or (
-            all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
-        )
+        frame = rng.choice(["base", "odom", "/map", ""])
+        stamp = max(1, newest[0] - rng.randrange(5)) * STEP_NS
+        matrix = catch(lambda: buffer.lookup(frame, "world", stamp))
+        if not isinstance(matrix, TransformError):
+            assert all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
 
     def feed(rng, k, index):
-        records[index].added.append(ident := next(ids))
-        clean[index].add(
-            message(
-                ident,
-                rng.choice(["base", "/odom", "nowhere", "", "a/b"]),
-                max(1, newest[0] + rng.randrange(-3, 3)),
-            )
-        )
+        ident = next(ids)
+        records[index].added.append(ident)
+        frame = rng.choice(["base", "/odom", "nowhere", "", "a/b"])
+        clean[index].add(message(ident, frame, max(1, newest[0] + rng.randrange(-3, 3))))
 
-    def churn(
-        rng, k
-    ):  # dropped with messages queued; callbacks that raise, insert, or hold their own filter (a cycle)
+    def churn(rng, k):
+        # Dropped with messages queued; callbacks that raise, insert, or hold their own
+        # filter (a cycle).
         f = MessageFilter(buffer, rng.choice(["world", "map", "/odom"]), rng.choice([0, 1, 5]))
 
         def deliver(m, f=f):
             seen[m.id] += 1
-            rng.random() < 0.1 and buffer.insert_transform("map", "odom", I4, newest[0] * STEP_NS)
-            rng.random() < 0.2 and {}[m.id]
+            if rng.random() < 0.1:
+                buffer.insert_transform("map", "odom", I4, newest[0] * STEP_NS)
+            if rng.random() < 0.2:
+                raise KeyError(m.id)
+
+        def fail(m, reason):
+            if rng.random() < 0.2:
+                raise KeyError(m.id)
 
         f.register_callback(deliver)
-        f.register_failure_callback(lambda m, reason: rng.random() < 0.2 and {}[m.id])
+        f.register_failure_callback(fail)
         for _ in range(rng.randrange(5)):
-            catch(
-                lambda: f.add(message(next(ids), rng.choice(["base", "odom", ""]), newest[0])),
-                KeyError,
-            )
+            queued = message(next(ids), rng.choice(["base", "odom", ""]), newest[0])
+            catch(lambda m=queued: f.add(m), KeyError)
+
+    def collect(rng, k):
+        if k % 20 == 0:
+            gc.collect()
 
     def run(body, seed):
         def loop():
             rng = random.Random(seed)
             for k in range(1, ROUNDS + 1):
                 try:  # a churning filter's callback may raise through any call that wakes it
-                    catch(lambda: body(rng, k), KeyError)
+                    catch(lambda k=k: body(rng, k), KeyError)
                 except BaseException as error:
                     errors.append(repr(error))
 
         return threading.Thread(target=loop)
 
-    bodies = [
-        write,
-        write,
-        read,
-        read,
-        churn,
-        lambda rng, k: feed(rng, k, 0),
-        lambda rng, k: feed(rng, k, 1),
-        lambda rng, k: k % 20 or gc.collect(),
-    ]
-    threads, interval = (
-        [run(body, seed) for seed, body in enumerate(bodies)],
-        sys.getswitchinterval(),
-    )
+    feeds = [functools.partial(feed, index=index) for index in range(2)]
+    bodies = [write, write, read, read, churn, *feeds, collect]
+    threads = [run(body, seed) for seed, body in enumerate(bodies)]
+    interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     faulthandler.dump_traceback_later(300, exit=True)
     try:
-        [thread.start() for thread in threads]
-        [thread.join() for thread in threads]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     finally:
         faulthandler.cancel_dump_traceback_later()
         sys.setswitchinterval(interval)
     assert errors == []
     for f, r in zip(clean, records):  # every message left once, or is still queued
-        assert (
-            set(r.left.values()) <= {1} and len(r.left) + f.pending_count == len(r.added) == ROUNDS
-        )
+        assert set(r.left.values()) <= {1}, "a clean filter let a message go twice"
+        assert len(r.added) == ROUNDS
+        assert len(r.left) + f.pending_count == ROUNDS
     assert set(seen.values()) <= {1}, "a churning filter delivered a message twice"
