@@ -8,10 +8,13 @@ is not and why.
 from __future__ import annotations
 
 import contextlib
+from collections.abc import Callable, Container, Iterator, Sequence
 from pathlib import Path
+from typing import Any, TextIO
 
-from quilm_tf import TransformError
+from quilm_tf import TransformBuffer, TransformError
 from quilm_tf.tools.messages import stamp_ns_of
+from quilm_tf.tools.tree import FrameTree
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
@@ -33,16 +36,16 @@ class BagError(Exception):
     itself cannot be used.
     """
 
-    def __init__(self, text, exit_code=1):
+    def __init__(self, text: str, exit_code: int = 1) -> None:
         super().__init__(text)
         self.exit_code = exit_code
 
 
-def one_line(error):
+def one_line(error: BaseException) -> str:
     return " ".join(str(error).split()) or type(error).__name__
 
 
-def kind_of(path):
+def kind_of(path: Path) -> str:
     """What the path must be, from its form; raises BagError when it can be none of them."""
     if path.is_dir():
         if not (path / "metadata.yaml").is_file():
@@ -67,37 +70,44 @@ def kind_of(path):
 class Bag:
     """An open bag: the rosbags reader, its path, and a progress bar for long reads."""
 
-    def __init__(self, reader, path, err):
+    # reader is a rosbags AnyReader; messages are what it deserializes.
+    def __init__(self, reader: Any, path: Path, err: TextIO) -> None:
         self.reader, self.path, self.err = reader, path, err
 
     @property
-    def topics(self):
-        return self.reader.topics
+    def topics(self) -> dict[str, Any]:
+        topics: dict[str, Any] = self.reader.topics
+        return topics
 
-    def title(self):
+    def title(self) -> str:
         count = self.reader.message_count
         start, end = self.reader.start_time, self.reader.end_time
         duration = (end - start) / 1e9 if count else 0.0
         return f"{self.path} ({count:,} messages over {duration:.1f} s)"
 
-    def connections(self, topics):
+    def connections(self, topics: Container[str]) -> list[Any]:
         return [c for c in self.reader.connections if c.topic in topics]
 
-    def tf_connections(self):
+    def tf_connections(self) -> list[Any]:
         tf = [c for c in self.reader.connections if is_tf_topic(c.topic)]
         if not tf:
             names = ", ".join(self.topics) or "none"
             raise BagError(f"{self.path} has no /tf or /tf_static topic (topics: {names})")
         return tf
 
-    def topic(self, name):
+    def topic(self, name: str) -> str:
         """The bag's topic for a name given with or without its leading slash."""
         found = next((t for t in self.topics if t.lstrip("/") == name.lstrip("/")), None)
         if found is None:
             raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
-    def read(self, connections, label, deserialize=lambda connection: True):
+    def read(
+        self,
+        connections: Sequence[Any],
+        label: str,
+        deserialize: Callable[[Any], bool] = lambda connection: True,
+    ) -> Iterator[tuple[int, str, Any]]:
         """(receive time, topic, message or None) in the bag's order; failures are BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
@@ -118,11 +128,11 @@ class Bag:
 
 
 @contextlib.contextmanager
-def progress(label, total, err):
+def progress(label: str, total: int, err: TextIO) -> Iterator[Any]:
     """A tqdm bar on err when it is a terminal, or for long bags; nothing without tqdm."""
     show = err.isatty() or total >= LONG_BAG_MESSAGES
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         show = False
     if not show:
@@ -142,12 +152,12 @@ def progress(label, total, err):
 
 
 class _NoBar:
-    def update(self, n):
+    def update(self, n: int) -> None:
         pass
 
 
 @contextlib.contextmanager
-def open_bag(name, err):
+def open_bag(name: str, err: TextIO) -> Iterator[Bag]:
     path = Path(name)
     if not path.exists():
         raise BagError(f"no such bag: {path}", 2)
@@ -168,16 +178,18 @@ def open_bag(name, err):
         reader.close()
 
 
-def is_tf_topic(topic):
+def is_tf_topic(topic: str) -> bool:
     return topic.lstrip("/") in ("tf", "tf_static")
 
 
-def has_header(typestore, msgtype):
+def has_header(typestore: Any, msgtype: str) -> bool:
     fields = typestore.fielddefs.get(msgtype)
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 
-def insert_checked(buffer, item, is_static, refused):
+def insert_checked(
+    buffer: TransformBuffer, item: Any, is_static: bool, refused: dict[str, int]
+) -> bool:
     """Inserts one transform; a refusal is counted in refused by its text. True if accepted."""
     try:
         buffer.insert_transform_stamped(item, is_static)
@@ -188,7 +200,9 @@ def insert_checked(buffer, item, is_static, refused):
         return False
 
 
-def load_transforms(bag, buffer, tree, label="reading"):
+def load_transforms(
+    bag: Bag, buffer: TransformBuffer, tree: FrameTree, label: str = "reading"
+) -> dict[str, int]:
     """Feeds /tf and /tf_static into buffer; tree gets the accepted ones with their receive
     times. Returns the refusals (text -> count)."""
     refused: dict[str, int] = {}
@@ -208,6 +222,6 @@ def load_transforms(bag, buffer, tree, label="reading"):
     return refused
 
 
-def unknown_frame(tree, frame):
+def unknown_frame(tree: FrameTree, frame: str) -> BagError:
     names = ", ".join(sorted(tree.frames()))
     return BagError(f"frame {frame} is not in the bag's transforms (frames: {names})", 2)

@@ -15,19 +15,24 @@ import argparse
 import math
 import os
 import sys
+from collections.abc import Callable, Sequence
+from typing import NoReturn, TextIO
 
 from quilm_tf import TransformError
 from quilm_tf.tools.bags import BagError
+
+# A command: runs on the parsed arguments, writes to out and err, returns the exit code.
+Handler = Callable[[argparse.Namespace, TextIO, TextIO], int]
 
 
 class Parser(argparse.ArgumentParser):
     """Usage errors in one line, with a pointer to --help instead of the usage text."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def positive_number(text):
+def positive_number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -37,7 +42,7 @@ def positive_number(text):
     return value
 
 
-def add_demo_arguments(parser):
+def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--bag", metavar="PATH", help="a rosbag2 folder, .db3 or .mcap file, or a ROS 1 .bag file"
     )
@@ -67,7 +72,7 @@ DEMO_DESCRIPTION = (
 )
 
 
-def run_demo(args, out, err):
+def run_demo(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quilm_tf.tools import demo_report
 
     if args.topic is not None and args.bag is None:
@@ -79,25 +84,25 @@ def run_demo(args, out, err):
     return demo_report.run_bag(args, out, err)
 
 
-def run_frames(args, out, err):
+def run_frames(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quilm_tf.tools import frames
 
     return frames.run(args, out, err)
 
 
-def run_echo(args, out, err):
+def run_echo(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quilm_tf.tools import echo
 
     return echo.run(args, out, err)
 
 
-def run_monitor(args, out, err):
+def run_monitor(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quilm_tf.tools import monitor
 
     return monitor.run(args, out, err)
 
 
-def build_parser(prog="quilm-tf"):
+def build_parser(prog: str = "quilm-tf") -> argparse.ArgumentParser:
     parser = Parser(
         prog=prog,
         description="Look inside recorded bags: the frame tree with "
@@ -182,7 +187,7 @@ def build_parser(prog="quilm-tf"):
     return parser
 
 
-def run(handler, args, prog):
+def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
     out, err = sys.stdout, sys.stderr
     try:
         return handler(args, out, err)
@@ -206,7 +211,7 @@ def run(handler, args, prog):
         return 1
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     """The quilm-tf console script; returns the exit code."""
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -216,7 +221,7 @@ def main(argv=None):
     return run(args.handler, args, args.prog)
 
 
-def demo_main(argv=None):
+def demo_main(argv: Sequence[str] | None = None) -> int:
     """python -m quilm_tf.demo: the demo command under its historical name."""
     parser = Parser(prog="python -m quilm_tf.demo", description=DEMO_DESCRIPTION)
     add_demo_arguments(parser)

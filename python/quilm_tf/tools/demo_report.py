@@ -3,11 +3,14 @@ what the message filter delivered and dropped, and the throughput measured in th
 
 from __future__ import annotations
 
+import argparse
 import math
 import statistics
+from collections.abc import Iterator, Sequence
+from typing import Any, TextIO
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, has_header, insert_checked, is_tf_topic, open_bag
+from quilm_tf.tools.bags import Bag, BagError, has_header, insert_checked, is_tf_topic, open_bag
 from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 from quilm_tf.tools.replay import Query, Replay, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
@@ -15,7 +18,16 @@ from quilm_tf.tools.text import plural, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 
-def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames):
+def print_report(
+    out: TextIO,
+    title: str,
+    notes: Sequence[str],
+    replay: Replay,
+    origin_ns: int,
+    sensor_label: str,
+    queue_size: int,
+    speed_frames: tuple[str, str, list[int]] | None,
+) -> None:
     plain = not box_drawing_ok(out)
     tree = replay.tree
     out.write(f"quilm-tf demo: {title}\n")
@@ -79,20 +91,20 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
         )
     if speed_frames is not None:
         from_frame, to_frame, stamps = speed_frames
-        rate = replay.lookup_rate(from_frame, to_frame, stamps)
-        links = tree.chain_length(from_frame, to_frame)
-        if rate is None:
+        lookups_per_s = replay.lookup_rate(from_frame, to_frame, stamps)
+        chain_links = tree.chain_length(from_frame, to_frame)
+        if lookups_per_s is None:
             out.write(
                 f"  lookups  none: {from_frame} -> {to_frame} could not be looked up at the end\n"
             )
         else:
             out.write(
-                f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
-                f"{links} links, interpolated\n"
+                f"  lookups  {lookups_per_s:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
+                f"{chain_links} links, interpolated\n"
             )
 
 
-def run_builtin(args, out, err):
+def run_builtin(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     target = args.target or "map"
     events, notes = simulated_robot()
     start, ms = SIM_START_NS, NS_PER_SECOND // 1000
@@ -124,12 +136,12 @@ def run_builtin(args, out, err):
     return 0
 
 
-def run_bag(args, out, err):
+def run_bag(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     with open_bag(args.bag, err) as bag:
         return replay_bag(args, bag, out)
 
 
-def choose_sensor_topic(bag, name):
+def choose_sensor_topic(bag: Bag, name: str | None) -> str | None:
     """The topic named, or the first with a header; None if the bag has none."""
     store = bag.reader.typestore
     if name is None:
@@ -152,20 +164,21 @@ def choose_sensor_topic(bag, name):
     return topic
 
 
-def replay_bag(args, bag, out):
+def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
     path = bag.path
     tf_connections = bag.tf_connections()
     sensor_topic = choose_sensor_topic(bag, args.topic)
-    wanted = tf_connections + bag.connections([sensor_topic])
+    wanted = tf_connections + bag.connections([sensor_topic] if sensor_topic else [])
 
     # A first pass over the transforms finds the tree, its root and the stamps worth asking.
     # Transforms go through a buffer first, so that a link it refuses (a cycle, a second
     # parent) never enters the tree; a zero history keeps only each link's newest sample.
-    scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), {}
+    scan_tree, checker = FrameTree(), TransformBuffer(0.0)
+    refused: dict[str, int] = {}
     sensor_frame = None
     first_sensor = True
 
-    def wanted_now(connection):
+    def wanted_now(connection: Any) -> bool:
         # Only the first sensor message is decoded here, for its frame.
         nonlocal first_sensor
         if connection.topic == sensor_topic:
@@ -200,11 +213,11 @@ def replay_bag(args, bag, out):
         target = scan_tree.root_of(sensor_frame)
     else:
         # The root of the biggest tree.
-        sizes = {}
+        sizes: dict[str, int] = {}
         for frame in frames:
             root = scan_tree.root_of(frame)
             sizes[root] = sizes.get(root, 0) + 1
-        target = max(sizes, key=sizes.get)
+        target = max(sizes, key=lambda root: sizes[root])
 
     leaf = scan_tree.deepest(scan_tree.root_of(target))
     probe = leaf if leaf != target else (sensor_frame or leaf)
@@ -234,7 +247,7 @@ def replay_bag(args, bag, out):
         history_seconds, target, queue_size, queries, int(history_seconds / 2 * NS_PER_SECOND)
     )
 
-    def events():
+    def events() -> Iterator[tuple[int, str, Any]]:
         for timestamp, topic, message in bag.read(wanted, "replaying"):
             kind = topic.lstrip("/") if is_tf_topic(topic) else "sensor"
             yield timestamp, kind, message

@@ -3,9 +3,12 @@ time that every link of the chain between them covers; as a table, CSV or a plot
 
 from __future__ import annotations
 
+import argparse
 import csv
 import io
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
+from typing import TextIO
 
 from quilm_tf import TransformBuffer
 from quilm_tf.tools.bags import BagError, load_transforms, open_bag, unknown_frame
@@ -18,17 +21,21 @@ from quilm_tf.tools.tree import FrameTree
 # 2^31 s, so the window reaches back past zero).
 HISTORY_SECONDS = 2.0**31
 MAX_POSES = 10_000_000
+# A pose row: the stamp, then x, y, z, qx, qy, qz, qw, roll, pitch, yaw.
+Pose = tuple[float, ...]
 COLUMNS = ("stamp_ns", "x", "y", "z", "qx", "qy", "qz", "qw", "roll", "pitch", "yaw")
 
 
-def frame_path(tree, source, target):
+def frame_path(tree: FrameTree, source: str, target: str) -> list[str]:
     """The frames from source up to the common ancestor and down to target."""
     up_s, up_t = tree.path_to_root(source), tree.path_to_root(target)
     common = next(f for f in up_s if f in set(up_t))
     return up_s[: up_s.index(common) + 1] + up_t[: up_t.index(common)][::-1]
 
 
-def covered_span(tree, source, target, bag_span):
+def covered_span(
+    tree: FrameTree, source: str, target: str, bag_span: tuple[int, int]
+) -> tuple[int, int]:
     """(begin_ns, end_ns) where every dynamic link between the frames has samples."""
     links = tree.chain(source, target)
     if links is None:
@@ -54,14 +61,16 @@ def covered_span(tree, source, target, bag_span):
     return begin, end
 
 
-def poses(buffer, source, target, stamps):
+def poses(
+    buffer: TransformBuffer, source: str, target: str, stamps: Iterable[int]
+) -> Iterator[Pose]:
     """(stamp_ns, x, y, z, qx, qy, qz, qw, roll, pitch, yaw) per stamp; angles in degrees."""
     for stamp in stamps:
         m = buffer.lookup(source, target, stamp)
         yield (stamp, m[0][3], m[1][3], m[2][3], *quaternion_of(m), *rpy_degrees(m))
 
 
-def check_plot(name):
+def check_plot(name: str) -> None:
     if Path(name).suffix.lower() not in (".png", ".svg"):
         raise BagError(f"--plot {name}: the file name must end in .png or .svg", 2)
     try:
@@ -73,7 +82,7 @@ def check_plot(name):
         ) from None
 
 
-def plot(name, source, target, rows):
+def plot(name: str, source: str, target: str, rows: Sequence[Pose]) -> None:
     from matplotlib.figure import Figure
 
     t0 = rows[0][0]
@@ -96,7 +105,7 @@ def plot(name, source, target, rows):
     position.set(ylabel="m")
     for column, label in ((8, "roll"), (9, "pitch"), (10, "yaw")):
         angles.plot(t, columns[column], label=label)
-    angles.set(ylabel="degrees", xlabel=f"seconds after {seconds(t0)}")
+    angles.set(ylabel="degrees", xlabel=f"seconds after {seconds(int(t0))}")
     for axes in (position, angles):
         axes.legend(loc="upper right")
         axes.grid(alpha=0.3)
@@ -106,14 +115,14 @@ def plot(name, source, target, rows):
         raise BagError(f"cannot write {name}: {error.strerror}") from None
 
 
-def write_csv(file, rows):
+def write_csv(file: TextIO, rows: Iterable[Pose]) -> None:
     writer = csv.writer(file, lineterminator="\n")
     writer.writerow(COLUMNS)
     # Adding 0.0 turns -0.0 into 0.0.
     writer.writerows([stamp, *(repr(v + 0.0) for v in values)] for stamp, *values in rows)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     source, target = args.source.lstrip("/"), args.target.lstrip("/")
     if args.plot:
         check_plot(args.plot)
@@ -145,7 +154,7 @@ def run(args, out, err):
     else:
         chain = " -> ".join(frame_path(tree, source, target))
         out.write(f"quilm-tf echo: {source} in {target}, {title}\n")
-        links = plural(len(tree.chain(source, target)), "link")
+        links = plural(len(tree.chain(source, target) or ()), "link")
         out.write(f"  chain {chain} ({links})\n")
         out.write(
             f"  {plural(len(rows), 'pose')} at {args.rate:g} Hz from {seconds(begin)} to "
@@ -168,7 +177,7 @@ def run(args, out, err):
         ]
         digits = (3, 3, 3, 4, 4, 4, 4, 2, 2, 2)
         body = [
-            [seconds(stamp), *(fixed(v, 0, d) for v, d in zip(values, digits))]
+            [seconds(int(stamp)), *(fixed(v, 0, d) for v, d in zip(values, digits))]
             for stamp, *values in rows
         ]
         lines = table([header] + body, right=set(range(1, 11)))

@@ -3,12 +3,16 @@ gap and delay, and optionally a picture of it (SVG) or its Graphviz text."""
 
 from __future__ import annotations
 
+import argparse
+from collections.abc import Mapping
+from typing import TextIO
+
 from quilm_tf import TransformBuffer
 from quilm_tf.tools import picture
 from quilm_tf.tools.bags import load_transforms, open_bag
 from quilm_tf.tools.output import check_writable, write_text
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
-from quilm_tf.tools.tree import FrameTree, box_drawing_ok
+from quilm_tf.tools.tree import FrameTree, Link, box_drawing_ok
 
 HEADER = (
     "frame",
@@ -24,19 +28,19 @@ HEADER = (
 )
 
 
-def rate_cell(link):
+def rate_cell(link: Link) -> str:
     rate = link.rate_hz()
     return "-" if link.is_static or rate is None else f"{rate:.1f} Hz"
 
 
-def delay_cells(link):
+def delay_cells(link: Link) -> list[str]:
     delay = None if link.is_static else link.delay_ns()
     if delay is None:
         return ["-", "-"]
     return [f"{delay[0] / MS:.1f} ms", f"{delay[1] / MS:.1f} ms"]
 
 
-def link_row(name, link):
+def link_row(name: str, link: Link) -> list[str]:
     gap = None if link.is_static else link.largest_gap()
     return [
         name,
@@ -51,7 +55,7 @@ def link_row(name, link):
     ]
 
 
-def link_label(link):
+def link_label(link: Link) -> str:
     """The label of a link's arrow in the pictures: rate and mean delay, or static."""
     if link.is_static:
         return "static"
@@ -62,7 +66,7 @@ def link_label(link):
     return ", ".join(parts)
 
 
-def report(out, title, tree, refused):
+def report(out: TextIO, title: str, tree: FrameTree, refused: Mapping[str, int]) -> None:
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
     out.write(
@@ -79,7 +83,7 @@ def report(out, title, tree, refused):
     write_refusals(out, refused)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     for name in (args.svg, args.dot):
         if name:
             check_writable(name)

@@ -4,16 +4,18 @@ from __future__ import annotations
 
 import math
 
+from quilm_tf.queries import Matrix
 
-def rpy_degrees(m):
+
+def rpy_degrees(m: Matrix) -> tuple[float, float, float]:
     """Roll, pitch, yaw (rotations about x, then y, then z of the parent) in degrees."""
     pitch = math.asin(max(-1.0, min(1.0, -m[2][0])))
     roll = math.atan2(m[2][1], m[2][2])
     yaw = math.atan2(m[1][0], m[0][0])
-    return tuple(math.degrees(a) for a in (roll, pitch, yaw))
+    return math.degrees(roll), math.degrees(pitch), math.degrees(yaw)
 
 
-def quaternion_of(m):
+def quaternion_of(m: Matrix) -> tuple[float, ...]:
     """(x, y, z, w) of the rotation block, with w >= 0 (q and -q are one rotation)."""
     trace = m[0][0] + m[1][1] + m[2][2]
     # Divide by the largest of the four candidates, never by a component near zero.
@@ -34,12 +36,12 @@ def quaternion_of(m):
     return tuple(sign * c / norm for c in q)
 
 
-def fixed(value, width, digits):
+def fixed(value: float, width: int, digits: int) -> str:
     # Rounded first, so that -0.0001 prints as 0.000 rather than -0.000.
     return f"{round(value, digits) + 0.0:{width}.{digits}f}"
 
 
-def describe_pose(m):
+def describe_pose(m: Matrix) -> str:
     xyz = ", ".join(fixed(m[row][3], 7, 3) for row in range(3))
     rpy = ", ".join(fixed(angle, 6, 1) for angle in rpy_degrees(m))
     return f"xyz ({xyz}) m   rpy ({rpy}) deg"

@@ -74,11 +74,16 @@ def ros_time(stamp_ns: int) -> Time:
     return Time(stamp_ns // NS_PER_SECOND, stamp_ns % NS_PER_SECOND)
 
 
-def stamp_ns_of(header) -> int:
+def stamp_ns_of(header: Header) -> int:
     return header.stamp.sec * NS_PER_SECOND + header.stamp.nanosec
 
 
-def transform_stamped(parent, child, stamp_ns, pose) -> TransformStamped:
+def transform_stamped(
+    parent: str,
+    child: str,
+    stamp_ns: int,
+    pose: tuple[tuple[float, float, float], tuple[float, float, float, float]],
+) -> TransformStamped:
     """pose is ((x, y, z), (qx, qy, qz, qw))."""
     (x, y, z), (qx, qy, qz, qw) = pose
     return TransformStamped(

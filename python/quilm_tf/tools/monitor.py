@@ -3,12 +3,16 @@ delay between each stamp and its arrival; links whose delay or gaps are large ar
 
 from __future__ import annotations
 
+import argparse
+from collections.abc import Mapping, Sequence
+from typing import TextIO
+
 from quilm_tf import TransformBuffer
 from quilm_tf.tools.bags import BagError, load_transforms, open_bag, unknown_frame
 from quilm_tf.tools.echo import frame_path
 from quilm_tf.tools.frames import delay_cells, rate_cell
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
-from quilm_tf.tools.tree import FrameTree
+from quilm_tf.tools.tree import FrameTree, Link
 
 HEADER = (
     "parent",
@@ -23,7 +27,7 @@ HEADER = (
 )
 
 
-def problems(link, max_delay_ms, max_gap):
+def problems(link: Link, max_delay_ms: float, max_gap: float) -> list[tuple[str, str]]:
     """(short flag, explanation) for each way the link is unhealthy."""
     if link.is_static:
         return []
@@ -65,7 +69,15 @@ def problems(link, max_delay_ms, max_gap):
     return found
 
 
-def report(out, title, tree, refused, children, max_delay_ms, max_gap):
+def report(
+    out: TextIO,
+    title: str,
+    tree: FrameTree,
+    refused: Mapping[str, int],
+    children: Sequence[str],
+    max_delay_ms: float,
+    max_gap: float,
+) -> None:
     out.write(f"quilm-tf monitor: {title}\n\n")
     out.write(
         f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
@@ -101,7 +113,7 @@ def report(out, title, tree, refused, children, max_delay_ms, max_gap):
         out.write(f"\nNo link flagged among {plural(len(children), 'link')}.\n")
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if len(args.frames) not in (0, 2):
         raise BagError("give no frames, or SOURCE and TARGET", 2)
     with open_bag(args.bag, err) as bag:
@@ -109,8 +121,8 @@ def run(args, out, err):
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
         title = bag.title()
     if not args.frames:
-        children = [frame for frame, *_ in tree.walk() if frame in tree.links]
-        report(out, title, tree, refused, children, args.max_delay, args.max_gap)
+        every = [frame for frame, *_ in tree.walk() if frame in tree.links]
+        report(out, title, tree, refused, every, args.max_delay, args.max_gap)
         return 0
     source, target = (frame.lstrip("/") for frame in args.frames)
     for frame, given in zip((source, target), args.frames):
@@ -126,9 +138,9 @@ def run(args, out, err):
     report(out, title, tree, refused, children, args.max_delay, args.max_gap)
     chain = " -> ".join(frame_path(tree, source, target))
     delays = [
-        (tree.links[c].delay_ns()[1], c)
+        (delay[1], c)
         for c in children
-        if not tree.links[c].is_static and tree.links[c].delay_ns() is not None
+        if not tree.links[c].is_static and (delay := tree.links[c].delay_ns()) is not None
     ]
     out.write(f"\nChain {chain}: {plural(len(children), 'link')}")
     if delays:

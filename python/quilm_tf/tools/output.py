@@ -9,7 +9,7 @@ from pathlib import Path
 from quilm_tf.tools.bags import BagError
 
 
-def check_writable(name):
+def check_writable(name: str) -> None:
     path = Path(name)
     parent = path.parent
     if path.is_dir():
@@ -23,7 +23,7 @@ def check_writable(name):
     raise BagError(f"cannot write {name}: {why}", 2)
 
 
-def write_text(name, text):
+def write_text(name: str, text: str) -> None:
     try:
         with open(name, "w", encoding="utf-8", newline="") as file:
             file.write(text)

@@ -4,7 +4,10 @@ layout) and Graphviz text. Neither needs an external program."""
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from xml.sax.saxutils import escape
+
+from quilm_tf.tools.tree import FrameTree, Link
 
 FONT_PX = 12
 CHAR_PX = 7.4  # the advance of one monospace character at FONT_PX, rounded up
@@ -15,16 +18,18 @@ MARGIN = 20
 LABEL_AT = 0.72  # where along an arrow its label sits, from the parent
 
 
-def text_width(text):
+def text_width(text: str) -> float:
     return len(text) * CHAR_PX
 
 
-def xml_text(text):
+def xml_text(text: str) -> str:
     # XML cannot carry most control characters, even escaped.
     return escape(re.sub(r"[\x00-\x08\x0b\x0c\x0e-\x1f]", "\ufffd", text), {'"': "&quot;"})
 
 
-def layout(tree, label_of):
+def layout(
+    tree: FrameTree, label_of: Callable[[Link], str]
+) -> tuple[dict[str, float], dict[str, int], float, int]:
     """(x centre, depth) per frame, the slot width and the depth count.
 
     Leaves take consecutive slots in depth-first order and a parent sits over the middle of
@@ -35,7 +40,9 @@ def layout(tree, label_of):
     labels = max((text_width(label_of(link)) + 8 for link in tree.links.values()), default=0)
     slot = max(boxes, (labels + GAP) / LABEL_AT) + GAP
     kids = tree.children_map()
-    x, depth, next_slot = {}, {}, 0
+    x: dict[str, float] = {}
+    depth: dict[str, int] = {}
+    next_slot = 0
     for frame, level, *_ in order:
         depth[frame] = level
         if frame not in kids:
@@ -48,12 +55,12 @@ def layout(tree, label_of):
     return x, depth, max(next_slot, 1) * slot, levels
 
 
-def svg(tree, label_of):
+def svg(tree: FrameTree, label_of: Callable[[Link], str]) -> str:
     """The tree as a standalone SVG document (text)."""
     x, depth, width, levels = layout(tree, label_of)
     height = MARGIN * 2 + (levels - 1) * LEVEL_HEIGHT + BOX_HEIGHT
 
-    def top(frame):
+    def top(frame: str) -> float:
         return MARGIN + depth[frame] * LEVEL_HEIGHT
 
     out = [
@@ -100,11 +107,11 @@ def svg(tree, label_of):
     return "\n".join(out)
 
 
-def dot_id(text):
+def dot_id(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def dot(tree, label_of):
+def dot(tree: FrameTree, label_of: Callable[[Link], str]) -> str:
     """The tree as Graphviz text: `dot -Tpng` draws it where Graphviz is installed."""
     lines = ["digraph frames {", '  node [shape=box, fontname="monospace"];']
     for frame in tree.roots():

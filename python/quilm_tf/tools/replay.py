@@ -4,9 +4,11 @@ same for the built-in robot and for a bag; then the lookups asked along the way.
 from __future__ import annotations
 
 import time
+from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
-from quilm_tf import MessageFilter, TransformBuffer, TransformError
+from quilm_tf import FilterFailureReason, MessageFilter, TransformBuffer, TransformError
 from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
 from quilm_tf.tools.tree import FrameTree
@@ -34,7 +36,14 @@ class FilterStats:
 class Replay:
     """Feeds transforms into a buffer and sensor messages into a filter, in arrival order."""
 
-    def __init__(self, history_seconds, target, queue_size, queries, query_delay_ns):
+    def __init__(
+        self,
+        history_seconds: float,
+        target: str,
+        queue_size: int,
+        queries: Iterable[Query],
+        query_delay_ns: int,
+    ) -> None:
         self.buffer = TransformBuffer(history_seconds)
         self.target = target
         self.tree = FrameTree()
@@ -52,7 +61,8 @@ class Replay:
         self.filter = MessageFilter(self.buffer, target, queue_size, self.on_ready)
         self.filter.register_failure_callback(self.on_failure)
 
-    def on_ready(self, message):
+    # Messages are ROS messages read from a bag, or the demo's look-alikes.
+    def on_ready(self, message: Any) -> None:
         started = time.perf_counter()
         header = message.header
         self.stats.delivered += 1
@@ -65,17 +75,17 @@ class Replay:
             self.stats.callback_lookup_errors.append(str(err))
         self.callback_seconds += time.perf_counter() - started
 
-    def on_failure(self, message, reason):
+    def on_failure(self, message: Any, reason: FilterFailureReason) -> None:
         self.arrivals.pop(id(message), None)
         self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
 
-    def transforms(self, message, is_static):
+    def transforms(self, message: Any, is_static: bool) -> None:
         items = list(message.transforms)
         callbacks_before = self.callback_seconds
         started = time.perf_counter()
         try:
             self.buffer.insert_transform_message(message, is_static)
-            failed = None
+            failed: Exception | None = None
         except (TransformError, ValueError) as err:
             failed = err
         elapsed = time.perf_counter() - started
@@ -100,25 +110,25 @@ class Replay:
         self.inserted += len(accepted)
         self._run_due_queries()
 
-    def sensor(self, message):
+    def sensor(self, message: Any) -> None:
         self.stats.received += 1
         self.arrivals[id(message)] = self.now_ns
         self.filter.add(message)
 
-    def _run_due_queries(self):
+    def _run_due_queries(self) -> None:
         while self.pending_queries and (
             self.pending_queries[0].stamp_ns + self.query_delay_ns <= self.newest_ns
         ):
             self._run_query(self.pending_queries.pop(0))
 
-    def _run_query(self, query):
+    def _run_query(self, query: Query) -> None:
         try:
             m = self.buffer.lookup(query.from_frame, query.to_frame, query.stamp_ns)
             query.result = describe_pose(m)
         except TransformError as err:
             query.result = f"TransformError: {err}"
 
-    def run(self, events):
+    def run(self, events: Iterable[tuple[int, str, Any]]) -> None:
         for arrival_ns, kind, message in events:
             self.now_ns = arrival_ns
             if kind == "tf":
@@ -131,23 +141,25 @@ class Replay:
             self._run_query(query)
         self.pending_queries = []
 
-    def lookup_rate(self, from_frame, to_frame, stamps, min_seconds=0.2):
+    def lookup_rate(
+        self, from_frame: str, to_frame: str, stamps: Iterable[int], min_seconds: float = 0.2
+    ) -> float | None:
         """Lookups per second at the stamps that can be transformed now, or None."""
-        stamps = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
-        if not stamps:
+        usable = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
+        if not usable:
             return None
         lookup = self.buffer.lookup
         count, started = 0, time.perf_counter()
         while True:
-            for stamp in stamps:
+            for stamp in usable:
                 lookup(from_frame, to_frame, stamp)
-            count += len(stamps)
+            count += len(usable)
             elapsed = time.perf_counter() - started
             if elapsed >= min_seconds:
                 return count / elapsed
 
 
-def spread(begin_ns, end_ns, count):
+def spread(begin_ns: int, end_ns: int, count: int) -> list[int]:
     """count stamps strictly inside (begin_ns, end_ns), off any regular sample grid."""
     step = (end_ns - begin_ns) / (count + 1)
     return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]

@@ -6,6 +6,7 @@ Its transforms and laser scans are plain objects shaped like ROS 2 messages, in 
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 
 from quilm_tf.tools.messages import (
     NS_PER_SECOND,
@@ -24,41 +25,47 @@ SIM_QUEUE_SIZE = 5
 DRIVE_RADIUS_M = 2.0
 DRIVE_RATE = 0.25  # rad/s around the circle, 0.5 m/s
 
+Vec = tuple[float, float, float]
+Quat = tuple[float, float, float, float]
+Pose = tuple[Vec, Quat]
+# (arrival_ns, topic, message)
+Event = tuple[int, str, TFMessage | LaserScan]
 
-def about_z(angle):
+
+def about_z(angle: float) -> Quat:
     return (0.0, 0.0, math.sin(angle / 2), math.cos(angle / 2))
 
 
-def about_y(angle):
+def about_y(angle: float) -> Quat:
     return (0.0, math.sin(angle / 2), 0.0, math.cos(angle / 2))
 
 
-IDENTITY_QUAT = (0.0, 0.0, 0.0, 1.0)
+IDENTITY_QUAT: Quat = (0.0, 0.0, 0.0, 1.0)
 
 
-def _map_odom(t):
+def _map_odom(t: float) -> Pose:
     # Localisation slowly corrects the odometry's drift.
     return (0.02 * t, -0.01 * t, 0.0), about_z(math.radians(0.5) * t)
 
 
-def _odom_base_link(t):
+def _odom_base_link(t: float) -> Pose:
     a = DRIVE_RATE * t
     return (DRIVE_RADIUS_M * math.sin(a), DRIVE_RADIUS_M * (1 - math.cos(a)), 0.0), about_z(a)
 
 
-def _torso_shoulder(t):
+def _torso_shoulder(t: float) -> Pose:
     return (0.0, 0.0, 0.3), about_z(0.8 * math.sin(1.5 * t))
 
 
-def _shoulder_elbow(t):
+def _shoulder_elbow(t: float) -> Pose:
     return (0.35, 0.0, 0.0), about_y(-0.6 + 0.4 * math.sin(2 * t))
 
 
-def _elbow_wrist(t):
+def _elbow_wrist(t: float) -> Pose:
     return (0.3, 0.0, 0.0), about_y(0.9 + 0.3 * math.cos(2 * t))
 
 
-def _fixed(translation, rotation=IDENTITY_QUAT):
+def _fixed(translation: Vec, rotation: Quat = IDENTITY_QUAT) -> Callable[[float], Pose]:
     return lambda t: (translation, rotation)
 
 
@@ -77,7 +84,7 @@ ROBOT_LINKS = (
 )
 
 
-def laser_scan(frame_id, stamp_ns) -> LaserScan:
+def laser_scan(frame_id: str, stamp_ns: int) -> LaserScan:
     beams = 360
     return LaserScan(
         Header(ros_time(stamp_ns), frame_id),
@@ -93,10 +100,10 @@ def laser_scan(frame_id, stamp_ns) -> LaserScan:
     )
 
 
-def simulated_robot():
+def simulated_robot() -> tuple[list[Event], list[str]]:
     """(arrival_ns, topic, message) in arrival order, and the notes that explain them."""
     ms = NS_PER_SECOND // 1000
-    events = []
+    events: list[Event] = []
     static = [
         transform_stamped(parent, child, SIM_START_NS, pose(0.0))
         for parent, child, rate, pose in ROBOT_LINKS

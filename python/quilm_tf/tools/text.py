@@ -3,17 +3,19 @@
 from __future__ import annotations
 
 import textwrap
+from collections.abc import Container, Mapping, Sequence
+from typing import TextIO
 
-from quilm_tf.tools.messages import NS_PER_SECOND
+from quilm_tf.tools.messages import NS_PER_SECOND as NS_PER_SECOND
 
 MS = NS_PER_SECOND // 1000
 
 
-def plural(count, noun):
+def plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
-def wrapped(text, first_indent, indent):
+def wrapped(text: str, first_indent: int, indent: int) -> str:
     # Error texts are long: wrapped within 100 columns, never inside a word or a name.
     return (
         textwrap.fill(
@@ -28,13 +30,13 @@ def wrapped(text, first_indent, indent):
     )
 
 
-def seconds(stamp_ns):
+def seconds(stamp_ns: int) -> str:
     """A stamp in seconds with milliseconds, exact for any stamp (no float rounding)."""
     ms = (stamp_ns + MS // 2) // MS
     return f"{ms // 1000}.{ms % 1000:03d}"
 
 
-def table(rows, right=()):
+def table(rows: Sequence[Sequence[str]], right: Container[int] = ()) -> list[str]:
     """Rows of cells as lines with aligned columns; columns in right are right-aligned.
 
     A row shorter than the header leaves its last columns empty."""
@@ -49,7 +51,7 @@ def table(rows, right=()):
     return lines
 
 
-def write_refusals(out, refused):
+def write_refusals(out: TextIO, refused: Mapping[str, int]) -> None:
     if refused:
         total = sum(refused.values())
         out.write(f"  {plural(total, 'transform')} refused, for example:\n")
