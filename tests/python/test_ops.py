@@ -121,42 +121,23 @@ def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads():
     assert live_filters() == before
 
 
-@pytest.mark.parametrize(
-    ("from_frame", "to_frame", "stamp", "timeout", "error", "message"),
-    [
-        ("", "map", S, 1.0, TransformError, 'invalid frame "": frame name must not be empty'),
-        (
-            "base",
-            "a/b",
-            S,
-            1.0,
-            TransformError,
-            'invalid frame "a/b": frame name must be unqualified',
-        ),
-        ("base", "map", 2**31 * S, 1.0, ValueError, "stamp_ns exceeds the ROS Time range"),
-        (
-            "base",
-            "map",
-            S,
-            -1.0,
-            ValueError,
-            "timeout_s must be a non-negative number of seconds, got -1.0",
-        ),
-    ],
-)
+@pytest.mark.parametrize(("from_frame", "to_frame", "stamp", "timeout", "error", "message"), [
+    ("", "map", S, 1.0, TransformError, 'invalid frame "": frame name must not be empty'),
+    ("base", "a/b", S, 1.0, TransformError, 'invalid frame "a/b": frame name must be unqualified'),
+    ("base", "map", 2**31 * S, 1.0, ValueError, "stamp_ns exceeds the ROS Time range"),
+    ("base", "map", S, -1.0, ValueError,
+     "timeout_s must be a non-negative number of seconds, got -1.0"),
+])  # fmt: skip
 def test_waiting_for_what_can_never_arrive_raises_at_once(
     refused, from_frame, to_frame, stamp, timeout, error, message
 ):
-    refused(
-        lambda: quilm_tf.wait_for_transform(robot(), from_frame, to_frame, stamp, timeout),
-        error,
-        message,
-    )
+    def wait():
+        return quilm_tf.wait_for_transform(robot(), from_frame, to_frame, stamp, timeout)
+
+    refused(wait, error, message)
 
 
-@pytest.mark.parametrize(
-    ("value", "expected"),
-    [
+@pytest.mark.parametrize(("value", "expected"), [
         (NS(sec=3, nanosec=5), 3 * S + 5),
         (NS(header=NS(stamp=NS(secs=3, nsecs=5))), 3 * S + 5),
         (NS(stamp=NS(sec=3, nanosec=5), frame_id="map"), 3 * S + 5),
@@ -169,8 +150,7 @@ def test_waiting_for_what_can_never_arrive_raises_at_once(
         (NS(sec=1, nanosec=S), ValueError("timestamp nanoseconds must be less than one second")),
         (NS(sec=1.0, nanosec=0), TypeError("timestamp seconds must be an integer, not 'float'")),
         (True, TypeError("stamp_ns() cannot read a time stamp from 'bool'")),
-    ],
-)
+])  # fmt: skip
 def test_stamp_ns_reads_what_users_hold(refused, value, expected):
     if isinstance(expected, Exception):
         refused(lambda: quilm_tf.stamp_ns(value), type(expected), str(expected))
