@@ -166,7 +166,7 @@ def test_one_stamp_for_all_points_raises_as_lookup_does(buffer, stamp):
 
 ONE_D = "stamps_ns must be a 1-D array of integer stamps, got shape"
 POINT_TYPES = "points must hold float32 or float64, got"
-I64, F64 = np.ones(2, np.int64), np.empty((2, 4, 4))
+I64, F64 = np.ones(2, np.int64), np.zeros((2, 4, 4))
 
 
 @pytest.mark.parametrize(("call", "error", "message"), [
