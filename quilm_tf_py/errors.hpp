@@ -86,7 +86,7 @@ Raised raise_current_exception();
 // interpreter's forced unwind of an exiting thread is not an error: it passes (see
 // owned_ref.hpp), so neither this nor any entry point is noexcept.
 template <class F>
-auto guarded(F&& body) -> decltype(body()) {
+[[gnu::no_sanitize("null")]] auto guarded(F&& body) -> decltype(body()) {
   try {
     return run_python(std::forward<F>(body));
   } catch (abi::__forced_unwind&) {
