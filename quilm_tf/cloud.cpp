@@ -7,6 +7,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "quilm_tf/quoted.hpp"
 
 namespace quilm_tf {
@@ -108,56 +112,119 @@ std::int64_t saturate(i128 value) noexcept {
 }
 
 // The field's value at `at`: integer nanoseconds or, for a float, seconds made nanoseconds.
-// Empty for a NaN or infinity.
-std::optional<i128> time_value(const char* at, FieldType type, bool swapped) noexcept {
+// False for a NaN or infinity. An out-parameter rather than an optional of 128 bits, which
+// is assembled through memory on every call.
+bool time_value(const char* at, FieldType type, bool swapped, i128& ns) noexcept {
+  double seconds = 0;
   switch (type) {
-    case FieldType::Int8: return load<std::int8_t>(at, swapped);
-    case FieldType::UInt8: return load<std::uint8_t>(at, swapped);
-    case FieldType::Int16: return load<std::int16_t>(at, swapped);
-    case FieldType::UInt16: return load<std::uint16_t>(at, swapped);
-    case FieldType::Int32: return load<std::int32_t>(at, swapped);
-    case FieldType::UInt32: return load<std::uint32_t>(at, swapped);
-    case FieldType::Float32:
-    case FieldType::Float64: {
-      const double seconds = type == FieldType::Float32 ? load<float>(at, swapped)
-                                                        : load<double>(at, swapped);
-      if (!std::isfinite(seconds)) return std::nullopt;
-      return seconds_to_ns(seconds);
-    }
+    case FieldType::Int8: ns = load<std::int8_t>(at, swapped); return true;
+    case FieldType::UInt8: ns = load<std::uint8_t>(at, swapped); return true;
+    case FieldType::Int16: ns = load<std::int16_t>(at, swapped); return true;
+    case FieldType::UInt16: ns = load<std::uint16_t>(at, swapped); return true;
+    case FieldType::Int32: ns = load<std::int32_t>(at, swapped); return true;
+    case FieldType::UInt32: ns = load<std::uint32_t>(at, swapped); return true;
+    case FieldType::Float32: seconds = load<float>(at, swapped); break;
+    case FieldType::Float64: seconds = load<double>(at, swapped); break;
   }
-  return std::nullopt;
+  if (!std::isfinite(seconds)) return false;
+  ns = seconds_to_ns(seconds);
+  return true;
 }
 
-// A fresh matrix per distinct time, or the one its bin already holds.
-class MatrixCache {
+// The matrices of recent rounded times, one slot per bin modulo the table's size: a sweep
+// revisits the same few bins row after row.
+class RecentMatrices {
  public:
-  MatrixCache(std::span<const std::int64_t> times_ns, std::uint64_t resolution_ns) {
-    if (resolution_ns == 0 || times_ns.empty()) return;
-    const auto [low, high] = std::minmax_element(times_ns.begin(), times_ns.end());
-    const i128 bins = (i128{*high} - *low) / resolution_ns + 1;
-    // A table no larger than the cloud itself; times spread wider share only runs.
-    if (bins > static_cast<i128>(std::max<std::size_t>(times_ns.size(), 4096))) return;
-    base_ns_ = *low;
-    resolution_ns_ = resolution_ns;
-    matrices_.resize(static_cast<std::size_t>(bins));
-  }
+  explicit RecentMatrices(std::uint64_t resolution_ns)
+      : resolution_ns_(resolution_ns), slots_(resolution_ns > 0 ? SLOTS : 0) {}
 
-  Matrix4* find(std::int64_t time_ns) noexcept {
-    if (matrices_.empty()) return nullptr;
-    // Rounded times are multiples of the resolution, so each bin holds exactly one time.
-    auto& slot = matrices_[static_cast<std::size_t>((i128{time_ns} - base_ns_) / resolution_ns_)];
-    return slot ? &*slot : nullptr;
+  const Matrix4* find(std::int64_t time_ns) const noexcept {
+    if (slots_.empty()) return nullptr;
+    const Slot& slot = slots_[index(time_ns)];
+    return slot.used && slot.time_ns == time_ns ? &slot.matrix : nullptr;
   }
-  void keep(std::int64_t time_ns, const Matrix4& matrix) {
-    if (matrices_.empty()) return;
-    matrices_[static_cast<std::size_t>((i128{time_ns} - base_ns_) / resolution_ns_)] = matrix;
+  void keep(std::int64_t time_ns, const Matrix4& matrix) noexcept {
+    if (slots_.empty()) return;
+    slots_[index(time_ns)] = Slot{time_ns, true, matrix};
   }
 
  private:
-  std::int64_t base_ns_ = 0;
-  std::uint64_t resolution_ns_ = 1;
-  std::vector<std::optional<Matrix4>> matrices_;
+  static constexpr std::size_t SLOTS = 1024;
+  struct Slot {
+    std::int64_t time_ns = 0;
+    bool used = false;
+    Matrix4 matrix;
+  };
+  // Only times in [0, limit) are kept, so the division sees no negative value.
+  std::size_t index(std::int64_t time_ns) const noexcept {
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(time_ns) / resolution_ns_ % SLOTS);
+  }
+  std::uint64_t resolution_ns_;
+  std::vector<Slot> slots_;
 };
+
+// memcpy that writes around the caches where the machine can: the output of a whole cloud is
+// not read again soon, and a cached store would first read every destination line.
+void stream_copy(char* to, const char* from, std::size_t size) noexcept {
+#if defined(__x86_64__)
+  const std::size_t head = std::min(size, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+  std::memcpy(to, from, head);
+  std::size_t i = head;
+  for (; i + 16 <= size; i += 16) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+  }
+  std::memcpy(to + i, from + i, size - i);
+#else
+  std::memcpy(to, from, size);
+#endif
+}
+
+// Orders the streaming stores before anything the caller does next.
+void end_streaming() noexcept {
+#if defined(__x86_64__)
+  _mm_sfence();
+#endif
+}
+
+constexpr std::size_t BLOCK_BYTES = 4096;
+
+// Copies the cloud's bytes to `out`, letting `rewrite(records, first, count)` change the
+// `count` records from point `first` on (row-major) on the way: a block of records is copied
+// into a scratch area in the first-level cache, rewritten there and streamed out, so each
+// byte is read from memory once and written once. A false from `rewrite` stops the pass.
+template <class Rewrite>
+bool copy_rewriting(const CloudLayout& layout, const char* data, char* out, Rewrite&& rewrite) {
+  const auto step = static_cast<std::size_t>(layout.coordinates.stride);
+  alignas(64) char scratch[BLOCK_BYTES];
+  // Records larger than the scratch area are rewritten in place in `out`, one at a time.
+  const std::size_t block = step == 0 ? 1 : std::max<std::size_t>(1, BLOCK_BYTES / step);
+  bool done = true;
+  for (std::size_t row = 0; row < layout.height && done; ++row) {
+    const char* row_in = data + row * layout.row_step;
+    char* row_out = out + row * layout.row_step;
+    for (std::size_t start = 0; start < layout.width && done;) {
+      const std::size_t count = std::min(block, layout.width - start);
+      const std::size_t at = start * step;
+      const std::size_t first = row * layout.width + start;
+      if (count * step > BLOCK_BYTES) {
+        std::memcpy(row_out + at, row_in + at, step);
+        done = rewrite(row_out + at, first, count);
+      } else {
+        std::memcpy(scratch, row_in + at, count * step);
+        done = rewrite(static_cast<char*>(scratch), first, count);
+        stream_copy(row_out + at, scratch, count * step);
+      }
+      start += count;
+    }
+    const std::size_t used = layout.width * step;
+    stream_copy(row_out + used, row_in + used, layout.row_step - used);
+  }
+  const std::size_t rows_end = layout.height * layout.row_step;
+  stream_copy(out + rows_end, data + rows_end, layout.data_size - rows_end);
+  end_streaming();
+  return done;
+}
 
 }  // namespace
 
@@ -246,81 +313,100 @@ Result<TimeField, CloudError> decode_time_field(const CloudSpec& spec, std::stri
 
 void transform_cloud(const Matrix4& m, const CloudLayout& layout, const char* data,
                      char* out) noexcept {
-  const auto step = static_cast<std::size_t>(layout.coordinates.stride);
-  // About 16 KiB a block: copied, then read and rewritten while still in the first cache.
-  const std::size_t block = std::max<std::size_t>(1, 16384 / std::max<std::size_t>(step, 1));
-  for (std::size_t row = 0; row < layout.height; ++row) {
-    const char* row_in = data + row * layout.row_step;
-    char* row_out = out + row * layout.row_step;
-    for (std::size_t start = 0; start < layout.width; start += block) {
-      const std::size_t count = std::min(block, layout.width - start);
-      std::memcpy(row_out + start * step, row_in + start * step, count * step);
-      transform_records(m, row_in + start * step, layout.coordinates, row_out + start * step,
-                        layout.coordinates, count);
-    }
-    const std::size_t used = layout.width * step;
-    std::memcpy(row_out + used, row_in + used, layout.row_step - used);
-  }
-  const std::size_t rows_end = layout.height * layout.row_step;
-  std::memcpy(out + rows_end, data + rows_end, layout.data_size - rows_end);
+  copy_rewriting(layout, data, out, [&](char* records, std::size_t, std::size_t count) {
+    transform_records(m, records, layout.coordinates, records, layout.coordinates, count);
+    return true;
+  });
 }
 
-Result<std::vector<std::int64_t>, CloudError> point_times_ns(const CloudLayout& layout,
-                                                             const TimeField& field,
-                                                             const char* data, u128 stamp_ns,
-                                                             TimeBase base,
-                                                             std::uint64_t resolution_ns) {
-  std::vector<std::int64_t> times(layout.points());
-  const i128 origin = base == TimeBase::Relative ? static_cast<i128>(stamp_ns) : 0;
-  const i128 half = resolution_ns / 2;
-  for (std::size_t i = 0; i < times.size(); ++i) {
-    const std::optional<i128> value =
-        time_value(data + layout.record(i) + field.offset, field.type, layout.coordinates.swapped);
-    if (!value) return Unexpected{CloudError{cloud_error::NonFiniteTime{field.name, i}}};
-    std::int64_t time = saturate(origin + *value);
-    if (resolution_ns > 0 && time >= 0) {
-      time = saturate((time + half) / resolution_ns * resolution_ns);
-    }
-    times[i] = time;
+PointClock::PointClock(const TimeField& field, bool swapped, u128 stamp_ns, TimeBase base,
+                       std::uint64_t resolution_ns)
+    : name_(field.name),
+      offset_(field.offset),
+      type_(field.type),
+      swapped_(swapped),
+      origin_ns_(base == TimeBase::Relative ? static_cast<i128>(stamp_ns) : 0),
+      resolution_ns_(resolution_ns) {}
+
+bool PointClock::read(const char* record, std::int64_t& time_ns) noexcept {
+  i128 value = 0;
+  if (!time_value(record + offset_, type_, swapped_, value)) return false;
+  const std::int64_t time = saturate(origin_ns_ + value);
+  if (resolution_ns_ == 0 || time < 0) {
+    time_ns = time;
+    return true;
   }
-  return times;
+  if (time < low_ns_ || time >= high_ns_) {
+    // In unsigned 64 bits: a saturated time plus half a resolution cannot wrap.
+    const std::uint64_t half = resolution_ns_ / 2;
+    const i128 rounded =
+        static_cast<i128>((static_cast<std::uint64_t>(time) + half) / resolution_ns_ *
+                          resolution_ns_);
+    rounded_ns_ = saturate(rounded);
+    low_ns_ = saturate(rounded - half);
+    high_ns_ = saturate(rounded - half + resolution_ns_);
+  }
+  time_ns = rounded_ns_;
+  return true;
 }
 
 Result<void, DeskewFailure> deskew_cloud(AcrossTime& across, const CloudLayout& layout,
-                                         std::span<const std::int64_t> times_ns,
-                                         std::uint64_t resolution_ns, u128 limit_ns,
-                                         const char* data, char* out) {
-  std::memcpy(out, data, layout.data_size);
-  MatrixCache cache(times_ns, resolution_ns);
+                                         PointClock clock, std::uint64_t resolution_ns,
+                                         u128 limit_ns, const char* data, char* out) {
+  RecentMatrices recent(resolution_ns);
   Matrix4 matrix;
   std::optional<std::int64_t> matrix_time;
-  for (std::size_t row = 0; row < layout.height; ++row) {
-    std::size_t begin = row * layout.width;
-    const std::size_t row_end = begin + layout.width;
-    while (begin < row_end) {
-      const std::int64_t time = times_ns[begin];
-      std::size_t end = begin + 1;
-      while (end < row_end && times_ns[end] == time) ++end;
-      if (matrix_time != time) {
-        if (time < 0 || static_cast<u128>(time) >= limit_ns) {
-          return Unexpected{DeskewFailure{begin, time, std::nullopt}};
-        }
-        if (const Matrix4* kept = cache.find(time)) {
-          matrix = *kept;
-        } else {
-          auto found = across.matrix_at_ns(static_cast<u128>(time));
-          if (!found) return Unexpected{DeskewFailure{begin, time, std::move(found).error()}};
-          matrix = *found;
-          cache.keep(time, matrix);
-        }
-        matrix_time = time;
-      }
-      const std::size_t at = layout.record(begin);
-      transform_records(matrix, data + at, layout.coordinates, out + at, layout.coordinates,
-                        end - begin);
-      begin = end;
+  std::optional<DeskewFailure> failure;
+  const auto step = layout.coordinates.stride;
+  // The matrix of `time`, or false with `failure` set for the point at `index`.
+  const auto select = [&](std::int64_t time, std::size_t index) {
+    if (matrix_time == time) return true;
+    if (time < 0 || static_cast<u128>(time) >= limit_ns) {
+      failure.emplace(DeskewFailure{index, time, std::nullopt, std::nullopt});
+      return false;
     }
-  }
+    if (const Matrix4* kept = recent.find(time)) {
+      matrix = *kept;
+    } else {
+      auto found = across.matrix_at_ns(static_cast<u128>(time));
+      if (!found) {
+        failure.emplace(DeskewFailure{index, time, std::move(found).error(), std::nullopt});
+        return false;
+      }
+      matrix = *found;
+      recent.keep(time, matrix);
+    }
+    matrix_time = time;
+    return true;
+  };
+  copy_rewriting(layout, data, out, [&](char* records, std::size_t first, std::size_t count) {
+    // Runs of records with equal times, each moved by one call of the kernel.
+    std::size_t begin = 0;
+    std::int64_t run_time = 0;
+    for (std::size_t k = 0; k <= count; ++k) {
+      std::int64_t time = 0;
+      if (k < count) {
+        if (!clock.read(records + static_cast<std::ptrdiff_t>(k) * step, time)) {
+          // The run before it comes first in row-major order, and so does its failure.
+          if (k > begin && !select(run_time, first + begin)) return false;
+          failure.emplace(DeskewFailure{
+              first + k, 0, std::nullopt,
+              CloudError{cloud_error::NonFiniteTime{clock.field_name(), first + k}}});
+          return false;
+        }
+        if (k > begin && time == run_time) continue;
+      }
+      if (k > begin) {
+        if (!select(run_time, first + begin)) return false;
+        char* at = records + static_cast<std::ptrdiff_t>(begin) * step;
+        transform_records(matrix, at, layout.coordinates, at, layout.coordinates, k - begin);
+      }
+      begin = k;
+      run_time = time;
+    }
+    return true;
+  });
+  if (failure) return Unexpected{std::move(*failure)};
   return {};
 }
 

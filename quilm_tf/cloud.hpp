@@ -105,32 +105,48 @@ void transform_cloud(const Matrix4& m, const CloudLayout& layout, const char* da
 
 enum class TimeBase : std::uint8_t { Relative, Absolute };
 
-// The time of each point in row-major order, in nanoseconds since the epoch. An integer
-// field holds nanoseconds, a float field seconds, rounded to the nearest nanosecond (ties to
-// even) from the value exactly as stored; Relative adds `stamp_ns`. With resolution_ns > 0
-// each non-negative time is rounded to the nearest multiple of it (halves up). Results
-// beyond the int64 range saturate. Fails for a NaN or infinite float time.
-Result<std::vector<std::int64_t>, CloudError> point_times_ns(const CloudLayout& layout,
-                                                             const TimeField& field,
-                                                             const char* data, u128 stamp_ns,
-                                                             TimeBase base,
-                                                             std::uint64_t resolution_ns);
+// The time of each point, in nanoseconds since the epoch. An integer field holds nanoseconds,
+// a float field seconds, made nanoseconds exactly from the value as stored and rounded to
+// the nearest (ties to even); Relative adds the header's stamp. With resolution_ns > 0 each
+// non-negative time is rounded to the nearest multiple of it (halves up). Times beyond the
+// int64 range saturate.
+class PointClock {
+ public:
+  PointClock(const TimeField& field, bool swapped, u128 stamp_ns, TimeBase base,
+             std::uint64_t resolution_ns);
+  // The time of the record starting at `record`; false for a NaN or infinite float.
+  bool read(const char* record, std::int64_t& time_ns) noexcept;
+  const std::string& field_name() const noexcept { return name_; }
 
-// Why the point at `index` could not be moved: its time outside [0, limit) (no error), or
-// the lookup's error.
+ private:
+  std::string name_;
+  std::size_t offset_;
+  FieldType type_;
+  bool swapped_;
+  __extension__ __int128 origin_ns_;
+  std::uint64_t resolution_ns_;
+  // The raw times [low_ns_, high_ns_) round to rounded_ns_: neighbouring points mostly
+  // share a bin, and two comparisons are much cheaper than the division.
+  std::int64_t low_ns_ = 1;
+  std::int64_t high_ns_ = 0;
+  std::int64_t rounded_ns_ = 0;
+};
+
+// Why the point at `index` (row-major) could not be moved: its time NaN or infinite
+// (bad_time), outside [0, limit) (neither set), or the lookup's error.
 struct DeskewFailure {
   std::size_t index = 0;
   std::int64_t stamp_ns = 0;
   std::optional<TransformBufferError> error;
+  std::optional<CloudError> bad_time;
 };
 
-// As transform_cloud, but point i moves by across.matrix_at_ns(times_ns[i]). A run of equal
-// times shares one matrix; with resolution_ns > 0 (the times already rounded to its
-// multiples) each distinct time is looked up once. The first failing point in row-major
-// order stops the pass; `out` is then partly written.
+// As transform_cloud, but each point moves by across.matrix_at_ns(its clock time). A run of
+// equal times shares one matrix; with a resolution, each distinct rounded time is mostly
+// looked up once (a small table keeps the recent ones). The first failing point in
+// row-major order stops the pass; `out` is then partly written.
 Result<void, DeskewFailure> deskew_cloud(AcrossTime& across, const CloudLayout& layout,
-                                         std::span<const std::int64_t> times_ns,
-                                         std::uint64_t resolution_ns, u128 limit_ns,
-                                         const char* data, char* out);
+                                         PointClock clock, std::uint64_t resolution_ns,
+                                         u128 limit_ns, const char* data, char* out);
 
 }  // namespace quilm_tf

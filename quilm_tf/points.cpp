@@ -63,8 +63,10 @@ struct Rows {
 };
 
 // Any layout, either byte order.
-void scalar_records(const Rows& m, const char* in, const CoordinateLayout& a, char* out,
-                    const CoordinateLayout& b, std::size_t count) noexcept {
+// Everything is taken by value: the stores go through char*, which may alias anything the
+// loop would otherwise reload on every record.
+void scalar_records(const Rows m, const char* in, const CoordinateLayout a, char* out,
+                    const CoordinateLayout b, std::size_t count) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
     const char* from = in + static_cast<std::ptrdiff_t>(i) * a.stride;
     const double x = load_coordinate(from + a.offsets[0], a.types[0], a.swapped);
@@ -83,8 +85,8 @@ void scalar_records(const Rows& m, const char* in, const CoordinateLayout& a, ch
 // One type per side in the machine's order: the common case, with the type switch and byte
 // swaps out of the loop.
 template <class In, class Out>
-void scalar_uniform(const Rows& m, const char* in, const CoordinateLayout& a, char* out,
-                    const CoordinateLayout& b, std::size_t count) noexcept {
+void scalar_uniform(const Rows m, const char* in, const CoordinateLayout a, char* out,
+                    const CoordinateLayout b, std::size_t count) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
     const char* from = in + static_cast<std::ptrdiff_t>(i) * a.stride;
     const double x = load<In>(from + a.offsets[0]);
@@ -139,9 +141,9 @@ template <class Out>
 }
 
 template <class In, class Out>
-[[gnu::target("avx2")]] void avx2_uniform(const Rows& m, const char* in,
-                                          const CoordinateLayout& a, char* out,
-                                          const CoordinateLayout& b, std::size_t count) noexcept {
+[[gnu::target("avx2")]] void avx2_uniform(const Rows m, const char* in,
+                                          const CoordinateLayout a, char* out,
+                                          const CoordinateLayout b, std::size_t count) noexcept {
   const __m256d m00 = _mm256_set1_pd(m.m00), m01 = _mm256_set1_pd(m.m01);
   const __m256d m02 = _mm256_set1_pd(m.m02), m03 = _mm256_set1_pd(m.m03);
   const __m256d m10 = _mm256_set1_pd(m.m10), m11 = _mm256_set1_pd(m.m11);
@@ -162,6 +164,58 @@ template <class In, class Out>
   }
   scalar_uniform<In, Out>(m, in + static_cast<std::ptrdiff_t>(i) * a.stride, a,
                           out + static_cast<std::ptrdiff_t>(i) * b.stride, b, count - i);
+}
+
+// x, y, z as consecutive float32 at the same offset on both sides, with four bytes of the
+// record after z: each record is read and written as one 16-byte vector, the four records
+// transposed into x, y and z lanes and back. The fourth lane is whatever `out` held there.
+bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexcept {
+  const auto packed = [](const CoordinateLayout& l) {
+    return l.types[0] == Scalar::Float32 && l.offsets[1] == l.offsets[0] + 4 &&
+           l.offsets[2] == l.offsets[0] + 8 && l.offsets[0] >= 0 &&
+           l.offsets[0] + 16 <= l.stride;
+  };
+  return packed(a) && packed(b);
+}
+
+[[gnu::target("avx2")]] void avx2_packed(const Rows m, const char* in,
+                                         const CoordinateLayout a, char* out,
+                                         const CoordinateLayout b, std::size_t count) noexcept {
+  const __m256d m00 = _mm256_set1_pd(m.m00), m01 = _mm256_set1_pd(m.m01);
+  const __m256d m02 = _mm256_set1_pd(m.m02), m03 = _mm256_set1_pd(m.m03);
+  const __m256d m10 = _mm256_set1_pd(m.m10), m11 = _mm256_set1_pd(m.m11);
+  const __m256d m12 = _mm256_set1_pd(m.m12), m13 = _mm256_set1_pd(m.m13);
+  const __m256d m20 = _mm256_set1_pd(m.m20), m21 = _mm256_set1_pd(m.m21);
+  const __m256d m22 = _mm256_set1_pd(m.m22), m23 = _mm256_set1_pd(m.m23);
+  const auto at_in = [&](std::size_t i) {
+    return reinterpret_cast<const float*>(in + static_cast<std::ptrdiff_t>(i) * a.stride +
+                                          a.offsets[0]);
+  };
+  const auto at_out = [&](std::size_t i) {
+    return reinterpret_cast<float*>(out + static_cast<std::ptrdiff_t>(i) * b.stride +
+                                    b.offsets[0]);
+  };
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    __m128 p0 = _mm_loadu_ps(at_in(i)), p1 = _mm_loadu_ps(at_in(i + 1));
+    __m128 p2 = _mm_loadu_ps(at_in(i + 2)), p3 = _mm_loadu_ps(at_in(i + 3));
+    _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+    const __m256d x = _mm256_cvtps_pd(p0);
+    const __m256d y = _mm256_cvtps_pd(p1);
+    const __m256d z = _mm256_cvtps_pd(p2);
+    __m128 q0 = _mm256_cvtpd_ps(row4(m00, m01, m02, m03, x, y, z));
+    __m128 q1 = _mm256_cvtpd_ps(row4(m10, m11, m12, m13, x, y, z));
+    __m128 q2 = _mm256_cvtpd_ps(row4(m20, m21, m22, m23, x, y, z));
+    __m128 q3 = _mm_setzero_ps();
+    _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
+    // Lane 3 of each result takes the bytes `out` already holds after z.
+    _mm_storeu_ps(at_out(i), _mm_blend_ps(q0, _mm_loadu_ps(at_out(i)), 0b1000));
+    _mm_storeu_ps(at_out(i + 1), _mm_blend_ps(q1, _mm_loadu_ps(at_out(i + 1)), 0b1000));
+    _mm_storeu_ps(at_out(i + 2), _mm_blend_ps(q2, _mm_loadu_ps(at_out(i + 2)), 0b1000));
+    _mm_storeu_ps(at_out(i + 3), _mm_blend_ps(q3, _mm_loadu_ps(at_out(i + 3)), 0b1000));
+  }
+  scalar_uniform<float, float>(m, in + static_cast<std::ptrdiff_t>(i) * a.stride, a,
+                               out + static_cast<std::ptrdiff_t>(i) * b.stride, b, count - i);
 }
 
 bool has_avx2() noexcept { return __builtin_cpu_supports("avx2") != 0; }
@@ -203,6 +257,12 @@ void transform_records(const Matrix4& matrix, const char* in, const CoordinateLa
   const bool vector = isa == Isa::Best && has_avx2();
   const bool in32 = in_layout.types[0] == Scalar::Float32;
   const bool out32 = out_layout.types[0] == Scalar::Float32;
+#if QUILM_TF_X86
+  if (vector && packed_float32(in_layout, out_layout)) {
+    avx2_packed(m, in, in_layout, out, out_layout, count);
+    return;
+  }
+#endif
   if (in32 && out32) {
     uniform_records<float, float>(m, in, in_layout, out, out_layout, count, vector);
   } else if (in32) {

@@ -170,7 +170,6 @@ constexpr const char* DESKEW_PARAMS[] = {
 // What the pass without the GIL hands back.
 struct DeskewOutcome {
   bool poisoned = false;
-  std::optional<quilm_tf::CloudError> bad_time;
   std::optional<quilm_tf::DeskewFailure> failure;
 };
 
@@ -200,22 +199,18 @@ PyObject* deskew_cloud(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
     if (!time_field) {
       return raise(time_field.error());
     }
+    const quilm_tf::PointClock clock(
+        *time_field, cloud.layout.coordinates.swapped, cloud.stamp_ns,
+        absolute ? quilm_tf::TimeBase::Absolute : quilm_tf::TimeBase::Relative, resolution_ns);
     const DeskewOutcome outcome = without_gil([&] {
       DeskewOutcome result;
-      auto times = quilm_tf::point_times_ns(
-          cloud.layout, *time_field, cloud.data(), cloud.stamp_ns,
-          absolute ? quilm_tf::TimeBase::Absolute : quilm_tf::TimeBase::Relative, resolution_ns);
-      if (!times) {
-        result.bad_time.emplace(std::move(times).error());
-        return result;
-      }
       auto service = buffer->state.service.read_or_empty();
       if (!service) {
         result.poisoned = true;
         return result;
       }
       quilm_tf::AcrossTime across(*service, source, target, fixed, cloud.stamp_ns);
-      auto done = quilm_tf::deskew_cloud(across, cloud.layout, *times, resolution_ns,
+      auto done = quilm_tf::deskew_cloud(across, cloud.layout, clock, resolution_ns,
                                          ROS_TIME_LIMIT_NS, cloud.data(), cloud.out());
       if (!done) {
         result.failure.emplace(std::move(done).error());
@@ -225,11 +220,11 @@ PyObject* deskew_cloud(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
     if (outcome.poisoned) {
       return raise_internal(BUFFER_LOCK_POISONED);
     }
-    if (outcome.bad_time) {
-      return raise(*outcome.bad_time);
-    }
     if (outcome.failure) {
       const quilm_tf::DeskewFailure& failure = *outcome.failure;
+      if (failure.bad_time) {
+        return raise(*failure.bad_time);
+      }
       if (failure.error) {
         raise(*failure.error);
       } else if (failure.stamp_ns < 0) {
