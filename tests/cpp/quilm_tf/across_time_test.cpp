@@ -16,12 +16,12 @@ using testing_support::text;
 constexpr u128 S = 1'000'000'000;
 
 TEST(ComposeRigid, SumsEachEntryFromZeroInOrder) {
-  // Row 0 of a times column 3 of b, left to right from zero;
-  // entry (0, 1) is a lone -0 product, which the sum from +0 makes +0.
-  const Matrix4 a{{0.1, 0.2, 0.7, 1.0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
-  const Matrix4 b{{1, -0.0, 0, 0.2, 0, 0, 0, 0.1, 0, 0, 1, 0.3, 0, 0, 0, 1}};
+  // Row 0 of a times column 3 of b, left to right from zero; every product of entry (0, 1)
+  // is -0, which a sum from +0 makes +0.
+  const Matrix4 a{{0.1, 0.2, 0.7, -1.0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
+  const Matrix4 b{{1, -0.0, 0, 0.2, 0, -0.0, 0, 0.1, 0, -0.0, 1, 0.3, 0, 0, 0, 1}};
   const Matrix4 c = compose_rigid(a, b);
-  EXPECT_EQ(c(0, 3), ((((0.0 + 0.1 * 0.2) + 0.2 * 0.1) + 0.7 * 0.3) + 1.0 * 1.0));
+  EXPECT_EQ(c(0, 3), ((((0.0 + 0.1 * 0.2) + 0.2 * 0.1) + 0.7 * 0.3) + -1.0 * 1.0));
   EXPECT_FALSE(std::signbit(c(0, 1))) << "-0 kept";
   EXPECT_EQ(c(3, 3), 1.0);
 }

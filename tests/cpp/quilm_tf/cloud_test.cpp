@@ -42,6 +42,7 @@ TEST(DecodeCloud, RefusesTheFirstLayoutProblemWithItsName) {
             R"(point cloud field "z" must be float32 or float64 (datatype 7 or 8), got datatype 5)"},
            {with(1, {"y", 4, 7, 2}), 2, 3, 72, 144,
             R"(point cloud field "y" must have count 1, got 2)"},
+           {with(2, {"z", 20, 7, 1}), 2, 3, 72, 144, "ok"},  // ends exactly at point_step
            {with(2, {"z", 21, 7, 1}), 2, 3, 72, 144,
             R"(point cloud field "z" ends at byte 25, past point_step 24)"},
            {with(2, {"z", UINT64_MAX - 1, 8, 1}), 2, 3, 72, 144,
