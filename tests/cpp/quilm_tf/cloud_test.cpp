@@ -39,7 +39,8 @@ TEST(DecodeCloud, RefusesTheFirstLayoutProblemWithItsName) {
            std::tuple{good, 2, 3, 72, std::size_t{144}, "ok"},
            {with(0, {"X", 0, 7, 1}), 2, 3, 72, 144, R"(point cloud has no field "x")"},
            {with(2, {"z", 8, 5, 1}), 2, 3, 72, 144,
-            R"(point cloud field "z" must be float32 or float64 (datatype 7 or 8), got datatype 5)"},
+            R"(point cloud field "z" must be float32 or float64 (datatype 7 or 8), )"
+            "got datatype 5"},
            {with(1, {"y", 4, 7, 2}), 2, 3, 72, 144,
             R"(point cloud field "y" must have count 1, got 2)"},
            {with(2, {"z", 20, 7, 1}), 2, 3, 72, 144, "ok"},  // ends exactly at point_step
@@ -48,7 +49,8 @@ TEST(DecodeCloud, RefusesTheFirstLayoutProblemWithItsName) {
            {with(2, {"z", UINT64_MAX - 1, 8, 1}), 2, 3, 72, 144,
             R"(point cloud field "z" ends at byte 18446744073709551615, past point_step 24)"},
            {good, 2, 3, 71, 144, "point cloud row_step 71 is less than width * point_step = 72"},
-           {good, 2, 3, 72, 143, "point cloud data holds 143 bytes, less than height * row_step = 144"},
+           {good, 2, 3, 72, 143,
+            "point cloud data holds 143 bytes, less than height * row_step = 144"},
            // No rows: nothing is read, whatever the width.
            {good, 0, 3, 0, 0, "ok"},
        }) {
@@ -161,39 +163,6 @@ TransformBuffer driving() {
   return buffer;
 }
 
-// Every point moves by the across-time matrix of its own (rounded) time; both modes, and the
-// binned one with a table and with times too spread for one.
-TEST(DeskewCloud, MovesEachPointByTheMatrixOfItsTime) {
-  const TransformBuffer buffer = driving();
-  for (const std::uint64_t resolution : {std::uint64_t{0}, std::uint64_t{1'000'000}, std::uint64_t{7}}) {
-    TestCloud cloud(3, 40, 4);
-    for (std::size_t i = 0; i < cloud.layout.points(); ++i) {
-      // Microseconds apart within a row, runs of equal times, each row the same sweep.
-      cloud.set_time(i, static_cast<std::uint32_t>(i % 40 / 2 * 2'500'017));
-    }
-    const PointClock clock(*decode_time_field(cloud.spec, "t"), false, 11 * S,
-                           TimeBase::Relative, resolution);
-    std::vector<char> out(cloud.data.size());
-    AcrossTime across(buffer, "lidar", "lidar", "odom", 11 * S);
-    ASSERT_TRUE(deskew_cloud(across, cloud.layout, clock, resolution, LIMIT_NS,
-                             cloud.data.data(), out.data()));
-    std::vector<char> want = cloud.data;
-    AcrossTime reference(buffer, "lidar", "lidar", "odom", 11 * S);
-    for (std::size_t i = 0; i < cloud.layout.points(); ++i) {
-      const std::size_t at = cloud.layout.record(i);
-      // The reference rounds by itself: to the nearest multiple, halves up.
-      std::uint32_t offset;
-      std::memcpy(&offset, cloud.data.data() + at + 16, sizeof offset);
-      u128 time = 11 * S + offset;
-      if (resolution > 0) time = (time + resolution / 2) / resolution * resolution;
-      const Matrix4 m = *reference.matrix_at_ns(time);
-      transform_records(m, cloud.data.data() + at, cloud.layout.coordinates, want.data() + at,
-                        cloud.layout.coordinates, 1, Isa::Scalar);
-    }
-    EXPECT_EQ(out, want) << "resolution " << resolution;
-  }
-}
-
 TEST(DeskewCloud, StopsAtTheFirstPointThatCannotBeLookedUp) {
   const TransformBuffer buffer = driving();
   TestCloud cloud(2, 3, 0);
@@ -205,7 +174,8 @@ TEST(DeskewCloud, StopsAtTheFirstPointThatCannotBeLookedUp) {
            std::tuple{std::vector<double>{mid, mid, mid, mid, late, NAN},
                       "4 at 13000000000: failed to look up"},
            {std::vector<double>{mid, -1e-9, mid, mid, late, -1}, "1 at -1: out of range"},
-           {std::vector<double>{mid, mid, 5e9, mid, mid, mid}, "2 at 5000000000000000000: out of range"},
+           {std::vector<double>{mid, mid, 5e9, mid, mid, mid},
+            "2 at 5000000000000000000: out of range"},
            {std::vector<double>{mid, mid, mid, INFINITY, late, mid},
             "3 at 0: point cloud field \"t\" holds a non-finite time at point 3"},
        }) {
