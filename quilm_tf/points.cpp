@@ -195,6 +195,7 @@ bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexce
     return reinterpret_cast<float*>(out + static_cast<std::ptrdiff_t>(i) * b.stride +
                                     b.offsets[0]);
   };
+  const bool in_place = in + a.offsets[0] == out + b.offsets[0] && a.stride == b.stride;
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     __m128 p0 = _mm_loadu_ps(at_in(i)), p1 = _mm_loadu_ps(at_in(i + 1));
@@ -206,9 +207,17 @@ bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexce
     __m128 q0 = _mm256_cvtpd_ps(row4(m00, m01, m02, m03, x, y, z));
     __m128 q1 = _mm256_cvtpd_ps(row4(m10, m11, m12, m13, x, y, z));
     __m128 q2 = _mm256_cvtpd_ps(row4(m20, m21, m22, m23, x, y, z));
-    __m128 q3 = _mm_setzero_ps();
+    // Lane 3 of each result keeps the bytes `out` holds after z: in place, those are lane 3
+    // of the input, moved through the shuffles bit for bit; otherwise they are read back.
+    __m128 q3 = p3;
     _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
-    // Lane 3 of each result takes the bytes `out` already holds after z.
+    if (in_place) {
+      _mm_storeu_ps(at_out(i), q0);
+      _mm_storeu_ps(at_out(i + 1), q1);
+      _mm_storeu_ps(at_out(i + 2), q2);
+      _mm_storeu_ps(at_out(i + 3), q3);
+      continue;
+    }
     _mm_storeu_ps(at_out(i), _mm_blend_ps(q0, _mm_loadu_ps(at_out(i)), 0b1000));
     _mm_storeu_ps(at_out(i + 1), _mm_blend_ps(q1, _mm_loadu_ps(at_out(i + 1)), 0b1000));
     _mm_storeu_ps(at_out(i + 2), _mm_blend_ps(q2, _mm_loadu_ps(at_out(i + 2)), 0b1000));

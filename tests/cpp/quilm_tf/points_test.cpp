@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace quilm_tf {
@@ -57,12 +58,14 @@ TEST_P(TransformRecords, WritesTheLeftToRightSumAndNothingElse) {
     put(in.data() + i / 3 * layout.stride + layout.offsets[i % 3], layout.types[i % 3],
         layout.swapped, values[i]);
   }
-  for (const Isa isa : {Isa::Best, Isa::Scalar}) {
-    std::vector<char> out =
-        to_float64 ? std::vector<char>(n * 24, '\x33') : in;  // in place when equal layouts
+  // Equal layouts run in place and into a copy whose bytes around the coordinates differ.
+  for (const auto& [isa, in_place] : {std::pair{Isa::Best, true}, {Isa::Best, false},
+                                      {Isa::Scalar, true}, {Isa::Scalar, false}}) {
+    std::vector<char> out = to_float64 || !in_place ? std::vector<char>(n * 24, '\x33') : in;
+    if (!to_float64 && !in_place) out.resize(in.size(), '\x44');
     const std::vector<char> before = out;
-    transform_records(m, to_float64 ? in.data() : out.data(), layout, out.data(), out_layout, n,
-                      isa);
+    transform_records(m, in_place && !to_float64 ? out.data() : in.data(), layout, out.data(),
+                      out_layout, n, isa);
     std::vector<bool> written(out.size());
     for (std::size_t i = 0; i < n; ++i) {
       double p[3];  // the input as stored, narrowed where the layout says so
