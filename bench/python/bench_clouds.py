@@ -140,7 +140,7 @@ def main():
     ours = best_ns(lambda: quilm_tf.transform_cloud(buffer, depth, "map"), args.repeat)
     route = best_ns(lambda: numpy_route(buffer, depth, "map"), args.repeat)
     copy = best_ns(lambda: bytearray(depth.data), args.repeat)
-    print(f"640x480 cloud: transform_cloud {ours / 1e6:.3f} ms, numpy route {route / 1e6:.3f} ms, ")
+    print(f"640x480 cloud: transform_cloud {ours / 1e6:.3f} ms, numpy route {route / 1e6:.3f} ms,")
     print(f"  bytearray(cloud.data) {copy / 1e6:.3f} ms")
     print(f"  transform_cloud / numpy route = {ours / route:.3f} (target <= 0.15)")
     print(f"  transform_cloud / copy        = {ours / copy:.2f} (target <= 2.5)")
@@ -159,7 +159,8 @@ def main():
     )
     n = len(offsets)
     print(
-        f"128x2048 sweep: transform_cloud {plain / 1e6:.3f} ms, deskew at 1 ms {binned / 1e6:.3f} ms"
+        f"128x2048 sweep: transform_cloud {plain / 1e6:.3f} ms, "
+        f"deskew at 1 ms {binned / 1e6:.3f} ms"
     )
     print(f"  deskew 1 ms / transform_cloud = {binned / plain:.2f} (target <= 2)")
     print(f"  exact deskew {exact / n:.1f} ns/point, lookup_many {many / n:.1f} ns/stamp")
