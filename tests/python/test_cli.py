@@ -3,8 +3,8 @@
 Each dynamic link of the bags moves at a constant velocity and turns at a constant rate about a
 fixed axis, so interpolation reproduces the motion exactly and echo is checked against numpy."""
 
-import dataclasses
 import io
+import json
 import math
 import os
 import re
@@ -15,14 +15,20 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from quilm_tf.tools import cli, robot
+from quilm_tf.tools import cli
 from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
+import quilm_tf
+
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
-README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+STARTED, COMMAND, PERFORMANCE = (
+    (DOCS / name).read_text(encoding="utf-8")
+    for name in ("getting-started.md", "command.md", "performance.md")
+)
 TF, SCAN, STRING = "tf2_msgs/msg/TFMessage", "sensor_msgs/msg/LaserScan", "std_msgs/msg/String"
 
 
@@ -202,16 +208,22 @@ def test_frames_prints_each_links_rate_stamps_gap_and_delay(known, capsys):
         "1700000003.000      0.500 s      2.0 ms    3.0 ms",
         "          └── laser  base_link  static         -        1  1700000000.000  "
         "1700000000.000            -           -         -",
-        "  1 transform refused, for example:",
+        "  1 transform refused:",
         '    TransformError: failed to insert transform "base_link" -> "map": inserting the '
         "transform would",
         "      create a cycle in the frame tree",
+        "      (stamped 1700000000.500 on /tf)",
     ]
 
 
 def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, capsys):
     code, out, err = run_main(capsys, "echo", known, "/laser", "map", "--rate", 2, "--csv", "-")
-    assert (code, err) == (0, "")
+    # The gap in base_link is interpolated, and said so on stderr while CSV takes stdout.
+    assert (code, err) == (
+        0,
+        "quilm-tf echo: warning: odom -> base_link has no sample for 0.500 s after "
+        "1700000001.000, 25.0x its median interval: the poses in it are interpolated\n",
+    )
     header, *rows = [line.split(",") for line in out.splitlines()]
     assert header == "stamp_ns,x,y,z,qx,qy,qz,qw,roll,pitch,yaw".split(",")
     # base_link starts at 0.24 s, odom ends at 2.9 s; the gap in base_link is interpolated.
@@ -229,11 +241,17 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
         ]
         for rotation in (from_q, np.linalg.multi_dot(about)):
             np.testing.assert_allclose(rotation[:3, :3], expected[:3, :3], rtol=0, atol=1e-9)
+    relative = run_main(
+        capsys, "echo", known, "laser", "map", "--rate", 2, "--csv", "-", "--relative"
+    )
+    times = [line.split(",")[0] for line in relative[1].splitlines()]
+    assert times == ["t", *(f"{k / 2:.9f}" for k in range(6))], "not seconds after the first pose"
 
 
 def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
+    # The known bag holds a refused transform: exit status 3 whether or not a link is flagged.
     code, out, _ = run_main(capsys, "monitor", known)
-    assert code == 0 and out.endswith(
+    assert code == 3 and out.endswith(
         "\n2 of 4 links flagged:\n"
         "  map -> odom: delayed up to 150.0 ms (mean 9.8 ms, limit 100 ms)\n"
         "  odom -> base_link: no sample for 0.500 s after 1700000001.000, 25.0x its median "
@@ -242,7 +260,7 @@ def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(know
     code, out, _ = run_main(
         capsys, "monitor", known, "base_link", "map", "--max-delay", 200, "--max-gap", 30
     )
-    assert code == 0 and out.endswith(
+    assert code == 3 and out.endswith(
         "\nNo link flagged among 2 links.\n\n"
         "Chain base_link -> odom -> map: 2 links, worst delay "
         "150.0 ms (map -> odom)\n"
@@ -300,42 +318,21 @@ def test_the_demo_replays_a_bag_with_a_refused_link_and_a_terminal_sees_progress
     bars = sys.stderr.getvalue()
     # Every transform and scan, /chatter left unread.
     assert "scanning: 100%" in bars and re.search(r"replaying: 100%\S* 174/174", bars)
-    assert code == 0 and "\n  1 transform refused, for example:\n" in out
+    assert code == 0 and "\n  1 transform refused:\n" in out
     assert (
         "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n"
         "  received         26\n  delivered        26" in out
     )
 
 
-PACKAGES = ("builtin_interfaces/", "std_msgs/", "geometry_msgs/", "tf2_msgs/", "sensor_msgs/")
-STORE = get_typestore(Stores.ROS2_HUMBLE)
-
-
-def as_rosbags(value):
-    """One of the demo's plain message objects rebuilt as the type store's generated class."""
-    if isinstance(value, list):
-        if value and isinstance(value[0], float):
-            return np.asarray(value, dtype=np.float32)
-        return [as_rosbags(item) for item in value]
-    if not dataclasses.is_dataclass(value):
-        return value
-    fields = {f.name: as_rosbags(getattr(value, f.name)) for f in dataclasses.fields(value)}
-    if type(value).__name__ == "LaserScan" and not value.intensities:
-        fields["intensities"] = np.zeros(0, dtype=np.float32)
-    msgtype = next(
-        name
-        for name in STORE.types
-        if name.startswith(PACKAGES) and name.endswith("/msg/" + type(value).__name__)
-    )
-    return STORE.types[msgtype](**fields)
-
-
 @pytest.fixture(scope="module")
 def robot_bag(tmp_path_factory):
-    """The demo's simulated robot recorded as the folder robot, as the README's samples use."""
-    events = [(a, topic, None, as_rosbags(m)) for a, topic, m in robot.simulated_robot()[0]]
-    events = [(a, topic, m.__msgtype__, m) for a, topic, _, m in events]
-    return write(tmp_path_factory.mktemp("readme") / "robot", events, STORE)
+    """The demo's simulated robot recorded by demo --record as the folder robot, which the
+    documentation's samples read."""
+    folder = tmp_path_factory.mktemp("docs")
+    run = run_demo("--record", "robot", cwd=folder)
+    assert (run.returncode, run.stderr) == (0, "")
+    return folder / "robot"
 
 
 def run_demo(*args, cwd):
@@ -361,14 +358,14 @@ def section(output, title):
     return lines[start : next((i for i in range(start, len(lines)) if not lines[i]), len(lines))]
 
 
-def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(robot_bag):
+def test_the_demo_prints_what_the_docs_show_and_its_recording_the_same(robot_bag):
     builtin = run_demo(cwd=robot_bag.parent)
     assert (builtin.returncode, builtin.stderr) == (0, "")
-    shown = re.search(r"^```text\n(quilm-tf demo:.*?)^```\n", README, re.M | re.S)[1]
+    shown = re.search(r"^```text\n(quilm-tf demo:.*?)^```\n", STARTED, re.M | re.S)[1]
     assert masked(builtin.stdout) == masked(shown)
-    # The prose quotes the figures of the output it shows.
+    # The performance page quotes the figures of the output shown.
     inserts, lookups = re.findall(r"^  (?:inserts|lookups) +([\d,]+)", shown, re.M)
-    prose = " ".join(README.split())
+    prose = " ".join(PERFORMANCE.split())
     assert f"{inserts} inserts/s" in prose and f"{lookups} lookups/s" in prose
     run = run_demo("--bag", "robot", "--queue-size", 5, cwd=robot_bag.parent)
     assert (run.returncode, run.stderr) == (0, "")
@@ -378,21 +375,22 @@ def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(ro
 
 
 SAMPLES = re.findall(
-    r"^```sh\n(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+```text\n(.*?)^```",
-    README,
+    r"^```(?:sh|console)\n(?:\$ )?(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+"
+    r"```text\n(.*?)^```",
+    COMMAND,
     re.M | re.S,
 )
 
 
 @pytest.mark.parametrize(("command", "shown"), SAMPLES, ids=[c for c, _ in SAMPLES])
-def test_the_readmes_samples_are_what_the_commands_print(
+def test_the_documented_samples_are_what_the_commands_print(
     command, shown, robot_bag, capsys, monkeypatch
 ):
     monkeypatch.chdir(robot_bag.parent)
     assert run_main(capsys, *command.split()[1:])[1:] == (shown, "")
 
 
-def test_every_command_has_its_readme_sample_and_plots_its_echo(robot_bag, capsys, monkeypatch):
+def test_every_command_has_its_documented_sample_and_plots_its_echo(robot_bag, capsys, monkeypatch):
     assert sorted({command.split()[1] for command, _ in SAMPLES}) == ["echo", "frames", "monitor"]
     monkeypatch.chdir(robot_bag.parent)
     assert run_main(capsys, "echo", "robot", "gripper", "map", "--plot", "path.png")[0] == 0
@@ -524,3 +522,175 @@ def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_
         "alone\n  odom -> base_link: stamped up to 10.0 ms after it was recorded: the "
         "publisher's clock is ahead of the recorder's\n"
     )
+
+
+SPELLINGS = [
+    "monitor {bag} base_link map --max-delay 200",
+    "monitor --max-delay 200 base_link --bag {bag} map",
+    "monitor base_link map --max-delay=200 --bag {bag}",
+]
+
+
+def test_the_bag_and_the_options_come_in_any_order(known, capsys):
+    results = [run_main(capsys, *line.format(bag=known).split()) for line in SPELLINGS]
+    assert results[0][0] == 3 and "\nChain base_link -> odom -> map: 2 links" in results[0][1]
+    assert results[1:] == results[:1] * 2, "another order or --bag reads differently"
+
+
+def test_a_window_keeps_what_was_received_in_it_and_the_static_links(known, capsys):
+    code, out, _ = run_main(capsys, "frames", known, "--start", 1, "--end", 2, "--json", "-")
+    document = json.loads(out)
+    links = {link["child"]: link for link in document["links"]}
+    # Received 1 to 3 ms after their stamps: base_link's 2.0 s sample arrives after the end.
+    spans = {
+        child: (link["first_stamp_ns"], link["last_stamp_ns"]) for child, link in links.items()
+    }
+    assert spans["base_link"] == (T0 + 1000 * MS, T0 + 1980 * MS)
+    assert links["odom"]["samples"] == 10, "odom's 0.9 s sample arrives before the start"
+    assert sorted(links) == ["base_link", "beacon", "laser", "odom"]
+    assert document["refused"] == [], "the cycle at 0.5 s is outside the window"
+
+
+def tf_bag(path, topics, ros=None):
+    """A bag of one transform per (topic, parent, child), stamped T0 + 10 ms each."""
+    ros = ros or Messages(ros1=False)
+    events = [
+        (T0 + k * MS, topic, TF, ros.tf(parent, child, T0 + 10 * MS, (1.0, 0.0, 0.0), (0, 0, 1), 0))
+        for k, (topic, parent, child) in enumerate(topics)
+    ]
+    return write(path, events, ros.store)
+
+
+def children(capsys, *args):
+    code, out, err = run_main(capsys, "frames", "--json", "-", *args)
+    assert (code, err) == (0, "")
+    return sorted(link["child"] for link in json.loads(out)["links"])
+
+
+def test_tf_topics_read_a_namespaced_robot_with_its_static_sibling(tmp_path, capsys):
+    bag = tf_bag(
+        tmp_path / "ns",
+        [
+            ("/tf", "map", "odom"),
+            ("/robot1/tf", "r1_odom", "r1_base"),
+            ("/robot1/tf_static", "r1_base", "r1_laser"),
+            ("/robot2/tf", "r2_odom", "r2_base"),
+        ],
+    )
+    assert children(capsys, bag) == ["odom"]
+    assert children(capsys, bag, "--tf-topic", "robot1/tf") == ["r1_base", "r1_laser"]
+    both = children(capsys, bag, "--tf-topic", "/robot1/tf", "--tf-topic", "/robot2/tf")
+    assert both == ["r1_base", "r1_laser", "r2_base"]
+
+
+def test_dash_sends_one_output_to_stdout_instead_of_the_report(known, capsys):
+    code, out, _ = run_main(capsys, "frames", known, "--svg", "-")
+    assert code == 0 and sorted(boxes(out)[0])[:2] == ["base_link", "beacon"]
+    assert run_main(capsys, "frames", known, "--svg", "-", "--dot", "-")[:2] == (2, "")
+    assert run_main(capsys, "--version")[:2] == (0, f"quilm-tf {quilm_tf.__version__}\n")
+
+
+EVIL = "arm\n  map -> odom: fine\x1b[2J"  # a name that would forge a line and clear a screen
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    """/tf carries bare TransformStamped messages (skipped); /tf_static a frame with a hostile
+    name and a fan of 24 leaves, one named with U+FFFE and one with U+FFFF; a scan stamped
+    sec=-1 and one with nanosec=1.5e9 among good ones."""
+    ros = Messages(ros1=False)
+    t = ros.types
+    leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
+    static = ros.tf("map", EVIL, T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    # Refused: the only transform that names ghost.
+    static.transforms += ros.tf("ghost", "ghost", T0, (0.0, 0.0, 0.0), (0, 0, 1), 0).transforms
+    for leaf in leaves:
+        static.transforms += ros.tf("map", leaf, T0, (0.0, 1.0, 0.0), (0, 0, 1), 0.0).transforms
+    bare = static.transforms[2]
+    events = [(T0, "/tf_static", TF, static)]
+    events += [(T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", bare) for k in (1, 2)]
+    for k, (sec, nanosec) in enumerate(
+        [(1_700_000_000, 0), (-1, 0), (1_700_000_000, 1_500_000_000)]
+    ):
+        scan = ros.scan("leaf0", T0)
+        scan.header.stamp = t["builtin_interfaces/msg/Time"](sec=sec, nanosec=nanosec)
+        events.append((T0 + (10 + k) * MS, "/scan", SCAN, scan))
+    return write(tmp_path_factory.mktemp("hostile") / "hostile", events, ros.store)
+
+
+@pytest.mark.parametrize("line", ["frames {bag}", "monitor {bag}", "echo {bag} leaf1 leaf2"])
+def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, capsys):
+    code, out, err = run_main(capsys, *line.format(bag=hostile).split())
+    # ghost's transform was refused: monitor says so in its exit status.
+    assert (code, err) == (3 if line.startswith("monitor") else 0, ""), line
+    assert (
+        "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n" in out
+    )
+    assert "\x1b" not in out and "\n  map -> odom: fine" not in out, "a raw name reached the report"
+    if line.startswith(("frames", "monitor")):
+        assert "arm\\n  map -> odom: fine\\u{1b}[2J" in out, "the escaped name is missing"
+
+
+def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, capsys):
+    code, _, err = run_main(capsys, "echo", hostile, "moon\nx", "map")
+    assert code == 2 and err.count("\n") == 1 and "moon\\nx" in err and "\\u{fffe}" in err
+    assert run_main(capsys, "echo", hostile, "ghost", "map")[2] == (
+        "quilm-tf echo: frame ghost is only in refused transforms, such as: TransformError: "
+        'invalid frame "ghost": a frame cannot be its own parent\n'
+    )
+
+
+def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(
+    hostile, capsys
+):
+    code, out, _ = run_main(capsys, "frames", hostile, "--svg", "-")
+    found, _ = boxes(out)  # parses as XML and keeps every box on the picture
+    assert {"odd\\u{fffe}", "odd\\u{ffff}"} <= set(found)
+    width, widest = float(ET.fromstring(out).get("width")), max(w for *_, w in found.values())
+    assert width < 8 * widest, f"a fan of 25 is {width:.0f} px wide, its widest box {widest}"
+    placed = sorted(found.values())
+    for a, b in zip(placed, placed[1:]):
+        assert a[1] != b[1] or a[0] + a[2] <= b[0], f"boxes {a} and {b} overlap"
+
+
+def test_the_demo_counts_sensor_messages_with_impossible_stamps_and_goes_on(hostile, capsys):
+    code, out, err = run_main(capsys, "demo", hostile, "--topic", "scan")
+    assert (code, err) == (0, "")
+    assert re.search(r"^  received +3$", out, re.M) and re.search(r"^  delivered +1 ", out, re.M)
+    assert out.count("\n  not queued        1   ValueError: ") == 2, out
+
+
+def test_a_long_static_chain_costs_lines_not_their_square(tmp_path, capsys):
+    ros = Messages(ros1=False)
+    chain = ros.tf("f0", "f1", T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    for k in range(1, 8000):
+        chain.transforms += ros.tf(f"f{k}", f"f{k + 1}", T0, (1.0, 0, 0), (0, 0, 1), 0).transforms
+    bag = write(tmp_path / "chain", [(T0, "/tf_static", TF, chain)], ros.store)
+    code, out, _ = run_main(capsys, "frames", bag)
+    assert code == 0 and len(out) < 8001 * 200, f"{len(out):,} characters for 8,000 links"
+    assert re.search(r"^  \[depth 8000\] +└── f8000 ", out, re.M)
+
+
+def test_echo_of_a_static_chain_recorded_past_2_to_the_31_seconds(tmp_path, capsys):
+    ros, late = Messages(ros1=False), 2**31 * NS + 5 * NS
+    message = ros.tf("map", "pole", T0, (1.0, 2.0, 3.0), (0, 0, 1), 0.0)
+    bag = write(tmp_path / "late", [(late, "/tf_static", TF, message)], ros.store)
+    for source in ("pole", "map"):
+        code, out, err = run_main(capsys, "echo", bag, source, "map", "--csv", "-")
+        assert (code, err) == (0, ""), source
+        assert out.splitlines()[1].startswith(
+            f"{2**31 * NS - 1},{'1.0' if source == 'pole' else '0.0'},"
+        )
+
+
+def test_a_closed_stdout_ends_quietly_and_the_csv_is_still_written_whole(known, tmp_path):
+    csv_file = tmp_path / "poses.csv"
+    command = [sys.executable, "-m", "quilm_tf", "echo", known, "laser", "map", "--rate", "1000"]
+    with subprocess.Popen(
+        [*map(str, command), "--csv", csv_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as run:
+        run.stdout.readline()
+        run.stdout.close()
+        code, err = run.wait(timeout=120), run.stderr.read()
+    assert (code, err) == (0, b""), err
+    assert len(csv_file.read_text().splitlines()) == 1 + 2661

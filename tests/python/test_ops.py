@@ -78,19 +78,28 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
             sleeping.set()
             return super().wait(timeout)
 
-    monkeypatch.setattr(quilm_tf.waiting, "threading", NS(Event=Event))
+    monkeypatch.setattr(
+        quilm_tf.waiting, "threading", NS(Event=Event, TIMEOUT_MAX=threading.TIMEOUT_MAX)
+    )
+    # Another filter of the buffer, whose callback raises on the insert that wakes the waiter.
+    raising = MessageFilter(buffer, "odom", 0, lambda message: 1 / 0)
+    raising.add(NS(header=NS(frame_id="base", stamp=NS(sec=105, nanosec=0))))
     assert quilm_tf.wait_for_transform(buffer, "laser", "map", 102 * S, 0.0)  # at once
     woken = []
+    # A finite timeout beyond what Event.wait takes (about 292 years) waits all the same.
     waiter = threading.Thread(
         target=lambda: woken.append(
-            quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 30.0)
-        )
+            quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 1e10)
+        ),
+        daemon=True,
     )
     waiter.start()
     assert sleeping.wait(30), "the waiter never went to sleep"
-    buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
-    waiter.join()
-    assert woken == [True]
+    with pytest.raises(ZeroDivisionError):  # the callback's error reaches the inserting caller
+        buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
+    waiter.join(60)
+    assert woken == [True], "the other filter's raising callback kept the waiter asleep"
+    del raising
     assert not quilm_tf.wait_for_transform(buffer, "laser", "odom", 200 * S, 0.01)
     assert live_filters() == before
 

@@ -8,18 +8,17 @@ is not and why.
 from __future__ import annotations
 
 import contextlib
-from collections.abc import Callable, Container, Iterator, Sequence
 from pathlib import Path
-from typing import Any, TextIO
 
-from quilm_tf import TransformBuffer, TransformError
-from quilm_tf.tools.messages import stamp_ns_of
-from quilm_tf.tools.tree import FrameTree
+from quilm_tf import TransformError
+from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
 )
 LONG_BAG_MESSAGES = 100_000
+# tf2's message, and the older tf package's in ROS 1 bags; same fields.
+TF_TYPES = ("tf2_msgs/msg/TFMessage", "tf/msg/tfMessage")
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
 KINDS = {
@@ -36,16 +35,16 @@ class BagError(Exception):
     itself cannot be used.
     """
 
-    def __init__(self, text: str, exit_code: int = 1) -> None:
+    def __init__(self, text, exit_code=1):
         super().__init__(text)
         self.exit_code = exit_code
 
 
-def one_line(error: BaseException) -> str:
+def one_line(error):
     return " ".join(str(error).split()) or type(error).__name__
 
 
-def kind_of(path: Path) -> str:
+def kind_of(path):
     """What the path must be, from its form; raises BagError when it can be none of them."""
     if path.is_dir():
         if not (path / "metadata.yaml").is_file():
@@ -68,47 +67,81 @@ def kind_of(path: Path) -> str:
 
 
 class Bag:
-    """An open bag: the rosbags reader, its path, and a progress bar for long reads."""
+    """An open bag (or several read as one): the rosbags reader, the tf topics to read, the
+    window of receive times kept, and a progress bar for long reads."""
 
-    # reader is a rosbags AnyReader; messages are what it deserializes.
-    def __init__(self, reader: Any, path: Path, err: TextIO) -> None:
-        self.reader, self.path, self.err = reader, path, err
+    def __init__(
+        self, reader, paths, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None
+    ):
+        self.reader, self.err = reader, err
+        self.path = " + ".join(str(path) for path in paths)
+        self.tf_topics = tf_topics
+        origin = reader.start_time if reader.message_count else 0
+        self.start_ns = None if start_s is None else origin + round(start_s * NS_PER_SECOND)
+        self.end_ns = None if end_s is None else origin + round(end_s * NS_PER_SECOND)
+        # Messages on a tf topic that are not tf messages: "topic (type)" -> count.
+        self.skipped: dict[str, int] = {}
 
     @property
-    def topics(self) -> dict[str, Any]:
-        topics: dict[str, Any] = self.reader.topics
-        return topics
+    def topics(self):
+        return self.reader.topics
 
-    def title(self) -> str:
+    def title(self):
         count = self.reader.message_count
         start, end = self.reader.start_time, self.reader.end_time
         duration = (end - start) / 1e9 if count else 0.0
         return f"{self.path} ({count:,} messages over {duration:.1f} s)"
 
-    def connections(self, topics: Container[str]) -> list[Any]:
+    def connections(self, topics):
         return [c for c in self.reader.connections if c.topic in topics]
 
-    def tf_connections(self) -> list[Any]:
-        tf = [c for c in self.reader.connections if is_tf_topic(c.topic)]
+    def tf_topic_names(self):
+        """The bag's topics that the tf topics asked for name, with each .../tf's sibling
+        .../tf_static."""
+        wanted = set()
+        for topic in self.tf_topics:
+            name = topic.strip("/")
+            wanted.add(name)
+            if name == "tf" or name.endswith("/tf"):
+                wanted.add(name + "_static")
+        return [t for t in self.topics if t.strip("/") in wanted]
+
+    def tf_connections(self):
+        """The connections of the tf topics that carry tf messages; the others are counted as
+        skipped. Raises BagError when none is left."""
+        found = self.tf_topic_names()
+        tf, self.skipped = [], {}
+        for connection in self.connections(found):
+            if connection.msgtype in TF_TYPES:
+                tf.append(connection)
+            else:
+                key = f"{connection.topic} ({connection.msgtype})"
+                self.skipped[key] = self.skipped.get(key, 0) + connection.msgcount
         if not tf:
-            names = ", ".join(self.topics) or "none"
-            raise BagError(f"{self.path} has no /tf or /tf_static topic (topics: {names})")
+            asked = " or ".join(self.tf_topics)
+            names = ", ".join(f"{t} ({self.topics[t].msgtype})" for t in self.topics) or "none"
+            raise BagError(f"{self.path} has no tf messages on {asked} (topics: {names})")
         return tf
 
-    def topic(self, name: str) -> str:
+    def topic(self, name):
         """The bag's topic for a name given with or without its leading slash."""
         found = next((t for t in self.topics if t.lstrip("/") == name.lstrip("/")), None)
         if found is None:
             raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
-    def read(
-        self,
-        connections: Sequence[Any],
-        label: str,
-        deserialize: Callable[[Any], bool] = lambda connection: True,
-    ) -> Iterator[tuple[int, str, Any]]:
-        """(receive time, topic, message or None) in the bag's order; failures are BagError."""
+    def in_window(self, timestamp, topic):
+        """Whether a message received at timestamp is kept; static transforms received before
+        the window still hold in it."""
+        if self.end_ns is not None and timestamp > self.end_ns:
+            return False
+        if self.start_ns is not None and timestamp < self.start_ns:
+            return is_static_topic(topic) and topic in self.tf_topic_names()
+        return True
+
+    def read(self, connections, label, deserialize=lambda connection: True):
+        """(receive time, topic, message or None) in the bag's order, within the window;
+        failures are BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
             messages = self.reader.messages(connections=connections)
@@ -118,21 +151,28 @@ class Bag:
                     if item is None:
                         break
                     connection, timestamp, raw = item
+                    bar.update(1)
+                    if not self.in_window(timestamp, connection.topic):
+                        continue
                     message = None
                     if deserialize(connection):
                         message = self.reader.deserialize(raw, connection.msgtype)
                 except Exception as error:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
-                bar.update(1)
                 yield timestamp, connection.topic, message
+
+    def transform_messages(self, label="reading"):
+        """(receive time, topic, is_static, tf message) of the tf topics, within the window."""
+        for timestamp, topic, message in self.read(self.tf_connections(), label):
+            yield timestamp, topic, is_static_topic(topic), message
 
 
 @contextlib.contextmanager
-def progress(label: str, total: int, err: TextIO) -> Iterator[Any]:
+def progress(label, total, err):
     """A tqdm bar on err when it is a terminal, or for long bags; nothing without tqdm."""
     show = err.isatty() or total >= LONG_BAG_MESSAGES
     try:
-        from tqdm import tqdm  # type: ignore[import-untyped]
+        from tqdm import tqdm
     except ImportError:
         show = False
     if not show:
@@ -152,64 +192,118 @@ def progress(label: str, total: int, err: TextIO) -> Iterator[Any]:
 
 
 class _NoBar:
-    def update(self, n: int) -> None:
+    def update(self, n):
         pass
 
 
 @contextlib.contextmanager
-def open_bag(name: str, err: TextIO) -> Iterator[Bag]:
-    path = Path(name)
-    if not path.exists():
-        raise BagError(f"no such bag: {path}", 2)
-    kind = kind_of(path)
+def open_bag(names, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None):
+    """The bags named (a path, or a list read as one) opened as a Bag; BagError if unusable."""
+    paths = [Path(name) for name in ([names] if isinstance(names, str | Path) else names)]
+    kinds = []
+    for path in paths:
+        if not path.exists():
+            raise BagError(f"no such bag: {path}", 2)
+        kinds.append(kind_of(path))
+    kind = kinds[0] if len(set(kinds)) == 1 else "bags"
+    path = " + ".join(str(p) for p in paths)
     try:
         from rosbags.highlevel import AnyReader
         from rosbags.typesys import Stores, get_typestore
     except ImportError:
         raise BagError(f"reading bags needs the rosbags package: {INSTALL_HINT}") from None
     try:
-        reader = AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
+        reader = AnyReader(paths, default_typestore=get_typestore(Stores.ROS2_HUMBLE))
         reader.open()
     except Exception as error:
         raise BagError(f"{path} looks like {kind} but cannot be read: {one_line(error)}") from None
     try:
-        yield Bag(reader, path, err)
+        yield Bag(reader, paths, err, tf_topics, start_s, end_s)
     finally:
         reader.close()
 
 
-def is_tf_topic(topic: str) -> bool:
-    return topic.lstrip("/") in ("tf", "tf_static")
+def is_tf_topic(topic):
+    name = topic.strip("/")
+    return name in ("tf", "tf_static") or name.endswith(("/tf", "/tf_static"))
 
 
-def has_header(typestore: Any, msgtype: str) -> bool:
+def is_static_topic(topic):
+    name = topic.strip("/")
+    return name == "tf_static" or name.endswith("/tf_static")
+
+
+def has_header(typestore, msgtype):
     fields = typestore.fielddefs.get(msgtype)
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 
-def insert_checked(
-    buffer: TransformBuffer, item: Any, is_static: bool, refused: dict[str, int]
-) -> bool:
-    """Inserts one transform; a refusal is counted in refused by its text. True if accepted."""
+class Refusals:
+    """Transforms a buffer refused: per reason the count and the first one's stamp and topic,
+    and per frame named by a refused transform the first reason."""
+
+    def __init__(self):
+        self.reasons: dict[str, list] = {}
+        self.frames: dict[str, str] = {}
+
+    def add(self, text, stamp_ns, topic, names=()):
+        entry = self.reasons.setdefault(text, [0, stamp_ns, topic])
+        entry[0] += 1
+        for name in names:
+            self.frames.setdefault(name, text)
+
+    def total(self):
+        return sum(count for count, _, _ in self.reasons.values())
+
+    def __bool__(self):
+        return bool(self.reasons)
+
+    def as_json(self):
+        return [
+            {"reason": text, "count": count, "first_stamp_ns": stamp, "topic": topic}
+            for text, (count, stamp, topic) in self.reasons.items()
+        ]
+
+
+def raw_stamp_ns(item):
+    """The stamp of a message as written, whatever it holds; None if it is not a stamp."""
+    try:
+        stamp = item.header.stamp
+        return int(stamp.sec) * NS_PER_SECOND + int(stamp.nanosec)
+    except (AttributeError, TypeError, ValueError, OverflowError):
+        return None
+
+
+def names_of(item):
+    names = []
+    for get in (lambda: item.header.frame_id, lambda: item.child_frame_id):
+        try:
+            name = get()
+        except AttributeError:
+            continue
+        if isinstance(name, str):
+            names.append(name.lstrip("/"))
+    return names
+
+
+def insert_checked(buffer, item, is_static, refused, topic):
+    """Inserts one transform; a refusal is counted in refused. True if accepted."""
     try:
         buffer.insert_transform_stamped(item, is_static)
         return True
-    except (TransformError, ValueError, TypeError, AttributeError) as error:
+    except (TransformError, ValueError, TypeError, AttributeError, OverflowError) as error:
         text = f"{type(error).__name__}: {error}"
-        refused[text] = refused.get(text, 0) + 1
+        refused.add(text, raw_stamp_ns(item), topic, names_of(item))
         return False
 
 
-def load_transforms(
-    bag: Bag, buffer: TransformBuffer, tree: FrameTree, label: str = "reading"
-) -> dict[str, int]:
-    """Feeds /tf and /tf_static into buffer; tree gets the accepted ones with their receive
-    times. Returns the refusals (text -> count)."""
-    refused: dict[str, int] = {}
-    for timestamp, topic, message in bag.read(bag.tf_connections(), label):
-        is_static = topic.lstrip("/") == "tf_static"
+def load_transforms(bag, buffer, tree, label="reading"):
+    """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
+    times. Returns the Refusals."""
+    refused = Refusals()
+    for timestamp, topic, is_static, message in bag.transform_messages(label):
         for item in message.transforms:
-            if insert_checked(buffer, item, is_static, refused):
+            if insert_checked(buffer, item, is_static, refused, topic):
                 tree.add(
                     item.header.frame_id,
                     item.child_frame_id,
@@ -218,10 +312,24 @@ def load_transforms(
                     None if is_static else timestamp,
                 )
     if not tree.links and not refused:
-        raise BagError(f"{bag.path} holds no transforms on /tf or /tf_static")
+        raise BagError(f"{bag.path} holds no transforms on {' or '.join(bag.tf_topics)}")
     return refused
 
 
-def unknown_frame(tree: FrameTree, frame: str) -> BagError:
-    names = ", ".join(sorted(tree.frames()))
-    return BagError(f"frame {frame} is not in the bag's transforms (frames: {names})", 2)
+def unknown_frame(tree, frame, refused=None):
+    """The error for a frame given on the command line that no accepted transform names."""
+    bare = frame.lstrip("/")
+    if refused is not None and bare in refused.frames:
+        return BagError(
+            f"frame {escaped(frame)} is only in refused transforms, such as: "
+            f"{one_line(refused.frames[bare])}",
+            2,
+        )
+    names = ", ".join(escaped(name) for name in sorted(tree.frames()))
+    return BagError(f"frame {escaped(frame)} is not in the bag's transforms (frames: {names})", 2)
+
+
+def escaped(text):
+    from quilm_tf.tools.text import name
+
+    return name(text)

@@ -3,31 +3,28 @@ what the message filter delivered and dropped, and the throughput measured in th
 
 from __future__ import annotations
 
-import argparse
 import math
 import statistics
-from collections.abc import Iterator, Sequence
-from typing import Any, TextIO
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import Bag, BagError, has_header, insert_checked, is_tf_topic, open_bag
+from quilm_tf.tools.bags import (
+    BagError,
+    Refusals,
+    has_header,
+    insert_checked,
+    is_static_topic,
+    unknown_frame,
+)
 from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 from quilm_tf.tools.replay import Query, Replay, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
-from quilm_tf.tools.text import plural, wrapped, write_refusals
+from quilm_tf.tools.text import name, plural, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 
 def print_report(
-    out: TextIO,
-    title: str,
-    notes: Sequence[str],
-    replay: Replay,
-    origin_ns: int,
-    sensor_label: str,
-    queue_size: int,
-    speed_frames: tuple[str, str, list[int]] | None,
-) -> None:
+    out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames, skipped=None
+):
     plain = not box_drawing_ok(out)
     tree = replay.tree
     out.write(f"quilm-tf demo: {title}\n")
@@ -39,7 +36,7 @@ def print_report(
     out.write(f"\nFrame tree ({links} between {frame_count})\n")
     for line in tree.render(plain) or ["(no transforms)"]:
         out.write(f"  {line}\n")
-    write_refusals(out, replay.insert_errors)
+    write_refusals(out, replay.insert_errors, skipped)
 
     out.write(f"\nLookups (t is seconds after {origin_ns / NS_PER_SECOND:.3f})\n")
     width = max((len(q.label) for q in replay.queries), default=0)
@@ -54,8 +51,12 @@ def print_report(
 
     stats = replay.stats
     bound = f"queue bound {queue_size}" if queue_size else "queue unbounded"
-    out.write(f"\nMessage filter: {sensor_label}, target frame {replay.target}, {bound}\n")
+    target = name(replay.target)
+    out.write(f"\nMessage filter: {sensor_label}, target frame {target}, {bound}\n")
     out.write(f"  received     {stats.received:6d}\n")
+    for text, count in stats.rejected.items():
+        out.write(f"  not queued   {count:6d}   ")
+        out.write(wrapped(text, 0, 6).lstrip())
     line = f"  delivered    {stats.delivered:6d}"
     if stats.waits_ns:
         median = statistics.median(stats.waits_ns) / 1e6
@@ -91,20 +92,21 @@ def print_report(
         )
     if speed_frames is not None:
         from_frame, to_frame, stamps = speed_frames
-        lookups_per_s = replay.lookup_rate(from_frame, to_frame, stamps)
-        chain_links = tree.chain_length(from_frame, to_frame)
-        if lookups_per_s is None:
+        rate = replay.lookup_rate(from_frame, to_frame, stamps)
+        links = tree.chain_length(from_frame, to_frame)
+        if rate is None:
             out.write(
-                f"  lookups  none: {from_frame} -> {to_frame} could not be looked up at the end\n"
+                f"  lookups  none: {name(from_frame)} -> {name(to_frame)} could not be looked "
+                "up at the end\n"
             )
         else:
             out.write(
-                f"  lookups  {lookups_per_s:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
-                f"{chain_links} links, interpolated\n"
+                f"  lookups  {rate:12,.0f} lookups/s      {name(from_frame)} -> {name(to_frame)}, "
+                f"{links} links, interpolated\n"
             )
 
 
-def run_builtin(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def run_builtin(args, out, err):
     target = args.target or "map"
     events, notes = simulated_robot()
     start, ms = SIM_START_NS, NS_PER_SECOND // 1000
@@ -117,7 +119,7 @@ def run_builtin(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     ]
     queue_size = SIM_QUEUE_SIZE if args.queue_size is None else args.queue_size
     replay = Replay(10.0, target, queue_size, queries, 200 * ms)
-    replay.run((a, topic.lstrip("/"), m) for a, topic, m in events)
+    replay.run((a, topic.lstrip("/"), m, topic) for a, topic, m in events)
     end = start + SIM_SECONDS * NS_PER_SECOND
     title = (
         f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
@@ -136,12 +138,12 @@ def run_builtin(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 0
 
 
-def run_bag(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    with open_bag(args.bag, err) as bag:
+def run_bag(args, source, out, err):
+    with source.open(err) as bag:
         return replay_bag(args, bag, out)
 
 
-def choose_sensor_topic(bag: Bag, name: str | None) -> str | None:
+def choose_sensor_topic(bag, name, tf_topics):
     """The topic named, or the first with a header; None if the bag has none."""
     store = bag.reader.typestore
     if name is None:
@@ -149,7 +151,7 @@ def choose_sensor_topic(bag: Bag, name: str | None) -> str | None:
             (
                 topic
                 for topic, info in bag.topics.items()
-                if not is_tf_topic(topic) and has_header(store, info.msgtype)
+                if topic not in tf_topics and has_header(store, info.msgtype)
             ),
             None,
         )
@@ -164,21 +166,21 @@ def choose_sensor_topic(bag: Bag, name: str | None) -> str | None:
     return topic
 
 
-def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
+def replay_bag(args, bag, out):
     path = bag.path
     tf_connections = bag.tf_connections()
-    sensor_topic = choose_sensor_topic(bag, args.topic)
-    wanted = tf_connections + bag.connections([sensor_topic] if sensor_topic else [])
+    tf_topics = {c.topic for c in tf_connections}
+    sensor_topic = choose_sensor_topic(bag, args.topic, tf_topics)
+    wanted = tf_connections + bag.connections([sensor_topic])
 
     # A first pass over the transforms finds the tree, its root and the stamps worth asking.
     # Transforms go through a buffer first, so that a link it refuses (a cycle, a second
     # parent) never enters the tree; a zero history keeps only each link's newest sample.
-    scan_tree, checker = FrameTree(), TransformBuffer(0.0)
-    refused: dict[str, int] = {}
+    scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), Refusals()
     sensor_frame = None
     first_sensor = True
 
-    def wanted_now(connection: Any) -> bool:
+    def wanted_now(connection):
         # Only the first sensor message is decoded here, for its frame.
         nonlocal first_sensor
         if connection.topic == sensor_topic:
@@ -192,9 +194,9 @@ def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
         if topic == sensor_topic:
             sensor_frame = message.header.frame_id.lstrip("/") or None
             continue
-        static = topic.lstrip("/") == "tf_static"
+        static = is_static_topic(topic)
         for item in message.transforms:
-            if insert_checked(checker, item, static, refused):
+            if insert_checked(checker, item, static, refused, topic):
                 scan_tree.add(
                     item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header), static
                 )
@@ -205,19 +207,16 @@ def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
     if args.target is not None:
         target = args.target.lstrip("/")
         if target not in frames:
-            names = ", ".join(sorted(frames))
-            raise BagError(
-                f"frame {args.target} is not in the bag's transforms (frames: {names})", 2
-            )
+            raise unknown_frame(scan_tree, args.target, refused)
     elif sensor_frame is not None and sensor_frame in frames:
         target = scan_tree.root_of(sensor_frame)
     else:
         # The root of the biggest tree.
-        sizes: dict[str, int] = {}
+        sizes = {}
         for frame in frames:
             root = scan_tree.root_of(frame)
             sizes[root] = sizes.get(root, 0) + 1
-        target = max(sizes, key=lambda root: sizes[root])
+        target = max(sizes, key=sizes.get)
 
     leaf = scan_tree.deepest(scan_tree.root_of(target))
     probe = leaf if leaf != target else (sensor_frame or leaf)
@@ -236,9 +235,10 @@ def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
         for share in (0.25, 0.5, 0.75):
             stamp = begin + int((end - begin) * share)
             if sensor_frame and sensor_frame in frames and sensor_frame != target:
-                queries.append(Query(f"{sensor_frame} in {target}", sensor_frame, target, stamp))
+                label = f"{name(sensor_frame)} in {name(target)}"
+                queries.append(Query(label, sensor_frame, target, stamp))
             if probe != target and probe != sensor_frame:
-                queries.append(Query(f"{probe} in {target}", probe, target, stamp))
+                queries.append(Query(f"{name(probe)} in {name(target)}", probe, target, stamp))
 
     history_seconds = 10.0
     queue_size = 100 if args.queue_size is None else args.queue_size
@@ -247,15 +247,17 @@ def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
         history_seconds, target, queue_size, queries, int(history_seconds / 2 * NS_PER_SECOND)
     )
 
-    def events() -> Iterator[tuple[int, str, Any]]:
+    def events():
         for timestamp, topic, message in bag.read(wanted, "replaying"):
-            kind = topic.lstrip("/") if is_tf_topic(topic) else "sensor"
-            yield timestamp, kind, message
+            kind = "sensor"
+            if topic in tf_topics:
+                kind = "tf_static" if is_static_topic(topic) else "tf"
+            yield timestamp, kind, message, topic
 
     replay.run(events())
 
     sensor_label = (
-        f"{bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
+        f"{name(bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1])} on {name(sensor_topic)}"
         if sensor_topic
         else "no sensor topic with a header"
     )
@@ -264,5 +266,5 @@ def replay_bag(args: argparse.Namespace, bag: Bag, out: TextIO) -> int:
         newest = replay.newest_ns
         window = int(history_seconds / 2 * NS_PER_SECOND)
         speed = (probe, target, spread(max(newest - window, covered[0]), newest, 2000))
-    print_report(out, bag.title(), [], replay, origin, sensor_label, queue_size, speed)
+    print_report(out, bag.title(), [], replay, origin, sensor_label, queue_size, speed, bag.skipped)
     return 0

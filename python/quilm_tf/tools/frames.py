@@ -3,16 +3,15 @@ gap and delay, and optionally a picture of it (SVG) or its Graphviz text."""
 
 from __future__ import annotations
 
-import argparse
-from collections.abc import Mapping
-from typing import TextIO
+import json
 
 from quilm_tf import TransformBuffer
 from quilm_tf.tools import picture
-from quilm_tf.tools.bags import load_transforms, open_bag
-from quilm_tf.tools.output import check_writable, write_text
-from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
-from quilm_tf.tools.tree import FrameTree, Link, box_drawing_ok
+from quilm_tf.tools.bags import load_transforms
+from quilm_tf.tools.output import check_outputs, opened, write_text
+from quilm_tf.tools.source import source_of
+from quilm_tf.tools.text import MS, NS_PER_SECOND, name, plural, seconds, table, write_refusals
+from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 HEADER = (
     "frame",
@@ -28,23 +27,23 @@ HEADER = (
 )
 
 
-def rate_cell(link: Link) -> str:
+def rate_cell(link):
     rate = link.rate_hz()
     return "-" if link.is_static or rate is None else f"{rate:.1f} Hz"
 
 
-def delay_cells(link: Link) -> list[str]:
+def delay_cells(link):
     delay = None if link.is_static else link.delay_ns()
     if delay is None:
         return ["-", "-"]
     return [f"{delay[0] / MS:.1f} ms", f"{delay[1] / MS:.1f} ms"]
 
 
-def link_row(name: str, link: Link) -> list[str]:
+def link_row(drawn, link):
     gap = None if link.is_static else link.largest_gap()
     return [
-        name,
-        link.parent,
+        drawn,
+        name(link.parent),
         "static" if link.is_static else "dynamic",
         rate_cell(link),
         f"{link.samples:,}",
@@ -55,7 +54,7 @@ def link_row(name: str, link: Link) -> list[str]:
     ]
 
 
-def link_label(link: Link) -> str:
+def link_label(link):
     """The label of a link's arrow in the pictures: rate and mean delay, or static."""
     if link.is_static:
         return "static"
@@ -66,7 +65,39 @@ def link_label(link: Link) -> str:
     return ", ".join(parts)
 
 
-def report(out: TextIO, title: str, tree: FrameTree, refused: Mapping[str, int]) -> None:
+def link_json(child, link):
+    """A link's statistics for --json: stamps in ns, rate in Hz, gap in s, delays in ms."""
+    gap = None if link.is_static else link.largest_gap()
+    delay = None if link.is_static else link.delay_ns()
+    return {
+        "parent": link.parent,
+        "child": child,
+        "static": link.is_static,
+        "samples": link.samples,
+        "first_stamp_ns": link.first_ns,
+        "last_stamp_ns": link.last_ns,
+        "rate_hz": None if link.is_static else link.rate_hz(),
+        "largest_gap_s": None if gap is None else gap[0] / NS_PER_SECOND,
+        "delay_mean_ms": None if delay is None else delay[0] / MS,
+        "delay_max_ms": None if delay is None else delay[1] / MS,
+    }
+
+
+def left_out(refused, skipped):
+    """The refused transforms and skipped messages, for --json."""
+    return {
+        "refused": refused.as_json(),
+        "skipped": [{"topic": key, "messages": count} for key, count in skipped.items()],
+    }
+
+
+def write_json(file_name, out, document):
+    with opened(file_name, out) as file:
+        json.dump(document, file, indent=1)
+        file.write("\n")
+
+
+def report(out, title, tree, refused, skipped):
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
     out.write(
@@ -75,27 +106,33 @@ def report(out: TextIO, title: str, tree: FrameTree, refused: Mapping[str, int])
         "delay = receive time in the bag - stamp)\n"
     )
     rows = [list(HEADER)]
-    for name, frame in tree.tree_names(not box_drawing_ok(out)):
+    for drawn, frame in tree.tree_names(not box_drawing_ok(out)):
         link = tree.links.get(frame)
-        rows.append([name] if link is None else link_row(name, link))
+        rows.append([drawn] if link is None else link_row(drawn, link))
     for line in table(rows, right={3, 4, 7, 8, 9}):
         out.write(f"  {line}\n")
-    write_refusals(out, refused)
+    write_refusals(out, refused, skipped)
 
 
-def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    for name in (args.svg, args.dot):
-        if name:
-            check_writable(name)
-    with open_bag(args.bag, err) as bag:
+def run(args, out, err):
+    source, _ = source_of(args)
+    to_stdout = check_outputs({"--svg": args.svg, "--dot": args.dot, "--json": args.json})
+    with source.open(err) as bag:
         tree = FrameTree(timed=True)
         # A zero history keeps one sample per link: the buffer is here to refuse what a live
         # buffer would refuse (cycles, second parents, zero stamps), not to answer lookups.
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
-        title = bag.title()
-    report(out, title, tree, refused)
+        title, skipped = bag.title(), bag.skipped
+    if to_stdout is None:
+        report(out, title, tree, refused, skipped)
+    if args.json:
+        links = [
+            link_json(child, tree.links[child]) for child, *_ in tree.walk() if child in tree.links
+        ]
+        document = {"bag": title, "links": links, **left_out(refused, skipped)}
+        write_json(args.json, out, document)
     if args.svg:
-        write_text(args.svg, picture.svg(tree, link_label))
+        write_text(args.svg, picture.svg(tree, link_label), out)
     if args.dot:
-        write_text(args.dot, picture.dot(tree, link_label))
+        write_text(args.dot, picture.dot(tree, link_label), out)
     return 0

@@ -4,11 +4,10 @@ same for the built-in robot and for a bag; then the lookups asked along the way.
 from __future__ import annotations
 
 import time
-from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any
 
-from quilm_tf import FilterFailureReason, MessageFilter, TransformBuffer, TransformError
+from quilm_tf import MessageFilter, TransformBuffer, TransformError
+from quilm_tf.tools.bags import Refusals, names_of, raw_stamp_ns
 from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
 from quilm_tf.tools.tree import FrameTree
@@ -31,19 +30,14 @@ class FilterStats:
     waits_ns: list[int] = field(default_factory=list)
     sensor_positions: list[tuple[float, float, float]] = field(default_factory=list)
     callback_lookup_errors: list[str] = field(default_factory=list)
+    # Messages the filter refused to queue (a stamp out of range, no header): text -> count.
+    rejected: dict[str, int] = field(default_factory=dict)
 
 
 class Replay:
     """Feeds transforms into a buffer and sensor messages into a filter, in arrival order."""
 
-    def __init__(
-        self,
-        history_seconds: float,
-        target: str,
-        queue_size: int,
-        queries: Iterable[Query],
-        query_delay_ns: int,
-    ) -> None:
+    def __init__(self, history_seconds, target, queue_size, queries, query_delay_ns):
         self.buffer = TransformBuffer(history_seconds)
         self.target = target
         self.tree = FrameTree()
@@ -57,12 +51,11 @@ class Replay:
         self.inserted = 0
         self.insert_seconds = 0.0
         self.callback_seconds = 0.0
-        self.insert_errors: dict[str, int] = {}
+        self.insert_errors = Refusals()
         self.filter = MessageFilter(self.buffer, target, queue_size, self.on_ready)
         self.filter.register_failure_callback(self.on_failure)
 
-    # Messages are ROS messages read from a bag, or the demo's look-alikes.
-    def on_ready(self, message: Any) -> None:
+    def on_ready(self, message):
         started = time.perf_counter()
         header = message.header
         self.stats.delivered += 1
@@ -75,17 +68,17 @@ class Replay:
             self.stats.callback_lookup_errors.append(str(err))
         self.callback_seconds += time.perf_counter() - started
 
-    def on_failure(self, message: Any, reason: FilterFailureReason) -> None:
+    def on_failure(self, message, reason):
         self.arrivals.pop(id(message), None)
         self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
 
-    def transforms(self, message: Any, is_static: bool) -> None:
+    def transforms(self, message, is_static, topic):
         items = list(message.transforms)
         callbacks_before = self.callback_seconds
         started = time.perf_counter()
         try:
             self.buffer.insert_transform_message(message, is_static)
-            failed: Exception | None = None
+            failed = None
         except (TransformError, ValueError) as err:
             failed = err
         elapsed = time.perf_counter() - started
@@ -101,7 +94,7 @@ class Replay:
                     accepted.append(item)
                 except (TransformError, ValueError) as err:
                     text = f"{type(err).__name__}: {err}"
-                    self.insert_errors[text] = self.insert_errors.get(text, 0) + 1
+                    self.insert_errors.add(text, raw_stamp_ns(item), topic, names_of(item))
         for item in accepted:
             stamp = stamp_ns_of(item.header)
             self.tree.add(item.header.frame_id, item.child_frame_id, stamp, is_static)
@@ -110,56 +103,60 @@ class Replay:
         self.inserted += len(accepted)
         self._run_due_queries()
 
-    def sensor(self, message: Any) -> None:
+    def sensor(self, message):
         self.stats.received += 1
         self.arrivals[id(message)] = self.now_ns
-        self.filter.add(message)
+        try:
+            self.filter.add(message)
+        except (TransformError, ValueError, TypeError, AttributeError, OverflowError) as err:
+            # One bad message (a stamp out of range) is counted; the rest of the bag replays.
+            self.arrivals.pop(id(message), None)
+            text = f"{type(err).__name__}: {err}"
+            self.stats.rejected[text] = self.stats.rejected.get(text, 0) + 1
 
-    def _run_due_queries(self) -> None:
+    def _run_due_queries(self):
         while self.pending_queries and (
             self.pending_queries[0].stamp_ns + self.query_delay_ns <= self.newest_ns
         ):
             self._run_query(self.pending_queries.pop(0))
 
-    def _run_query(self, query: Query) -> None:
+    def _run_query(self, query):
         try:
             m = self.buffer.lookup(query.from_frame, query.to_frame, query.stamp_ns)
             query.result = describe_pose(m)
         except TransformError as err:
             query.result = f"TransformError: {err}"
 
-    def run(self, events: Iterable[tuple[int, str, Any]]) -> None:
-        for arrival_ns, kind, message in events:
+    def run(self, events):
+        for arrival_ns, kind, message, topic in events:
             self.now_ns = arrival_ns
             if kind == "tf":
-                self.transforms(message, False)
+                self.transforms(message, False, topic)
             elif kind == "tf_static":
-                self.transforms(message, True)
+                self.transforms(message, True, topic)
             else:
                 self.sensor(message)
         for query in self.pending_queries:
             self._run_query(query)
         self.pending_queries = []
 
-    def lookup_rate(
-        self, from_frame: str, to_frame: str, stamps: Iterable[int], min_seconds: float = 0.2
-    ) -> float | None:
+    def lookup_rate(self, from_frame, to_frame, stamps, min_seconds=0.2):
         """Lookups per second at the stamps that can be transformed now, or None."""
-        usable = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
-        if not usable:
+        stamps = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
+        if not stamps:
             return None
         lookup = self.buffer.lookup
         count, started = 0, time.perf_counter()
         while True:
-            for stamp in usable:
+            for stamp in stamps:
                 lookup(from_frame, to_frame, stamp)
-            count += len(usable)
+            count += len(stamps)
             elapsed = time.perf_counter() - started
             if elapsed >= min_seconds:
                 return count / elapsed
 
 
-def spread(begin_ns: int, end_ns: int, count: int) -> list[int]:
+def spread(begin_ns, end_ns, count):
     """count stamps strictly inside (begin_ns, end_ns), off any regular sample grid."""
     step = (end_ns - begin_ns) / (count + 1)
     return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]
