@@ -224,9 +224,16 @@ std::optional<Isometry> BatchLookup::sampled_ns(u128 stamp_ns) {
 }
 
 Result<Isometry, TransformBufferError> BatchLookup::lookup_ns(u128 stamp_ns) {
-  // Whatever the sampler cannot vouch for, lookup_ns answers, with its own error.
-  if (std::optional<Isometry> found = sampled_ns(stamp_ns)) return *found;
-  return service_.lookup_ns(from_, to_, stamp_ns);
+  // Without a sampler a name is invalid, and lookup_ns says which.
+  if (!sampler_) return service_.lookup_ns(from_, to_, stamp_ns);
+  auto found = sampler_->lookup(Timestamp{stamp_ns});
+  if (!found) {
+    std::string_view reason;
+    return Unexpected{TransformBufferError{
+        buffer_error::LookupFailure{std::string(strip_frame(from_, reason)),
+                                    std::string(strip_frame(to_, reason)), std::move(found).error()}}};
+  }
+  return checked_result(*found);
 }
 
 bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view to,

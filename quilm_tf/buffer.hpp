@@ -139,8 +139,7 @@ class BatchLookup {
   // lookup_ns(from, to, stamp_ns). Stamps that are ascending, or near each other, are
   // cheapest: each link goes on from the samples its last stamp used.
   Result<Isometry, TransformBufferError> lookup_ns(u128 stamp_ns);
-  // Its answer where it succeeds without the service's own lookup; nothing where only
-  // that can tell (failures among them). Cheap enough to try every stamp first.
+  // Its answer where it succeeds; nothing, and no error built, where it fails.
   std::optional<Isometry> sampled_ns(u128 stamp_ns);
 
  private:

@@ -19,10 +19,6 @@ std::string to_string(TimeError error) {
   return {};
 }
 
-double Duration::as_seconds() const noexcept {
-  return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
-}
-
 double Timestamp::to_seconds() const noexcept {
   // One rounding from the integer, one from the division; never through seconds + ns.
   return static_cast<double>(ns_) / 1e9;

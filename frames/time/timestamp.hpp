@@ -26,8 +26,11 @@ struct Duration {
 
   // seconds * 1e9 + nanoseconds; always fits in 128 bits.
   constexpr u128 count_ns() const noexcept { return u128{seconds} * NS_PER_SECOND + nanoseconds; }
-  // seconds + nanoseconds / 1e9: the form used for interpolation ratios.
-  double as_seconds() const noexcept;
+  // seconds + nanoseconds / 1e9: the form used for interpolation ratios. Inline: every
+  // interpolated link of a lookup takes two.
+  double as_seconds() const noexcept {
+    return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
+  }
 
   friend constexpr bool operator==(const Duration&, const Duration&) = default;
 };
