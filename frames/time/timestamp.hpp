@@ -5,6 +5,7 @@
 // times). A Duration is whole seconds (64-bit) plus nanoseconds below one second.
 
 #include <compare>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +35,10 @@ struct Duration {
 
   friend constexpr bool operator==(const Duration&, const Duration&) = default;
 };
+
+// Whole seconds plus the fraction rounded to the nearest nanosecond, ties to even. Empty
+// for a negative or non-finite value and at 2^64 seconds or more; -0.0 is zero.
+std::optional<Duration> duration_from_seconds(double seconds) noexcept;
 
 class Timestamp {
  public:
