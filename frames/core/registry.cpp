@@ -209,16 +209,6 @@ Registry::Outcome Registry::evaluate(Route& route, Sample&& sample, Pose& out,
                                      std::optional<geometry::TransformError>& error) const {
   Route::Walk& a = route.a_;
   route.failed_walk_ = nullptr;
-  std::size_t ka = 0;
-  for (; ka < a.size(); ++ka) {
-    const SampleCheck found = sample(ka, a[ka]);
-    if (found == SampleCheck::Unsure) return Outcome::Unsure;
-    if (found == SampleCheck::Missing) {
-      route.failed_walk_ = &a;
-      route.failed_at_ = ka;
-      break;
-    }
-  }
   // The composed links: a_[0, na) upwards, then b_[0, nb) inverted, downwards.
   const auto compose = [&](std::size_t na, std::size_t nb) {
     if constexpr (!Probe) {
@@ -241,6 +231,31 @@ Registry::Outcome Registry::evaluate(Route& route, Sample&& sample, Pose& out,
     }
     return Outcome::Found;
   };
+  if (route.shared_ > 0) {
+    // The walks meet below a root. When the links below the meeting point all sample, the
+    // answer joins them there whatever the links above do: a failure up there cuts both
+    // walks at the same link, and the links both keep are dropped as shared. So those
+    // links are sampled only when a link below fails, and then every walk in full, in
+    // order, for the failure to report.
+    const std::size_t na = a.size() - route.shared_;
+    const std::size_t nb = route.b_.size() - route.shared_;
+    bool found = true;
+    for (std::size_t i = 0; found && i < na; ++i) found = sample(i, a[i]) == SampleCheck::Found;
+    for (std::size_t i = 0; found && i < nb; ++i) {
+      found = sample(a.size() + i, route.b_[i]) == SampleCheck::Found;
+    }
+    if (found && na > 0 && nb > 0) return compose(na, nb);
+  }
+  std::size_t ka = 0;
+  for (; ka < a.size(); ++ka) {
+    const SampleCheck found = sample(ka, a[ka]);
+    if (found == SampleCheck::Unsure) return Outcome::Unsure;
+    if (found == SampleCheck::Missing) {
+      route.failed_walk_ = &a;
+      route.failed_at_ = ka;
+      break;
+    }
+  }
   if (ka > 0 && ka == a.size() && route.a_reaches_) return compose(ka, 0);
 
   if (!route.b_walked_) walk_back(route);
