@@ -109,7 +109,7 @@ void append_to(std::string& out, const TransformBufferError& error) {
       out += " to ";
       append_quoted(out, e.to);
       out += ": ";
-      frames::geometry::append_to(out, e.source);
+      frames::core::append_to(out, e.source);
     }
     void operator()(const buffer_error::NonFiniteComponent&) {
       out += "transform contains a non-finite component";

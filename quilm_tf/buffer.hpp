@@ -38,7 +38,7 @@ namespace buffer_error {
 struct InvalidFrame { std::string name; std::string_view reason; };  // reason: one of the fixed texts
 struct ReservedZeroStamp { std::string parent; std::string child; };
 struct InsertFailure { std::string parent; std::string child; frames::core::BufferError source; };
-struct LookupFailure { std::string from; std::string to; frames::geometry::TransformError source; };
+struct LookupFailure { std::string from; std::string to; frames::core::LookupError source; };
 struct NonFiniteComponent {};
 struct QuaternionNorm { double norm; };
 struct NotRigid {};

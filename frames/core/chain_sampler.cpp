@@ -9,7 +9,7 @@ ChainSampler::ChainSampler(const Registry& registry, std::string_view from, std:
   cursors_.resize(route_->cursors());
 }
 
-Result<Link, geometry::TransformError> ChainSampler::lookup(time::Timestamp time) {
+Result<Link, LookupError> ChainSampler::lookup(time::Timestamp time) {
   return registry_->get_link(*route_, from_, to_, time, cursors_.data());
 }
 

@@ -27,7 +27,7 @@ class ChainSampler {
   ChainSampler(const Registry& registry, std::string_view from, std::string_view to);
 
   // process_get_link(from, to, time).
-  Result<Link, geometry::TransformError> lookup(time::Timestamp time);
+  Result<Link, LookupError> lookup(time::Timestamp time);
   // Its link, or nothing where it fails.
   std::optional<Link> sample(time::Timestamp time);
 

@@ -525,10 +525,15 @@ SampleCheck Buffer::check(time::Timestamp time) const noexcept {
   return span >> 64 == 0 ? SampleCheck::Found : SampleCheck::Unsure;
 }
 
+// g++ 12 at -O2 takes the string alternatives of the moved error for uninitialised once
+// it inlines the variant's move (a false -Wmaybe-uninitialized).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 Result<geometry::Transform, BufferError> Buffer::get(time::Timestamp time) const {
   Result<Link, BufferError> link = sample(time);
   if (!link) return Unexpected{std::move(link).error()};
   return to_transform(*link);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace frames::core

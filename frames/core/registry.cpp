@@ -4,9 +4,48 @@
 #include <functional>
 #include <utility>
 
+#include "frames/escape.hpp"
+
 namespace frames::core {
 
 namespace te = geometry::transform_error;
+namespace le = lookup_error;
+
+void append_to(std::string& out, const LookupError& error) {
+  struct Visitor {
+    std::string& out;
+    void operator()(const le::FrameNotFound& e) {
+      out += "frame ";
+      append_escaped(out, e.frame);
+      out += " does not exist in the transform tree";
+    }
+    void operator()(const le::NoChain& e) {
+      out += "no transform chain connects ";
+      append_escaped(out, e.frame_a);
+      out += " and ";
+      append_escaped(out, e.frame_b);
+    }
+    void operator()(const le::LookupFailed& e) {
+      out += "transform not found from ";
+      append_escaped(out, e.from);
+      out += " to ";
+      append_escaped(out, e.to);
+      out += " (frame ";
+      append_escaped(out, e.frame);
+      out += ": ";
+      append_to(out, e.cause);
+      out += ')';
+    }
+    void operator()(const le::TransformFailure& e) { geometry::append_to(out, e.error); }
+  };
+  std::visit(Visitor{out}, error.kind);
+}
+
+std::string to_string(const LookupError& error) {
+  std::string out;
+  append_to(out, error);
+  return out;
+}
 
 void Registry::Route::Walk::grow() {
   auto bigger = std::make_unique<Step[]>(2 * capacity_);
@@ -313,21 +352,19 @@ Registry::Outcome Registry::lookup(Route& route, time::Timestamp time, SampleCur
       out, error);
 }
 
-geometry::TransformError Registry::diagnose_not_found(std::string_view from, std::string_view to,
-                                                      const Route& route,
-                                                      time::Timestamp time) const {
-  if (!frame_exists(from)) return geometry::TransformError{te::FrameNotFound{std::string(from)}};
-  if (!frame_exists(to)) return geometry::TransformError{te::FrameNotFound{std::string(to)}};
+LookupError Registry::diagnose_not_found(std::string_view from, std::string_view to,
+                                         const Route& route, time::Timestamp time) const {
+  if (!frame_exists(from)) return LookupError{le::FrameNotFound{std::string(from)}};
+  if (!frame_exists(to)) return LookupError{le::FrameNotFound{std::string(to)}};
   if (route.failed_walk_ != nullptr) {
     const Buffer& history = (*route.failed_walk_)[route.failed_at_].node->buffer;
     Result<Link, BufferError> failed = history.sample(time);
     if (!failed) {
-      return geometry::TransformError{
-          te::LookupFailed{std::string(from), std::string(to), *history.child(),
-                           Box<BufferError>(std::move(failed).error())}};
+      return LookupError{le::LookupFailed{std::string(from), std::string(to), *history.child(),
+                                          std::move(failed).error()}};
     }
   }
-  return geometry::TransformError{te::NoChain{std::string(from), std::string(to)}};
+  return LookupError{le::NoChain{std::string(from), std::string(to)}};
 }
 
 bool Registry::path_to_root(std::string_view start, std::vector<const Node*>& path) const {
@@ -340,7 +377,7 @@ bool Registry::path_to_root(std::string_view start, std::vector<const Node*>& pa
   return true;
 }
 
-Result<time::Timestamp, geometry::TransformError> Registry::latest_common_time(
+Result<time::Timestamp, LookupError> Registry::latest_common_time(
     std::string_view from, std::string_view to) const {
   if (from == to) return time::Timestamp{};
   std::vector<const Node*> a;
@@ -371,15 +408,15 @@ Result<time::Timestamp, geometry::TransformError> Registry::latest_common_time(
   return time::Timestamp{latest.value_or(0)};
 }
 
-Result<geometry::Transform, geometry::TransformError> Registry::process_get_transform(
+Result<geometry::Transform, LookupError> Registry::process_get_transform(
     std::string_view from, std::string_view to, time::Timestamp time) const {
-  Result<Link, geometry::TransformError> link = process_get_link(from, to, time);
+  Result<Link, LookupError> link = process_get_link(from, to, time);
   if (!link) return Unexpected{std::move(link).error()};
   return geometry::Transform{link->translation, link->rotation, time, std::string(from),
                              std::string(to)};
 }
 
-Result<Link, geometry::TransformError> Registry::process_get_link(std::string_view from,
+Result<Link, LookupError> Registry::process_get_link(std::string_view from,
                                                                   std::string_view to,
                                                                   time::Timestamp time) const {
   if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
@@ -388,7 +425,7 @@ Result<Link, geometry::TransformError> Registry::process_get_link(std::string_vi
   return get_link(route, from, to, time);
 }
 
-Result<Link, geometry::TransformError> Registry::get_link(Route& route, std::string_view from,
+Result<Link, LookupError> Registry::get_link(Route& route, std::string_view from,
                                                           std::string_view to,
                                                           time::Timestamp time,
                                                           SampleCursor* cursors) const {
@@ -399,7 +436,7 @@ Result<Link, geometry::TransformError> Registry::get_link(Route& route, std::str
     case Outcome::Found:
       return Link{pose.translation, pose.rotation, time, from, to};
     case Outcome::Failed:
-      return Unexpected{std::move(*error)};
+      return Unexpected{LookupError{le::TransformFailure{std::move(*error)}}};
     case Outcome::NotFound:
     case Outcome::Unsure:
       break;

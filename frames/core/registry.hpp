@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "frames/core/history.hpp"
@@ -21,6 +22,25 @@
 #include "frames/time/timestamp.hpp"
 
 namespace frames::core {
+
+// Why a lookup found no transform. Texts insert names as plain text; a failed composition
+// or inversion reads as the transform error it wraps.
+namespace lookup_error {
+struct FrameNotFound { std::string frame; };
+struct NoChain { std::string frame_a; std::string frame_b; };
+// The first link that failed to sample on the way, and why.
+struct LookupFailed { std::string from; std::string to; std::string frame; BufferError cause; };
+struct TransformFailure { geometry::TransformError error; };
+}  // namespace lookup_error
+
+struct LookupError {
+  std::variant<lookup_error::FrameNotFound, lookup_error::NoChain, lookup_error::LookupFailed,
+               lookup_error::TransformFailure>
+      kind;
+};
+
+std::string to_string(const LookupError& error);
+void append_to(std::string& out, const LookupError& error);
 
 class Registry {
  public:
@@ -37,10 +57,10 @@ class Registry {
   // Drops one child's history; its children keep naming it as their parent.
   bool remove_frame(std::string_view name);
   // The transform whose parent is `from` and whose child is `to`, at `time`.
-  Result<geometry::Transform, geometry::TransformError> process_get_transform(
+  Result<geometry::Transform, LookupError> process_get_transform(
       std::string_view from, std::string_view to, time::Timestamp time) const;
   // The same answer without copying the names: its parent and child view `from` and `to`.
-  Result<Link, geometry::TransformError> process_get_link(std::string_view from,
+  Result<Link, LookupError> process_get_link(std::string_view from,
                                                           std::string_view to,
                                                           time::Timestamp time) const;
 
@@ -48,7 +68,7 @@ class Registry {
   // the least of their newest stored stamps; zero when the names are equal or every link
   // is static. Samples nothing. Without a chain, the error process_get_link reports when
   // no link fails to sample: FrameNotFound (`from` checked first), else NoChain.
-  Result<time::Timestamp, geometry::TransformError> latest_common_time(
+  Result<time::Timestamp, LookupError> latest_common_time(
       std::string_view from, std::string_view to) const;
   // Calls visit(history) once per child frame, in no particular order.
   template <class Visit>
@@ -73,7 +93,7 @@ class Registry {
   // process_get_link(from, to, time) along a route resolve gave for these names, the
   // registry unchanged since. Cursors, when given, are Route::cursors() long: each link
   // goes on from the samples its last stamp used.
-  Result<Link, geometry::TransformError> get_link(Route& route, std::string_view from,
+  Result<Link, LookupError> get_link(Route& route, std::string_view from,
                                                   std::string_view to, time::Timestamp time,
                                                   SampleCursor* cursors = nullptr) const;
   // get_link's motion where it succeeds; nothing, and no error built, where it fails.
@@ -132,7 +152,7 @@ class Registry {
                  std::optional<geometry::TransformError>& error) const;
   // The error of a lookup that found no chain: FrameNotFound (`from` first), then the first
   // sampling failure the route met (sampled again for its error), then NoChain.
-  geometry::TransformError diagnose_not_found(std::string_view from, std::string_view to,
+  LookupError diagnose_not_found(std::string_view from, std::string_view to,
                                               const Route& route, time::Timestamp time) const;
 
   FrameMap frames_;
