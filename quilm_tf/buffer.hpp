@@ -28,11 +28,7 @@ using frames::Result;
 using frames::Unexpected;
 using frames::time::u128;
 
-// A rigid motion without names or stamp; same convention as Transform.
-struct Isometry {
-  frames::geometry::Quaternion rotation;
-  frames::geometry::Vector3 translation;
-};
+using frames::geometry::Isometry;
 
 namespace buffer_error {
 struct InvalidFrame { std::string name; std::string_view reason; };  // reason: one of the fixed texts

@@ -54,6 +54,12 @@ struct Transform {
   friend bool operator==(const Transform&, const Transform&) = default;
 };
 
+// A rigid motion without names or stamp; same convention as Transform.
+struct Isometry {
+  Quaternion rotation;
+  Vector3 translation;
+};
+
 Transform identity(std::string_view parent, std::string_view child, Timestamp stamp);
 
 // NonFinite, then NonUnitRotation; stamp and names are not examined.
