@@ -6,6 +6,7 @@
 // keeps it behind a reader-writer lock.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,7 +31,13 @@ using frames::time::u128;
 
 using frames::geometry::Isometry;
 
+// 2^31 seconds: the first instant a ROS time (signed 32-bit seconds) cannot express. Every
+// stamp the service takes, static inserts' included, lies below it.
+inline constexpr u128 ROS_TIME_LIMIT_NS =
+    u128{std::uint64_t{1} << 31} * frames::time::NS_PER_SECOND;
+
 namespace buffer_error {
+struct StampOutOfRange {};  // a stamp at or beyond ROS_TIME_LIMIT_NS
 struct InvalidFrame { std::string name; std::string_view reason; };  // reason: one of the fixed texts
 struct ReservedZeroStamp { std::string parent; std::string child; };
 struct InsertFailure { std::string parent; std::string child; frames::core::BufferError source; };
@@ -40,13 +47,15 @@ struct QuaternionNorm { double norm; };
 struct NotRigid {};
 }  // namespace buffer_error
 
+inline constexpr std::string_view STAMP_OUT_OF_RANGE = "stamp_ns exceeds the ROS Time range";
 inline constexpr std::string_view REASON_EMPTY = "frame name must not be empty";
 inline constexpr std::string_view REASON_QUALIFIED = "frame name must be unqualified";
 inline constexpr std::string_view REASON_SELF_PARENT = "a frame cannot be its own parent";
 inline constexpr std::string_view REASON_NO_TARGET = "at least one target frame is required";
 
 struct TransformBufferError {
-  std::variant<buffer_error::InvalidFrame, buffer_error::ReservedZeroStamp,
+  std::variant<buffer_error::StampOutOfRange, buffer_error::InvalidFrame,
+               buffer_error::ReservedZeroStamp,
                buffer_error::InsertFailure, buffer_error::LookupFailure,
                buffer_error::NonFiniteComponent, buffer_error::QuaternionNorm,
                buffer_error::NotRigid>
@@ -86,7 +95,8 @@ class TransformBuffer {
   Result<void, TransformBufferError> insert_isometry(std::string_view parent, std::string_view child,
                                                      const Isometry& isometry, u128 stamp_ns,
                                                      bool is_static);
-  // The checks of an insert that need no stored data, and the transform it stores with its
+  // The checks of an insert that need no stored data (the stamp's range first), and the
+  // transform it stores with its
   // names copied. Reads nothing of a buffer: an owner that locks the buffer runs it first,
   // so that the allocations that grow with the input (names) fail, if they do, outside
   // its lock.

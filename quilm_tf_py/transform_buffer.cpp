@@ -212,10 +212,6 @@ PyObject* insert_transform(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!isometry) {
       return raise(isometry.error());
     }
-    // Static inserts too, although their stamp is then replaced by zero.
-    if (stamp_ns >= ROS_TIME_LIMIT_NS) {
-      return raise(Invalid::StampRange);
-    }
     return insert_and_notify(self, quilm_tf::TransformBuffer::prepare_insert(
                                        parent, child, *isometry, stamp_ns, is_static));
   });
@@ -338,9 +334,6 @@ PyObject* lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!parse_lookup("lookup", args, nargs, kwnames, &parsed)) {
       return Raised{};
     }
-    if (parsed.stamp_ns >= ROS_TIME_LIMIT_NS) {
-      return raise(Invalid::StampRange);
-    }
     auto service = as_buffer(self)->state.service.read();
     if (!service) {
       return Raised{};
@@ -360,9 +353,6 @@ PyObject* can_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     LookupArgs parsed;
     if (!parse_lookup("can_transform", args, nargs, kwnames, &parsed)) {
       return Raised{};
-    }
-    if (parsed.stamp_ns >= ROS_TIME_LIMIT_NS) {
-      Py_RETURN_FALSE;
     }
     auto service = as_buffer(self)->state.service.read();
     if (!service) {
