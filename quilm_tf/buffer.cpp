@@ -236,9 +236,9 @@ Result<Isometry, TransformBufferError> BatchLookup::lookup_ns(u128 stamp_ns) {
   auto found = sampler_->lookup(Timestamp{stamp_ns});
   if (!found) {
     std::string_view reason;
-    return Unexpected{TransformBufferError{
-        buffer_error::LookupFailure{std::string(strip_frame(from_, reason)),
-                                    std::string(strip_frame(to_, reason)), std::move(found).error()}}};
+    return Unexpected{TransformBufferError{buffer_error::LookupFailure{
+        std::string(strip_frame(from_, reason)), std::string(strip_frame(to_, reason)),
+        std::move(found).error()}}};
   }
   return checked_result(*found);
 }

@@ -14,7 +14,8 @@ Result<Link, LookupError> ChainSampler::lookup(time::Timestamp time) {
 }
 
 std::optional<Link> ChainSampler::sample(time::Timestamp time) {
-  const std::optional<Pose> found = registry_->find_pose(*route_, from_, to_, time, cursors_.data());
+  const std::optional<Pose> found =
+      registry_->find_pose(*route_, from_, to_, time, cursors_.data());
   if (!found) return std::nullopt;
   return Link{found->translation, found->rotation, time, from_, to_};
 }

@@ -416,9 +416,8 @@ Result<geometry::Transform, LookupError> Registry::process_get_transform(
                              std::string(to)};
 }
 
-Result<Link, LookupError> Registry::process_get_link(std::string_view from,
-                                                                  std::string_view to,
-                                                                  time::Timestamp time) const {
+Result<Link, LookupError> Registry::process_get_link(std::string_view from, std::string_view to,
+                                                     time::Timestamp time) const {
   if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
   Route route;
   resolve(from, to, route);
@@ -426,9 +425,8 @@ Result<Link, LookupError> Registry::process_get_link(std::string_view from,
 }
 
 Result<Link, LookupError> Registry::get_link(Route& route, std::string_view from,
-                                                          std::string_view to,
-                                                          time::Timestamp time,
-                                                          SampleCursor* cursors) const {
+                                             std::string_view to, time::Timestamp time,
+                                             SampleCursor* cursors) const {
   if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
   Pose pose;
   std::optional<geometry::TransformError> error;

@@ -57,19 +57,19 @@ class Registry {
   // Drops one child's history; its children keep naming it as their parent.
   bool remove_frame(std::string_view name);
   // The transform whose parent is `from` and whose child is `to`, at `time`.
-  Result<geometry::Transform, LookupError> process_get_transform(
-      std::string_view from, std::string_view to, time::Timestamp time) const;
+  Result<geometry::Transform, LookupError> process_get_transform(std::string_view from,
+                                                                 std::string_view to,
+                                                                 time::Timestamp time) const;
   // The same answer without copying the names: its parent and child view `from` and `to`.
-  Result<Link, LookupError> process_get_link(std::string_view from,
-                                                          std::string_view to,
-                                                          time::Timestamp time) const;
+  Result<Link, LookupError> process_get_link(std::string_view from, std::string_view to,
+                                             time::Timestamp time) const;
 
   // The newest stamp that every dynamic link on the chain between the two frames covers:
   // the least of their newest stored stamps; zero when the names are equal or every link
   // is static. Samples nothing. Without a chain, the error process_get_link reports when
   // no link fails to sample: FrameNotFound (`from` checked first), else NoChain.
-  Result<time::Timestamp, LookupError> latest_common_time(
-      std::string_view from, std::string_view to) const;
+  Result<time::Timestamp, LookupError> latest_common_time(std::string_view from,
+                                                          std::string_view to) const;
   // Calls visit(history) once per child frame, in no particular order.
   template <class Visit>
   void for_each_frame(Visit&& visit) const {
@@ -78,9 +78,9 @@ class Registry {
   // What the walks alone tell about process_get_link(from, to, time).has_value().
   enum class Answer : std::uint8_t { Fails, Succeeds, Unsure };
   // Succeeds only when every link is found and nothing the arithmetic can do fails: no
-  // history on the way holds a translation beyond TRANSLATION_BOUND or a span of 2^64 ns
-  // or more at `time`, and the registry holds at most CERTAIN_LINKS / 2 histories. Unsure
-  // otherwise, and then only process_get_link can tell.
+  // history whose link is composed holds a translation beyond TRANSLATION_BOUND or a span
+  // of 2^64 ns or more at `time`, and the registry holds at most CERTAIN_LINKS / 2
+  // histories. Unsure otherwise, and then only process_get_link can tell.
   Answer probe_link(std::string_view from, std::string_view to, time::Timestamp time) const;
   // Links a lookup composes, at most, for probe_link to vouch for it (see TRANSLATION_BOUND).
   static constexpr std::size_t CERTAIN_LINKS = std::size_t{1} << 21;
@@ -93,9 +93,9 @@ class Registry {
   // process_get_link(from, to, time) along a route resolve gave for these names, the
   // registry unchanged since. Cursors, when given, are Route::cursors() long: each link
   // goes on from the samples its last stamp used.
-  Result<Link, LookupError> get_link(Route& route, std::string_view from,
-                                                  std::string_view to, time::Timestamp time,
-                                                  SampleCursor* cursors = nullptr) const;
+  Result<Link, LookupError> get_link(Route& route, std::string_view from, std::string_view to,
+                                     time::Timestamp time,
+                                     SampleCursor* cursors = nullptr) const;
   // get_link's motion where it succeeds; nothing, and no error built, where it fails.
   std::optional<Pose> find_pose(Route& route, std::string_view from, std::string_view to,
                                 time::Timestamp time, SampleCursor* cursors = nullptr) const;
