@@ -54,11 +54,10 @@ inline constexpr std::string_view REASON_SELF_PARENT = "a frame cannot be its ow
 inline constexpr std::string_view REASON_NO_TARGET = "at least one target frame is required";
 
 struct TransformBufferError {
-  std::variant<buffer_error::StampOutOfRange, buffer_error::InvalidFrame,
-               buffer_error::ReservedZeroStamp,
+  std::variant<buffer_error::InvalidFrame, buffer_error::ReservedZeroStamp,
                buffer_error::InsertFailure, buffer_error::LookupFailure,
                buffer_error::NonFiniteComponent, buffer_error::QuaternionNorm,
-               buffer_error::NotRigid>
+               buffer_error::NotRigid, buffer_error::StampOutOfRange>
       kind;
 };
 
