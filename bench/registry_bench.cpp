@@ -1,6 +1,5 @@
-// Frame registry benchmarks on the robot-arm scenario (scenario.hpp): lookups beside their
-// arithmetic floor, lookups as histories grow, a deep static tree, and the memory one
-// stored sample costs. A counting global allocator reports heap use.
+// Frame registry benchmarks on the robot-arm scenario (scenario.hpp): lookups, lookups as
+// histories grow, a deep static tree, and the memory one stored sample costs. A counting global allocator reports heap use.
 
 #include <benchmark/benchmark.h>
 
@@ -105,112 +104,12 @@ void BM_RegistryLookup(benchmark::State& state) {
               reference_stamps());
 }
 
-// The floor: the same links sampled from samples already located, inverted and composed
-// exactly as a lookup combines them, with no map, no search and no walk. It is the
-// arithmetic that any lookup of this chain has to do.
-struct LocatedLink {
-  const Buffer* buffer;
-  std::string_view parent;
-  std::string_view child;
-  bool reversed;  // on the side of `to`: inverted, and applied in reverse order
-};
-
-std::vector<std::string_view> path_to_root(const Registry& registry, std::string_view frame) {
-  std::vector<std::string_view> path{frame};
-  while (const Buffer* buffer = registry.find(path.back())) path.push_back(*buffer->parent());
-  return path;
-}
-
-// Links from `from` and from `to` up to their common ancestor, in the order the lookup
-// combines them: from's side upwards, then to's side from the ancestor downwards.
-std::vector<LocatedLink> chain_between(const Registry& registry, std::string_view from,
-                                       std::string_view to) {
-  std::vector<std::string_view> up = path_to_root(registry, from);
-  std::vector<std::string_view> down = path_to_root(registry, to);
-  while (up.size() > 1 && down.size() > 1 && up[up.size() - 2] == down[down.size() - 2]) {
-    up.pop_back();
-    down.pop_back();
-  }
-  std::vector<LocatedLink> links;
-  for (std::size_t i = 0; i + 1 < up.size(); ++i) {
-    const Buffer* b = registry.find(up[i]);
-    links.push_back({b, *b->parent(), *b->child(), false});
-  }
-  for (std::size_t i = down.size() - 1; i-- > 0;) {
-    const Buffer* b = registry.find(down[i]);
-    links.push_back({b, *b->parent(), *b->child(), true});
-  }
-  return links;
-}
-
-// Per query stamp and link: the two neighbouring samples (one for a static link).
-struct Located {
-  const Sample* earlier;
-  const Sample* later;
-};
-
-Link sample_located(const LocatedLink& link, const Located& at, Timestamp time) {
-  if (at.later == nullptr)
-    return Link{at.earlier->translation, at.earlier->rotation, Timestamp{}, link.parent,
-                link.child};
-  return *frames::core::interpolate(*at.earlier, *at.later, time, link.parent, link.child);
-}
-
-Link floor_lookup(const std::vector<LocatedLink>& links, const Located* located, Timestamp time) {
-  Link accumulated{};
-  bool first = true;
-  for (std::size_t i = 0; i < links.size(); ++i) {
-    Link link = sample_located(links[i], located[i], time);
-    if (links[i].reversed) link = *frames::core::inverse(link);
-    accumulated = first ? link : *frames::core::compose(link, accumulated);
-    first = false;
-  }
-  return *frames::core::inverse(accumulated);
-}
-
-void run_floor(benchmark::State& state, const Registry& registry, const bench::Query& query,
-               const std::vector<std::uint64_t>& stamps) {
-  const std::vector<LocatedLink> links = chain_between(registry, query.from, query.to);
-  std::vector<Located> located;
-  for (const std::uint64_t stamp : stamps) {
-    for (const LocatedLink& link : links) {
-      const frames::core::SampleStore& entries = link.buffer->entries();
-      if (link.buffer->is_static()) {
-        located.push_back({&entries.front(), nullptr});
-      } else {
-        const frames::core::SampleStore::Around near = entries.around(stamp);
-        located.push_back({near.before, near.after});
-      }
-    }
-  }
-  // The floor must compute what the lookup returns, or the comparison means nothing.
-  const Timestamp check{stamps[0]};
-  const Link expected = floor_lookup(links, located.data(), check);
-  const Transform actual = *registry.process_get_transform(query.from, query.to, check);
-  if (!(expected.translation == actual.translation && expected.rotation == actual.rotation)) {
-    state.SkipWithError("floor differs from the lookup");
-    return;
-  }
-  std::size_t i = 0;
-  for (auto _ : state) {
-    const std::size_t k = i++ % stamps.size();
-    Link result = floor_lookup(links, located.data() + k * links.size(), Timestamp{stamps[k]});
-    benchmark::DoNotOptimize(result);
-  }
-}
-
-void BM_LookupFloor(benchmark::State& state) {
-  run_floor(state, reference_arm(),
-            bench::ROBOT_ARM_QUERIES[static_cast<std::size_t>(state.range(0))], reference_stamps());
-}
-
 void name_queries(benchmark::internal::Benchmark* b) {
   b->ArgName("query");
   for (int q = 0; q < static_cast<int>(bench::ROBOT_ARM_QUERIES.size()); ++q) b->Arg(q);
 }
 
 BENCHMARK(BM_RegistryLookup)->Apply(name_queries);
-BENCHMARK(BM_LookupFloor)->Apply(name_queries);
 
 // gripper -> map with N samples on every dynamic link and no expiry. "whole": query stamps
 // anywhere in the history (each search lands in memory that is cold when N is large);

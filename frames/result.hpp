@@ -4,7 +4,6 @@
 // and_then/transform, so this is a small stand-in spelled the same way: switching
 // later is a rename.
 
-#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -66,21 +65,6 @@ class [[nodiscard]] Result<void, E> {
 
  private:
   std::optional<E> error_;
-};
-
-// Copyable owner of a value behind a pointer, for error types that nest inside each
-// other (a history error inside a transform error and back). Shared and immutable, so
-// copies are cheap and T may be incomplete where Box<T> is declared.
-template <class T>
-class Box {
- public:
-  explicit Box(T value) : ptr_(std::make_shared<const T>(std::move(value))) {}
-  const T& operator*() const noexcept { return *ptr_; }
-  const T* operator->() const noexcept { return ptr_.get(); }
-  const T& get() const noexcept { return *ptr_; }
-
- private:
-  std::shared_ptr<const T> ptr_;
 };
 
 }  // namespace frames

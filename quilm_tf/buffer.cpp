@@ -34,6 +34,10 @@ Unexpected<TransformBufferError> invalid_frame(std::string_view name, std::strin
   return Unexpected{TransformBufferError{buffer_error::InvalidFrame{std::string(name), reason}}};
 }
 
+Unexpected<TransformBufferError> stamp_out_of_range() {
+  return Unexpected{TransformBufferError{buffer_error::StampOutOfRange{}}};
+}
+
 bool all_finite(const Isometry& iso) noexcept {
   const auto& q = iso.rotation;
   const auto& t = iso.translation;
@@ -53,6 +57,7 @@ Result<Isometry, TransformBufferError> checked_result(const frames::core::Link& 
 template <class Ok>
 auto check_insert(std::string_view parent, std::string_view child, const Isometry& isometry,
                   u128 stamp_ns, bool is_static, Ok&& ok) -> decltype(ok(parent, child)) {
+  if (stamp_ns >= ROS_TIME_LIMIT_NS) return stamp_out_of_range();
   std::string_view reason;
   const std::string_view bare_parent = strip_frame(parent, reason);
   if (bare_parent.empty()) return invalid_frame(parent, reason);
@@ -82,6 +87,7 @@ PreparedInsert prepared(std::string_view parent, std::string_view child,
 void append_to(std::string& out, const TransformBufferError& error) {
   struct Visitor {
     std::string& out;
+    void operator()(const buffer_error::StampOutOfRange&) { out += STAMP_OUT_OF_RANGE; }
     void operator()(const buffer_error::InvalidFrame& e) {
       out += "invalid frame ";
       append_quoted(out, e.name);
@@ -109,7 +115,7 @@ void append_to(std::string& out, const TransformBufferError& error) {
       out += " to ";
       append_quoted(out, e.to);
       out += ": ";
-      frames::geometry::append_to(out, e.source);
+      frames::core::append_to(out, e.source);
     }
     void operator()(const buffer_error::NonFiniteComponent&) {
       out += "transform contains a non-finite component";
@@ -190,6 +196,7 @@ Result<void, TransformBufferError> TransformBuffer::insert(PreparedInsert&& prep
 Result<Isometry, TransformBufferError> TransformBuffer::lookup_ns(std::string_view from,
                                                                   std::string_view to,
                                                                   u128 stamp_ns) const {
+  if (stamp_ns >= ROS_TIME_LIMIT_NS) return stamp_out_of_range();
   std::string_view reason;
   const std::string_view bare_from = strip_frame(from, reason);
   if (bare_from.empty()) return invalid_frame(from, reason);
@@ -215,7 +222,7 @@ BatchLookup::BatchLookup(const TransformBuffer& service, std::string_view from,
 }
 
 std::optional<Isometry> BatchLookup::sampled_ns(u128 stamp_ns) {
-  if (!sampler_) return std::nullopt;
+  if (!sampler_ || stamp_ns >= ROS_TIME_LIMIT_NS) return std::nullopt;
   const std::optional<frames::core::Link> found = sampler_->sample(Timestamp{stamp_ns});
   if (!found) return std::nullopt;
   Result<Isometry, TransformBufferError> checked = checked_result(*found);
@@ -224,15 +231,23 @@ std::optional<Isometry> BatchLookup::sampled_ns(u128 stamp_ns) {
 }
 
 Result<Isometry, TransformBufferError> BatchLookup::lookup_ns(u128 stamp_ns) {
-  // Whatever the sampler cannot vouch for, lookup_ns answers, with its own error.
-  if (std::optional<Isometry> found = sampled_ns(stamp_ns)) return *found;
-  return service_.lookup_ns(from_, to_, stamp_ns);
+  // Without a sampler a name is invalid, and lookup_ns says which; it checks the stamp too.
+  if (!sampler_ || stamp_ns >= ROS_TIME_LIMIT_NS) return service_.lookup_ns(from_, to_, stamp_ns);
+  auto found = sampler_->lookup(Timestamp{stamp_ns});
+  if (!found) {
+    std::string_view reason;
+    return Unexpected{TransformBufferError{buffer_error::LookupFailure{
+        std::string(strip_frame(from_, reason)), std::string(strip_frame(to_, reason)),
+        std::move(found).error()}}};
+  }
+  return checked_result(*found);
 }
 
 bool TransformBuffer::can_transform_ns(std::string_view from, std::string_view to,
                                        u128 stamp_ns) const {
   // lookup_ns without building an error: this is the message filter's inner loop, where
   // failures are common and their texts would be thrown away.
+  if (stamp_ns >= ROS_TIME_LIMIT_NS) return false;
   std::string_view reason;
   const std::string_view bare_from = strip_frame(from, reason);
   if (bare_from.empty()) return false;

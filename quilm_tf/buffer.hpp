@@ -6,6 +6,7 @@
 // keeps it behind a reader-writer lock.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,22 +29,25 @@ using frames::Result;
 using frames::Unexpected;
 using frames::time::u128;
 
-// A rigid motion without names or stamp; same convention as Transform.
-struct Isometry {
-  frames::geometry::Quaternion rotation;
-  frames::geometry::Vector3 translation;
-};
+using frames::geometry::Isometry;
+
+// 2^31 seconds: the first instant a ROS time (signed 32-bit seconds) cannot express. Every
+// stamp the service takes, static inserts' included, lies below it.
+inline constexpr u128 ROS_TIME_LIMIT_NS =
+    u128{std::uint64_t{1} << 31} * frames::time::NS_PER_SECOND;
 
 namespace buffer_error {
+struct StampOutOfRange {};  // a stamp at or beyond ROS_TIME_LIMIT_NS
 struct InvalidFrame { std::string name; std::string_view reason; };  // reason: one of the fixed texts
 struct ReservedZeroStamp { std::string parent; std::string child; };
 struct InsertFailure { std::string parent; std::string child; frames::core::BufferError source; };
-struct LookupFailure { std::string from; std::string to; frames::geometry::TransformError source; };
+struct LookupFailure { std::string from; std::string to; frames::core::LookupError source; };
 struct NonFiniteComponent {};
 struct QuaternionNorm { double norm; };
 struct NotRigid {};
 }  // namespace buffer_error
 
+inline constexpr std::string_view STAMP_OUT_OF_RANGE = "stamp_ns exceeds the ROS Time range";
 inline constexpr std::string_view REASON_EMPTY = "frame name must not be empty";
 inline constexpr std::string_view REASON_QUALIFIED = "frame name must be unqualified";
 inline constexpr std::string_view REASON_SELF_PARENT = "a frame cannot be its own parent";
@@ -53,7 +57,7 @@ struct TransformBufferError {
   std::variant<buffer_error::InvalidFrame, buffer_error::ReservedZeroStamp,
                buffer_error::InsertFailure, buffer_error::LookupFailure,
                buffer_error::NonFiniteComponent, buffer_error::QuaternionNorm,
-               buffer_error::NotRigid>
+               buffer_error::NotRigid, buffer_error::StampOutOfRange>
       kind;
 };
 
@@ -90,7 +94,8 @@ class TransformBuffer {
   Result<void, TransformBufferError> insert_isometry(std::string_view parent, std::string_view child,
                                                      const Isometry& isometry, u128 stamp_ns,
                                                      bool is_static);
-  // The checks of an insert that need no stored data, and the transform it stores with its
+  // The checks of an insert that need no stored data (the stamp's range first), and the
+  // transform it stores with its
   // names copied. Reads nothing of a buffer: an owner that locks the buffer runs it first,
   // so that the allocations that grow with the input (names) fail, if they do, outside
   // its lock.
@@ -139,8 +144,7 @@ class BatchLookup {
   // lookup_ns(from, to, stamp_ns). Stamps that are ascending, or near each other, are
   // cheapest: each link goes on from the samples its last stamp used.
   Result<Isometry, TransformBufferError> lookup_ns(u128 stamp_ns);
-  // Its answer where it succeeds without the service's own lookup; nothing where only
-  // that can tell (failures among them). Cheap enough to try every stamp first.
+  // Its answer where it succeeds; nothing, and no error built, where it fails.
   std::optional<Isometry> sampled_ns(u128 stamp_ns);
 
  private:

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <variant>
 
 #include "quilm_tf_py/owned_ref.hpp"
 
@@ -62,7 +63,7 @@ std::string_view invalid_text(Invalid value) noexcept {
     case Invalid::MatrixShape:
       return "matrix must have shape 4x4";
     case Invalid::StampRange:
-      return "stamp_ns exceeds the ROS Time range";
+      return quilm_tf::STAMP_OUT_OF_RANGE;
     case Invalid::StampSecondsNegative:
       return "timestamp seconds must be non-negative";
     case Invalid::StampNanosecondsLarge:
@@ -92,6 +93,10 @@ PyObject* internal_error_type() {
 }
 
 Raised raise(const quilm_tf::TransformBufferError& error) {
+  // A stamp beyond the ROS range is a refused argument, as a tolerance beyond it is.
+  if (std::holds_alternative<quilm_tf::buffer_error::StampOutOfRange>(error.kind)) {
+    return raise(Invalid::StampRange);
+  }
   return raise_text(transform_error_type(), quilm_tf::to_string(error));
 }
 

@@ -30,7 +30,7 @@
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
-#include "quilm_tf_py/ros.hpp"
+#include "quilm_tf_py/messages.hpp"
 
 namespace quilm_tf_py {
 namespace {
@@ -40,43 +40,6 @@ using frames::time::NS_PER_SECOND;
 
 TransformBufferObject* as_buffer(PyObject* self) noexcept {
   return reinterpret_cast<TransformBufferObject*>(self);
-}
-
-// Whole seconds plus the fraction rounded to the nearest nanosecond, ties to even. Worked
-// out exactly from the double's binary digits: multiplying the fraction by 1e9 in doubles
-// could round a value just off a tie onto it. Empty at 2^64 seconds or more.
-std::optional<Duration> duration_from_seconds(double seconds) noexcept {
-  if (seconds >= 18446744073709551616.0) {
-    return std::nullopt;
-  }
-  int exponent = 0;
-  const double fraction = std::frexp(seconds, &exponent);
-  if (fraction == 0.0) {
-    return Duration{};
-  }
-  // seconds == mantissa * 2^-shift exactly.
-  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
-  const int shift = 53 - exponent;
-  if (shift <= 0) {
-    return Duration{mantissa << -shift, 0};  // integral, and below 2^64 by the test above
-  }
-  if (shift > 98) {
-    return Duration{};  // below 2^-45 s: far from half a nanosecond
-  }
-  const frames::time::u128 one = 1;
-  const frames::time::u128 low_mask = (one << shift) - 1;
-  const std::uint64_t whole = shift < 64 ? mantissa >> shift : 0;
-  const frames::time::u128 scaled = (frames::time::u128{mantissa} & low_mask) * NS_PER_SECOND;
-  auto nanoseconds = static_cast<std::uint64_t>(scaled >> shift);
-  const frames::time::u128 remainder = scaled & low_mask;
-  const frames::time::u128 half = one << (shift - 1);
-  if (remainder > half || (remainder == half && (nanoseconds & 1) == 1)) {
-    ++nanoseconds;
-  }
-  if (nanoseconds == NS_PER_SECOND) {
-    return Duration{whole + 1, 0};
-  }
-  return Duration{whole, static_cast<std::uint32_t>(nanoseconds)};
 }
 
 PyObject* new_none() noexcept { Py_RETURN_NONE; }
@@ -178,7 +141,7 @@ PyObject* buffer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!std::isfinite(history_seconds) || history_seconds < 0.0) {
       return raise(Invalid::HistorySeconds);
     }
-    const std::optional<Duration> history = duration_from_seconds(history_seconds);
+    const std::optional<Duration> history = frames::time::duration_from_seconds(history_seconds);
     if (!history) {
       return raise(Invalid::HistoryTooLarge);
     }
@@ -248,10 +211,6 @@ PyObject* insert_transform(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto isometry = quilm_tf::matrix4_to_isometry(quilm_tf::Matrix4{matrix.entries});
     if (!isometry) {
       return raise(isometry.error());
-    }
-    // Static inserts too, although their stamp is then replaced by zero.
-    if (stamp_ns >= ROS_TIME_LIMIT_NS) {
-      return raise(Invalid::StampRange);
     }
     return insert_and_notify(self, quilm_tf::TransformBuffer::prepare_insert(
                                        parent, child, *isometry, stamp_ns, is_static));
@@ -375,9 +334,6 @@ PyObject* lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!parse_lookup("lookup", args, nargs, kwnames, &parsed)) {
       return Raised{};
     }
-    if (parsed.stamp_ns >= ROS_TIME_LIMIT_NS) {
-      return raise(Invalid::StampRange);
-    }
     auto service = as_buffer(self)->state.service.read();
     if (!service) {
       return Raised{};
@@ -397,9 +353,6 @@ PyObject* can_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     LookupArgs parsed;
     if (!parse_lookup("can_transform", args, nargs, kwnames, &parsed)) {
       return Raised{};
-    }
-    if (parsed.stamp_ns >= ROS_TIME_LIMIT_NS) {
-      Py_RETURN_FALSE;
     }
     auto service = as_buffer(self)->state.service.read();
     if (!service) {

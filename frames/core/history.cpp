@@ -103,16 +103,30 @@ Result<Link, geometry::TransformError> Segment::at(time::Timestamp time, std::st
   }
   if (!span_) return Unexpected{geometry::TransformError{te::TimeFailure{span_.error()}}};
   if (*span_ == time::Duration{}) return to_link(*earlier_, parent, child);
-  const Result<time::Duration, time::TimeError> offset = span_between(time.ns(), earlier_ns);
-  if (!offset) return Unexpected{geometry::TransformError{te::TimeFailure{offset.error()}}};
+  Pose pose;
+  // The span fits a Duration, so the offset within it does too: pose_at cannot fail here.
+  (void)pose_at(time.ns(), pose);
+  return Link{pose.translation, pose.rotation, time, parent, child};
+}
+
+bool Segment::pose_at(u128 time_ns, Pose& out) const noexcept {
+  const u128 earlier_ns = earlier_->stamp_ns();
+  if (later_->stamp_ns() < earlier_ns || time_ns < earlier_ns || time_ns > later_->stamp_ns() ||
+      !span_) {
+    return false;
+  }
+  if (*span_ == time::Duration{}) {
+    out = {earlier_->translation, earlier_->rotation};
+    return true;
+  }
+  const Result<time::Duration, time::TimeError> offset = span_between(time_ns, earlier_ns);
+  if (!offset) return false;
   const double r = offset->as_seconds() / span_seconds_;
   const geometry::Vector3& a = earlier_->translation;
   const geometry::Vector3& b = later_->translation;
-  return Link{{a.x * (1.0 - r) + b.x * r, a.y * (1.0 - r) + b.y * r, a.z * (1.0 - r) + b.z * r},
-              geometry::slerp(arc_, r),
-              time,
-              parent,
-              child};
+  out = {{a.x * (1.0 - r) + b.x * r, a.y * (1.0 - r) + b.y * r, a.z * (1.0 - r) + b.z * r},
+         geometry::slerp(arc_, r)};
+  return true;
 }
 
 Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const Sample& later,
@@ -206,10 +220,10 @@ SampleStore::Position SampleStore::guess(u128 stamp_ns) const noexcept {
   return {b, std::min<std::size_t>((index - head) % BLOCK, block(b).count - 1u)};
 }
 
-SampleStore::Position SampleStore::locate(u128 stamp_ns, std::size_t hint) const noexcept {
+SampleStore::Position SampleStore::locate(u128 stamp_ns) const noexcept {
   const std::size_t n = blocks();
   const auto first_of = [this](std::size_t i) { return block(i).first; };
-  const Position at = hint != 0 ? Position{(hint - 1) / BLOCK, (hint - 1) % BLOCK} : guess(stamp_ns);
+  const Position at = guess(stamp_ns);
   // Block b is the one to search when it starts below the stamp and the next does not.
   std::size_t b = at.block;
   std::size_t k = at.index;
@@ -224,27 +238,14 @@ SampleStore::Position SampleStore::locate(u128 stamp_ns, std::size_t hint) const
                     [&found](std::size_t i) { return found.at(i).stamp_ns(); })};
 }
 
-SampleStore::Around SampleStore::around(u128 stamp_ns, std::size_t hint) const noexcept {
+SampleStore::Around SampleStore::around(u128 stamp_ns) const noexcept {
   if (size_ == 0) return {nullptr, nullptr};
-  const Position p = locate(stamp_ns, hint);
+  const Position p = locate(stamp_ns);
   const Block& b = block(p.block);
   const Sample* after = p.index < b.count        ? &b.at(p.index)
                         : p.block + 1 < blocks() ? &block(p.block + 1).at(0)
                                                  : nullptr;
   return {p.index == 0 ? nullptr : &b.at(p.index - 1), after};
-}
-
-std::size_t SampleStore::prefetch(u128 stamp_ns) const noexcept {
-  if (size_ < 3) return 0;
-  const Position at = guess(stamp_ns);
-  const Block& block = this->block(at.block);
-  // The two neighbours span up to three cache lines.
-  const auto* earlier = reinterpret_cast<const char*>(&block.at(at.index == 0 ? 0 : at.index - 1));
-  const auto* later = reinterpret_cast<const char*>(&block.at(at.index));
-  __builtin_prefetch(earlier);
-  __builtin_prefetch(earlier + sizeof(Sample) - 1);
-  __builtin_prefetch(later + sizeof(Sample) - 1);
-  return at.block * BLOCK + at.index + 1;
 }
 
 void SampleStore::place(std::size_t b, std::size_t at, const Sample& sample) noexcept {
@@ -278,7 +279,7 @@ void SampleStore::insert(const Sample& sample) {
   std::size_t b = n - 1;
   std::size_t at = block(b).count;
   if (back().stamp_ns() >= stamp) {
-    const Position p = locate(stamp, 0);
+    const Position p = locate(stamp);
     b = p.block;
     at = p.index;
     Sample* after = at < block(b).count ? &block(b).at(at)
@@ -418,70 +419,121 @@ void Buffer::delete_expired() noexcept {
   entries_.drop_before(cutoff->ns());
 }
 
-Result<Link, BufferError> Buffer::sample(time::Timestamp time, std::size_t hint) const {
-  return sample_at(time, hint, nullptr);
-}
-
-Result<Link, BufferError> Buffer::sample(time::Timestamp time, SampleCursor& cursor) const {
-  if (cursor.segment_) {
-    // A stamp above the earlier sample and not above the later one is what the search
-    // would find between them: they are neighbours, the later the first not below it.
-    const Segment& segment = *cursor.segment_;
-    const u128 ns = time.ns();
-    if (segment.earlier().stamp_ns() < ns && ns <= segment.later().stamp_ns()) {
-      if (ns == segment.later().stamp_ns()) return to_link(segment.later(), *parent_, *child_);
-      Result<Link, geometry::TransformError> link = segment.at(time, *parent_, *child_);
-      if (!link) {
-        return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
-      }
-      return *link;
-    }
-  }
-  return sample_at(time, 0, &cursor);
-}
-
-Result<Link, BufferError> Buffer::sample_at(time::Timestamp time, std::size_t hint,
-                                            SampleCursor* cursor) const {
-  if (entries_.empty()) return Unexpected{BufferError{buffer_error::Empty{}}};
-  const std::string_view parent = *parent_;
-  const std::string_view child = *child_;
+bool Buffer::locate(time::Timestamp time, const Sample*& exact,
+                    SampleStore::Around& near) const noexcept {
+  if (entries_.empty()) return false;
   // A static link is valid at every time and keeps its stamp zero.
-  if (is_static_) return to_link(entries_.front(), parent, child);
-  const SampleStore::Around near = entries_.around(time.ns(), hint);
-  if (near.after != nullptr && near.after->stamp_ns() == time.ns()) {
-    return to_link(*near.after, parent, child);
+  if (is_static_) {
+    exact = &entries_.front();
+    return true;
   }
-  if (near.before == nullptr || near.after == nullptr) {
+  near = entries_.around(time.ns());
+  if (near.after != nullptr && near.after->stamp_ns() == time.ns()) {
+    exact = near.after;
+    return true;
+  }
+  exact = nullptr;
+  return near.before != nullptr && near.after != nullptr;
+}
+
+Result<Link, BufferError> Buffer::sample(time::Timestamp time) const {
+  if (entries_.empty()) return Unexpected{BufferError{buffer_error::Empty{}}};
+  const Sample* exact = nullptr;
+  SampleStore::Around near{};
+  if (!locate(time, exact, near)) {
     return Unexpected{BufferError{buffer_error::TransformFailure{
         out_of_range(time.ns(), entries_.front().stamp_ns(), entries_.back().stamp_ns())}}};
   }
+  if (exact != nullptr) return to_link(*exact, *parent_, *child_);
   Result<Link, geometry::TransformError> link =
-      cursor == nullptr ? interpolate(*near.before, *near.after, time, parent, child)
-                        : cursor->segment_.emplace(*near.before, *near.after).at(time, parent, child);
+      interpolate(*near.before, *near.after, time, *parent_, *child_);
   if (!link) {
     return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
   }
   return *link;
 }
 
-SampleCheck Buffer::check(time::Timestamp time, std::size_t hint) const noexcept {
+bool Buffer::sample_pose(time::Timestamp time, Pose& out) const noexcept {
+  const Sample* exact = nullptr;
+  SampleStore::Around near{};
+  if (!locate(time, exact, near)) return false;
+  if (exact != nullptr) {
+    out = {exact->translation, exact->rotation};
+    return true;
+  }
+  return Segment(*near.before, *near.after).pose_at(time.ns(), out);
+}
+
+namespace {
+
+// The segment a cursor answers `time` from without a search: a stamp above its earlier
+// sample and not above its later one is what the search would find between them (they
+// are neighbours, the later the first not below it).
+bool in_segment(const std::optional<Segment>& segment, u128 ns) noexcept {
+  return segment && segment->earlier().stamp_ns() < ns && ns <= segment->later().stamp_ns();
+}
+
+}  // namespace
+
+Result<Link, BufferError> Buffer::sample(time::Timestamp time, SampleCursor& cursor) const {
+  if (!in_segment(cursor.segment_, time.ns())) {
+    const Sample* exact = nullptr;
+    SampleStore::Around near{};
+    if (!locate(time, exact, near)) return sample(time);  // for its error
+    if (exact != nullptr) return to_link(*exact, *parent_, *child_);
+    cursor.segment_.emplace(*near.before, *near.after);
+  }
+  const Segment& segment = *cursor.segment_;
+  if (time.ns() == segment.later().stamp_ns()) return to_link(segment.later(), *parent_, *child_);
+  Result<Link, geometry::TransformError> link = segment.at(time, *parent_, *child_);
+  if (!link) {
+    return Unexpected{BufferError{buffer_error::TransformFailure{std::move(link).error()}}};
+  }
+  return *link;
+}
+
+bool Buffer::sample_pose(time::Timestamp time, SampleCursor& cursor, Pose& out) const noexcept {
+  if (!in_segment(cursor.segment_, time.ns())) {
+    const Sample* exact = nullptr;
+    SampleStore::Around near{};
+    if (!locate(time, exact, near)) return false;
+    if (exact != nullptr) {
+      out = {exact->translation, exact->rotation};
+      return true;
+    }
+    cursor.segment_.emplace(*near.before, *near.after);
+  }
+  const Segment& segment = *cursor.segment_;
+  if (time.ns() == segment.later().stamp_ns()) {
+    out = {segment.later().translation, segment.later().rotation};
+    return true;
+  }
+  return segment.pose_at(time.ns(), out);
+}
+
+SampleCheck Buffer::check(time::Timestamp time) const noexcept {
   // The same search as sample(). Past it, interpolation can fail only where it converts a
   // span too long for 64 bits of nanoseconds; its results are unit within a few 1e-6 and
   // no larger than the samples it blends.
   if (entries_.empty()) return SampleCheck::Missing;
   if (!bounded_) return SampleCheck::Unsure;
-  if (is_static_) return SampleCheck::Found;
-  const SampleStore::Around near = entries_.around(time.ns(), hint);
-  if (near.after != nullptr && near.after->stamp_ns() == time.ns()) return SampleCheck::Found;
-  if (near.before == nullptr || near.after == nullptr) return SampleCheck::Missing;
+  const Sample* exact = nullptr;
+  SampleStore::Around near{};
+  if (!locate(time, exact, near)) return SampleCheck::Missing;
+  if (exact != nullptr) return SampleCheck::Found;
   const u128 span = near.after->stamp_ns() - near.before->stamp_ns();
   return span >> 64 == 0 ? SampleCheck::Found : SampleCheck::Unsure;
 }
 
+// g++ 12 at -O2 takes the string alternatives of the moved error for uninitialised once
+// it inlines the variant's move (a false -Wmaybe-uninitialized).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 Result<geometry::Transform, BufferError> Buffer::get(time::Timestamp time) const {
   Result<Link, BufferError> link = sample(time);
   if (!link) return Unexpected{std::move(link).error()};
   return to_transform(*link);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace frames::core

@@ -50,6 +50,12 @@ struct Sample {
   time::Timestamp stamp() const noexcept { return time::Timestamp{stamp_ns()}; }
 };
 
+// A link's rigid motion alone, without names or stamp: what a lookup samples and composes.
+struct Pose {
+  geometry::Vector3 translation;
+  geometry::Quaternion rotation;
+};
+
 // The link between two neighbouring samples of one history at `time` (earlier <= time <=
 // later): what geometry::interpolate computes for the equivalent Transforms, bit for bit.
 Result<Link, geometry::TransformError> interpolate(const Sample& earlier, const Sample& later,
@@ -64,6 +70,9 @@ class Segment {
   Segment(const Sample& earlier, const Sample& later) noexcept;
   Result<Link, geometry::TransformError> at(time::Timestamp time, std::string_view parent,
                                             std::string_view child) const noexcept;
+  // Whether at(time) succeeds; if so, its motion goes to `out`. The same checks and
+  // arithmetic, without the link or its error.
+  bool pose_at(time::u128 time_ns, Pose& out) const noexcept;
   const Sample& earlier() const noexcept { return *earlier_; }
   const Sample& later() const noexcept { return *later_; }
 
@@ -123,12 +132,7 @@ class SampleStore {
   // Sample i in stamp order, found by walking the blocks: for inspection, not lookups.
   const Sample& operator[](std::size_t i) const noexcept;
 
-  // `hint`, when not zero, is what prefetch(stamp_ns) returned for the store as it is now:
-  // it saves working out the starting point again, and never changes the answer.
-  Around around(time::u128 stamp_ns, std::size_t hint = 0) const noexcept;
-  // Starts loading the samples that around(stamp_ns) will most likely read; returns the
-  // hint for it (zero: none).
-  std::size_t prefetch(time::u128 stamp_ns) const noexcept;
+  Around around(time::u128 stamp_ns) const noexcept;
   // Stores the sample in stamp order; one with the same stamp is replaced.
   void insert(const Sample& sample);
   // Drops every sample stamped below stamp_ns.
@@ -160,7 +164,7 @@ class SampleStore {
 
   static Block allocate(std::size_t capacity, std::size_t begin);
   // Where the first sample stamped not below stamp_ns is; {0, 0} when every one is.
-  Position locate(time::u128 stamp_ns, std::size_t hint) const noexcept;
+  Position locate(time::u128 stamp_ns) const noexcept;
   std::size_t blocks() const noexcept { return blocks_.size() - first_; }
   const Block& block(std::size_t i) const noexcept { return blocks_[first_ + i]; }
   Block& block(std::size_t i) noexcept { return blocks_[first_ + i]; }
@@ -189,18 +193,16 @@ class Buffer {
   // the interpolation between the neighbours of `time`.
   Result<geometry::Transform, BufferError> get(time::Timestamp time) const;
   // get without copying the names: the link borrows them from this buffer.
-  // `hint` is what prefetch(time) returned, or zero.
-  Result<Link, BufferError> sample(time::Timestamp time, std::size_t hint = 0) const;
+  Result<Link, BufferError> sample(time::Timestamp time) const;
   // sample(time), bit for bit, starting from where the cursor's last call ended.
   Result<Link, BufferError> sample(time::Timestamp time, SampleCursor& cursor) const;
-  // Whether sample(time) would succeed, without computing it. `hint` as for sample.
-  SampleCheck check(time::Timestamp time, std::size_t hint = 0) const noexcept;
-  // Starts loading what sample(time) will read, so that walks over several long
-  // histories wait for memory once rather than once per link. Returns the hint for
-  // sample(time).
-  std::size_t prefetch(time::Timestamp time) const noexcept {
-    return is_static_ ? 0 : entries_.prefetch(time.ns());
-  }
+  // Whether sample(time) succeeds; if so, its motion goes to `out`. One search, no link
+  // and no error built: a lookup asks sample(time) for the error only to report it.
+  bool sample_pose(time::Timestamp time, Pose& out) const noexcept;
+  // sample_pose from where the cursor's last call ended.
+  bool sample_pose(time::Timestamp time, SampleCursor& cursor, Pose& out) const noexcept;
+  // Whether sample(time) would succeed, without computing it.
+  SampleCheck check(time::Timestamp time) const noexcept;
 
   const std::optional<std::string>& parent() const noexcept { return parent_; }
   const std::optional<std::string>& child() const noexcept { return child_; }
@@ -211,9 +213,9 @@ class Buffer {
 
  private:
   void delete_expired() noexcept;
-  // sample(time, hint); when `cursor` is given, an interpolation keeps its segment there.
-  Result<Link, BufferError> sample_at(time::Timestamp time, std::size_t hint,
-                                      SampleCursor* cursor) const;
+  // The search of sample(time): a static link's entry, a sample stamped `time`, or the
+  // two around it; `exact` is null when interpolation is needed. False when out of range.
+  bool locate(time::Timestamp time, const Sample*& exact, SampleStore::Around& near) const noexcept;
 
   std::optional<std::string> parent_;
   std::optional<std::string> child_;

@@ -4,74 +4,81 @@
 #include <functional>
 #include <utility>
 
+#include "frames/escape.hpp"
+
 namespace frames::core {
 
 namespace te = geometry::transform_error;
+namespace le = lookup_error;
 
-Chain& Chain::operator=(const Chain& other) {
-  if (this == &other) return *this;
-  clear();
-  for (std::size_t i = 0; i < other.size(); ++i) push_back(other[i], other.source(i));
-  return *this;
+void append_to(std::string& out, const LookupError& error) {
+  struct Visitor {
+    std::string& out;
+    void operator()(const le::FrameNotFound& e) {
+      out += "frame ";
+      append_escaped(out, e.frame);
+      out += " does not exist in the transform tree";
+    }
+    void operator()(const le::NoChain& e) {
+      out += "no transform chain connects ";
+      append_escaped(out, e.frame_a);
+      out += " and ";
+      append_escaped(out, e.frame_b);
+    }
+    void operator()(const le::LookupFailed& e) {
+      out += "transform not found from ";
+      append_escaped(out, e.from);
+      out += " to ";
+      append_escaped(out, e.to);
+      out += " (frame ";
+      append_escaped(out, e.frame);
+      out += ": ";
+      append_to(out, e.cause);
+      out += ')';
+    }
+    void operator()(const le::TransformFailure& e) { geometry::append_to(out, e.error); }
+  };
+  std::visit(Visitor{out}, error.kind);
 }
 
-void Chain::push_back_slow(const Link& link, const Buffer* source) {
-  if (!on_heap_) {
-    spill_.assign(inline_, inline_ + size_);
-    on_heap_ = true;
-  }
-  spill_.push_back(Step{link, source});
-  ++size_;
+std::string to_string(const LookupError& error) {
+  std::string out;
+  append_to(out, error);
+  return out;
 }
 
-void Chain::reverse() noexcept {
-  Step* steps = mutable_data();
-  std::reverse(steps, steps + size_);
-}
-
-void Chain::pop_back() noexcept {
-  --size_;
-  if (on_heap_) spill_.pop_back();
-}
-
-void Chain::clear() noexcept {
-  size_ = 0;
-  spill_.clear();
-  on_heap_ = false;
+void Registry::Route::Walk::grow() {
+  auto bigger = std::make_unique<Step[]>(2 * capacity_);
+  std::copy(data_, data_ + size_, bigger.get());
+  spill_ = std::move(bigger);
+  data_ = spill_.get();
+  capacity_ *= 2;
 }
 
 namespace {
 
-// Where a walk meets the links of an earlier walk. A short chain is scanned; a long one is
-// sorted by history once, so that a deep walk does not scan it once per link.
-class JoinIndex {
- public:
-  // The first index of `walked` sampled from `buffer`, or walked.size().
-  std::size_t find(const Chain& walked, const Buffer* buffer) {
-    if (walked.size() <= Chain::INLINE) {
-      for (std::size_t i = 0; i < walked.size(); ++i) {
-        if (walked.source(i) == buffer) return i;
-      }
-      return walked.size();
-    }
-    if (sorted_.empty()) {
-      sorted_.reserve(walked.size());
-      for (std::size_t i = 0; i < walked.size(); ++i) sorted_.emplace_back(walked.source(i), i);
-      std::sort(sorted_.begin(), sorted_.end(), before);
-    }
-    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), Entry{buffer, 0}, before);
-    return it != sorted_.end() && it->first == buffer ? it->second : walked.size();
-  }
+// compose of two links, their motions only: lhs is the link nearer the root.
+inline Pose compose_pose(const Pose& lhs, const Pose& rhs) noexcept {
+  const geometry::Vector3 moved = geometry::rotate_vector(lhs.rotation, rhs.translation);
+  return {{lhs.translation.x + moved.x, lhs.translation.y + moved.y, lhs.translation.z + moved.z},
+          lhs.rotation * rhs.rotation};
+}
 
- private:
-  using Entry = std::pair<const Buffer*, std::size_t>;
-  // By address (std::less orders any pointers), then by index: the first link of a history.
-  static bool before(const Entry& a, const Entry& b) noexcept {
-    const std::less<const Buffer*> less;
-    return less(a.first, b.first) || (a.first == b.first && a.second < b.second);
+// inverse of a link, its motion only; fails as inverse does, on a rotation that cannot
+// be normalised.
+inline bool invert_pose(const Pose& pose, Pose& out,
+                        std::optional<geometry::TransformError>& error) noexcept {
+  geometry::Quaternion unit;
+  geometry::QuaternionError failure{};
+  if (!geometry::normalize_into(pose.rotation, unit, failure)) {
+    error.emplace(geometry::TransformError{te::QuaternionFailure{failure}});
+    return false;
   }
-  std::vector<Entry> sorted_;
-};
+  const geometry::Quaternion q = geometry::conjugate(unit);
+  const geometry::Vector3 r = geometry::rotate_vector(q, pose.translation);
+  out = {{-r.x, -r.y, -r.z}, q};
+  return true;
+}
 
 }  // namespace
 
@@ -160,124 +167,204 @@ bool Registry::remove_frame(std::string_view name) {
   return true;
 }
 
-template <bool Probe>
-bool Registry::get_transform_chain(const Node* start, const Node* target, time::Timestamp time,
-                                   std::optional<FailureRecord>& failure, Chain& chain,
-                                   const Chain* walked, bool& unsure) const {
-  chain.clear();
-  // A walk needing more links than there are histories could only be going round a loop.
-  std::size_t budget = frames_.size();
-  // Ask for every history's samples first: long histories then miss the cache together
-  // instead of one link after the other. The hints they return spare the sampling below
-  // from locating the samples a second time; the k-th step of both loops is one node.
-  std::size_t hints[Chain::INLINE];
-  std::size_t hinted = 0;
-  for (const Node* node = start; node != nullptr && hinted < Chain::INLINE; node = node->up) {
-    hints[hinted++] = node->buffer.prefetch(time);
-    if (node->up == target) break;
-  }
-  std::size_t step = 0;
-  JoinIndex joined;
+void Registry::walk(const Node* start, const Node* target, bool back, Route& route) const {
+  Route::Walk& steps = back ? route.b_ : route.a_;
+  steps.clear();
   // A frame without history ends the walk, whether or not it is the target, so the walk
   // only has to recognise a target that has a history: by its entry.
+  std::size_t budget = frames_.size();
   for (const Node* node = start; node != nullptr; node = node->up) {
-    if (budget == 0) {
-      chain.clear();
-      return false;
+    if (budget-- == 0) {
+      steps.clear();
+      return;
     }
-    if (walked != nullptr && !node->buffer.is_static()) {
-      // Where this walk joins the earlier one, the rest of it is the earlier one's rest:
-      // the same histories sampled at the same time, ending where that one ended (at a
-      // root, or before the failure it already recorded). Interpolating them again would
-      // only repeat the work.
-      if (std::size_t i = joined.find(*walked, &node->buffer); i < walked->size()) {
-        for (; i < walked->size(); ++i) chain.push_back((*walked)[i], walked->source(i));
-        return true;
-      }
-    }
-    const std::size_t hint = step < hinted ? hints[step] : 0;
-    ++step;
-    // The same name, viewed where the next link's child is: composing then matches the
-    // two by address.
-    const auto append = [&](Link& link) {
-      if (node->up != nullptr) link.parent = *node->up->buffer.child();
-      chain.push_back(link, &node->buffer);
-    };
-    if constexpr (Probe) {
-      const SampleCheck found = node->buffer.check(time, hint);
-      if (found == SampleCheck::Unsure) {
-        unsure = true;
-        chain.clear();
-        return false;
-      }
-      if (found == SampleCheck::Missing) break;
-      // The stamp sample() would give: a static link keeps zero, any other is at `time`.
-      Link link{{}, geometry::Quaternion::identity(),
-                node->buffer.is_static() ? time::Timestamp{} : time, *node->buffer.parent(),
-                *node->buffer.child()};
-      append(link);
-    } else {
-      Result<Link, BufferError> link = node->buffer.sample(time, hint);
-      if (!link) {
-        if (!failure) failure.emplace(FailureRecord{*node->buffer.child(), std::move(link).error()});
-        break;
-      }
-      append(*link);
-    }
-    --budget;
+    steps.push_back(node);
     if (node->up == target) break;
   }
-  return !chain.empty();
 }
 
-template <bool Probe>
-Result<void, geometry::TransformError> Registry::reverse_and_invert_transforms(Chain& chain) {
-  // In place: from the last link back, as the first failure to report is the last link's.
-  for (std::size_t i = chain.size(); i-- > 0;) {
-    Result<Link, geometry::TransformError> inverted =
-        Probe ? Result<Link, geometry::TransformError>(invert_frames(chain[i])) : inverse(chain[i]);
-    if (!inverted) return Unexpected{std::move(inverted).error()};
-    chain.replace(i, *inverted);
+namespace {
+
+// Whether a walk whose last entry is `last` ends at the frame `name`, whose entry is
+// `node` if it has a history. An entry with a history is every child's `up`, so names are
+// compared only for a frame without one.
+template <class Node>
+bool ends_at(const Node* last, const Node* node, std::string_view name) noexcept {
+  if (node != nullptr) return last->up == node;
+  return last->up == nullptr && same_name(*last->buffer.parent(), name);
+}
+
+template <class Node>
+bool same_parent(const Node* a, const Node* b) noexcept {
+  if (a->up != nullptr || b->up != nullptr) return a->up == b->up;
+  return same_name(*a->buffer.parent(), *b->buffer.parent());
+}
+
+}  // namespace
+
+void Registry::walk_back(Route& route) const {
+  walk(route.to_node_, route.from_node_, true, route);
+  const Route::Walk& a = route.a_;
+  const Route::Walk& b = route.b_;
+  route.b_reaches_ = b.size() > 0 && ends_at(b.back(), route.from_node_, route.from_);
+  // Once the walks meet they go on through the same histories to the same root.
+  std::size_t shared = 0;
+  while (shared < a.size() && shared < b.size() &&
+         a[a.size() - 1 - shared].node == b[b.size() - 1 - shared].node) {
+    ++shared;
   }
-  chain.reverse();
-  return {};
+  route.shared_ = shared;
+  route.b_walked_ = true;
 }
 
-template <bool Probe>
-Result<Link, geometry::TransformError> Registry::combine_transforms(const Chain& first,
-                                                                    const Chain& second) {
-  // The two chains are read as one, first's links then second's, without joining them.
-  const std::size_t total = first.size() + second.size();
-  if (total == 0) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
-  const auto at = [&](std::size_t i) -> const Link& {
-    return i < first.size() ? first[i] : second[i - first.size()];
+void Registry::resolve(std::string_view from, std::string_view to, Route& route,
+                       bool both_walks) const {
+  const auto from_entry = frames_.find(from);
+  const auto to_entry = frames_.find(to);
+  route.from_node_ = from_entry == frames_.end() ? nullptr : &from_entry->second;
+  route.to_node_ = to_entry == frames_.end() ? nullptr : &to_entry->second;
+  route.from_ = from;
+  route.to_ = to;
+  route.b_.clear();
+  route.b_walked_ = false;
+  route.b_reaches_ = false;
+  route.shared_ = 0;
+  walk(route.from_node_, route.to_node_, false, route);
+  route.a_reaches_ = route.a_.size() > 0 && ends_at(route.a_.back(), route.to_node_, to);
+  if (both_walks || !route.a_reaches_) walk_back(route);
+}
+
+// The lookup, on the two walks of a route. Each walk samples its links until one fails;
+// the first failure is kept for the diagnosis. Then: the first walk alone when it reached
+// the second frame; else the second walk, inverted, when it reached the first frame (or
+// the first walk found nothing); else both, joined below the links they share (the same
+// histories at the same time) when they meet at a common ancestor. Links are compared by
+// history, not by value: one history sampled twice at one time gives one value, and never
+// NaN. The compositions follow the links in that order, each inverted one inverted just
+// before it is composed: the same operations as inverting them all first, since
+// composing links of one walk never fails.
+template <bool Probe, class Sample>
+Registry::Outcome Registry::evaluate(Route& route, Sample&& sample, Pose& out,
+                                     std::optional<geometry::TransformError>& error) const {
+  Route::Walk& a = route.a_;
+  route.failed_walk_ = nullptr;
+  // The composed links: a_[0, na) upwards, then b_[0, nb) inverted, downwards.
+  const auto compose = [&](std::size_t na, std::size_t nb) {
+    if constexpr (!Probe) {
+      Pose accumulated;
+      Pose inverted;
+      std::size_t i = 0;
+      if (na > 0) {
+        accumulated = a[0].pose;
+        i = 1;
+      } else {
+        if (!invert_pose(route.b_[nb - 1].pose, accumulated, error)) return Outcome::Failed;
+        --nb;
+      }
+      for (; i < na; ++i) accumulated = compose_pose(a[i].pose, accumulated);
+      for (std::size_t j = nb; j-- > 0;) {
+        if (!invert_pose(route.b_[j].pose, inverted, error)) return Outcome::Failed;
+        accumulated = compose_pose(inverted, accumulated);
+      }
+      if (!invert_pose(accumulated, out, error)) return Outcome::Failed;
+    }
+    return Outcome::Found;
   };
-  Link accumulated = at(0);
-  for (std::size_t i = 1; i < total; ++i) {
-    Result<Link, geometry::TransformError> composed =
-        Probe ? compose_frames(at(i), accumulated) : compose(at(i), accumulated);
-    if (!composed) return Unexpected{std::move(composed).error()};
-    accumulated = *composed;
+  if (route.shared_ > 0) {
+    // The walks meet below a root. When the links below the meeting point all sample, the
+    // answer joins them there whatever the links above do: a failure up there cuts both
+    // walks at the same link, and the links both keep are dropped as shared. So those
+    // links are sampled only when a link below fails, and then every walk in full, in
+    // order, for the failure to report.
+    const std::size_t na = a.size() - route.shared_;
+    const std::size_t nb = route.b_.size() - route.shared_;
+    bool found = true;
+    for (std::size_t i = 0; found && i < na; ++i) found = sample(i, a[i]) == SampleCheck::Found;
+    for (std::size_t i = 0; found && i < nb; ++i) {
+      found = sample(a.size() + i, route.b_[i]) == SampleCheck::Found;
+    }
+    if (found && na > 0 && nb > 0) return compose(na, nb);
   }
-  if constexpr (Probe) {
-    return invert_frames(accumulated);
-  } else {
-    return inverse(accumulated);
+  std::size_t ka = 0;
+  for (; ka < a.size(); ++ka) {
+    const SampleCheck found = sample(ka, a[ka]);
+    if (found == SampleCheck::Unsure) return Outcome::Unsure;
+    if (found == SampleCheck::Missing) {
+      route.failed_walk_ = &a;
+      route.failed_at_ = ka;
+      break;
+    }
   }
+  if (ka > 0 && ka == a.size() && route.a_reaches_) return compose(ka, 0);
+
+  if (!route.b_walked_) walk_back(route);
+  Route::Walk& b = route.b_;
+  // From here on b_ is a_'s tail: b_[i] is a_[i + offset].
+  const std::size_t join = b.size() - route.shared_;
+  const std::size_t offset = a.size() - b.size();
+  std::size_t kb = 0;
+  for (; kb < b.size(); ++kb) {
+    if (kb >= join && kb + offset < ka) {
+      if constexpr (!Probe) b[kb].pose = a[kb + offset].pose;
+      continue;
+    }
+    const SampleCheck found = sample(a.size() + kb, b[kb]);
+    if (found == SampleCheck::Unsure) return Outcome::Unsure;
+    if (found == SampleCheck::Missing) {
+      if (route.failed_walk_ == nullptr) {
+        route.failed_walk_ = &b;
+        route.failed_at_ = kb;
+      }
+      break;
+    }
+  }
+  // A walk cut short by a failure ends below a link that is not the other frame's.
+  if (kb == 0) return Outcome::NotFound;
+  if (kb == b.size() && route.b_reaches_) return compose(0, kb);
+  if (ka == 0) return Outcome::NotFound;
+  while (ka > 0 && kb > 0 && a[ka - 1].node == b[kb - 1].node) {
+    --ka;
+    --kb;
+  }
+  if (ka == 0 || kb == 0 || !same_parent(a[ka - 1].node, b[kb - 1].node)) {
+    return Outcome::NotFound;
+  }
+  return compose(ka, kb);
 }
 
-geometry::TransformError Registry::diagnose_not_found(std::string_view from, std::string_view to,
-                                                      std::optional<FailureRecord>& failure) const {
-  if (!frame_exists(from)) return geometry::TransformError{te::FrameNotFound{std::string(from)}};
-  if (!frame_exists(to)) return geometry::TransformError{te::FrameNotFound{std::string(to)}};
-  if (failure) {
-    FailureRecord record = std::move(*failure);
-    failure.reset();
-    return geometry::TransformError{te::LookupFailed{std::string(from), std::string(to),
-                                                     std::string(record.frame),
-                                                     Box<BufferError>(std::move(record.error))}};
+template <bool Probe>
+Registry::Outcome Registry::lookup(Route& route, time::Timestamp time, SampleCursor* cursors,
+                                   Pose& out,
+                                   std::optional<geometry::TransformError>& error) const {
+  return evaluate<Probe>(
+      route,
+      [&](std::size_t index, Route::Step& step) {
+        const Buffer& history = step.node->buffer;
+        if constexpr (Probe) {
+          return history.check(time);
+        } else {
+          const bool found = cursors != nullptr
+                                 ? history.sample_pose(time, cursors[index], step.pose)
+                                 : history.sample_pose(time, step.pose);
+          return found ? SampleCheck::Found : SampleCheck::Missing;
+        }
+      },
+      out, error);
+}
+
+LookupError Registry::diagnose_not_found(std::string_view from, std::string_view to,
+                                         const Route& route, time::Timestamp time) const {
+  if (!frame_exists(from)) return LookupError{le::FrameNotFound{std::string(from)}};
+  if (!frame_exists(to)) return LookupError{le::FrameNotFound{std::string(to)}};
+  if (route.failed_walk_ != nullptr) {
+    const Buffer& history = (*route.failed_walk_)[route.failed_at_].node->buffer;
+    Result<Link, BufferError> failed = history.sample(time);
+    if (!failed) {
+      return LookupError{le::LookupFailed{std::string(from), std::string(to), *history.child(),
+                                          std::move(failed).error()}};
+    }
   }
-  return geometry::TransformError{te::NoChain{std::string(from), std::string(to)}};
+  return LookupError{le::NoChain{std::string(from), std::string(to)}};
 }
 
 bool Registry::path_to_root(std::string_view start, std::vector<const Node*>& path) const {
@@ -290,20 +377,20 @@ bool Registry::path_to_root(std::string_view start, std::vector<const Node*>& pa
   return true;
 }
 
-Result<time::Timestamp, geometry::TransformError> Registry::latest_common_time(
+Result<time::Timestamp, LookupError> Registry::latest_common_time(
     std::string_view from, std::string_view to) const {
   if (from == to) return time::Timestamp{};
   std::vector<const Node*> a;
   std::vector<const Node*> b;
-  std::optional<FailureRecord> no_failure;
+  const Route none;  // no link sampled, so none failed
   if (!path_to_root(from, a) || !path_to_root(to, b)) {
-    return Unexpected{diagnose_not_found(from, to, no_failure)};
+    return Unexpected{diagnose_not_found(from, to, none, {})};
   }
   // Each walk ends at the parent of its last entry (or at its start): the root of its tree.
   const auto root = [](std::string_view start, const std::vector<const Node*>& path) {
     return path.empty() ? start : std::string_view(*path.back()->buffer.parent());
   };
-  if (root(from, a) != root(to, b)) return Unexpected{diagnose_not_found(from, to, no_failure)};
+  if (root(from, a) != root(to, b)) return Unexpected{diagnose_not_found(from, to, none, {})};
   // The links both walks share lie above the common ancestor, off the chain.
   while (!a.empty() && !b.empty() && a.back() == b.back()) {
     a.pop_back();
@@ -321,98 +408,68 @@ Result<time::Timestamp, geometry::TransformError> Registry::latest_common_time(
   return time::Timestamp{latest.value_or(0)};
 }
 
-Result<geometry::Transform, geometry::TransformError> Registry::process_get_transform(
+Result<geometry::Transform, LookupError> Registry::process_get_transform(
     std::string_view from, std::string_view to, time::Timestamp time) const {
-  Result<Link, geometry::TransformError> link = process_get_link(from, to, time);
+  Result<Link, LookupError> link = process_get_link(from, to, time);
   if (!link) return Unexpected{std::move(link).error()};
   return geometry::Transform{link->translation, link->rotation, time, std::string(from),
                              std::string(to)};
 }
 
-Result<Link, geometry::TransformError> Registry::process_get_link(std::string_view from,
-                                                                  std::string_view to,
-                                                                  time::Timestamp time) const {
-  bool unsure = false;
-  return get_link<false>(from, to, time, unsure);
+Result<Link, LookupError> Registry::process_get_link(std::string_view from, std::string_view to,
+                                                     time::Timestamp time) const {
+  if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
+  Route route;
+  resolve(from, to, route);
+  return get_link(route, from, to, time);
+}
+
+Result<Link, LookupError> Registry::get_link(Route& route, std::string_view from,
+                                             std::string_view to, time::Timestamp time,
+                                             SampleCursor* cursors) const {
+  if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
+  Pose pose;
+  std::optional<geometry::TransformError> error;
+  switch (lookup<false>(route, time, cursors, pose, error)) {
+    case Outcome::Found:
+      return Link{pose.translation, pose.rotation, time, from, to};
+    case Outcome::Failed:
+      return Unexpected{LookupError{le::TransformFailure{std::move(*error)}}};
+    case Outcome::NotFound:
+    case Outcome::Unsure:
+      break;
+  }
+  return Unexpected{diagnose_not_found(from, to, route, time)};
+}
+
+std::optional<Pose> Registry::find_pose(Route& route, std::string_view from, std::string_view to,
+                                        time::Timestamp time, SampleCursor* cursors) const {
+  if (from == to) return Pose{{}, geometry::Quaternion::identity()};
+  Pose pose;
+  std::optional<geometry::TransformError> error;
+  if (lookup<false>(route, time, cursors, pose, error) != Outcome::Found) return std::nullopt;
+  return pose;
 }
 
 Registry::Answer Registry::probe_link(std::string_view from, std::string_view to,
                                       time::Timestamp time) const {
   // Two walks of at most one link per history each: the bound on the links composed.
   if (frames_.size() > CERTAIN_LINKS / 2) return Answer::Unsure;
-  bool unsure = false;
-  const bool found = get_link<true>(from, to, time, unsure).has_value();
-  if (unsure) return Answer::Unsure;
-  return found ? Answer::Succeeds : Answer::Fails;
-}
-
-template <bool Probe>
-Result<Link, geometry::TransformError> Registry::get_link(std::string_view from,
-                                                          std::string_view to,
-                                                          time::Timestamp time,
-                                                          bool& unsure) const {
-  if (from == to) return Link{{}, geometry::Quaternion::identity(), time, from, to};
-
-  const auto from_entry = frames_.find(from);
-  const auto to_entry = frames_.find(to);
-  const Node* from_node = from_entry == frames_.end() ? nullptr : &from_entry->second;
-  const Node* to_node = to_entry == frames_.end() ? nullptr : &to_entry->second;
-
-  std::optional<FailureRecord> failure;
-  Chain a;
-  Chain b;
-  const Chain none;
-  // A probe's failures are only ever counted, so it spares building their messages.
-  const auto not_found = [&] {
-    if constexpr (Probe) {
-      return geometry::TransformError{te::EmptyTree{}};
-    } else {
-      return diagnose_not_found(from, to, failure);
-    }
-  };
-  const bool has_a = get_transform_chain<Probe>(from_node, to_node, time, failure, a, nullptr, unsure);
-  if (Probe && unsure) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
-
-  // Each branch below either settles the result or leaves the combined candidate here.
-  Result<Link, geometry::TransformError> candidate =
-      Unexpected{geometry::TransformError{te::EmptyTree{}}};
-  if (has_a && same_name(a.back().parent, to)) {
-    candidate = combine_transforms<Probe>(a, none);
-  } else {
-    const bool has_b = get_transform_chain<Probe>(to_node, from_node, time, failure, b, &a, unsure);
-    if (Probe && unsure) return Unexpected{geometry::TransformError{te::EmptyTree{}}};
-    if (!has_b) {
-      if (!has_a) return Unexpected{not_found()};
-      candidate = combine_transforms<Probe>(a, none);
-    } else if (same_name(b.back().parent, from) || !has_a) {
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms<Probe>(b);
-          !inverted) {
-        return Unexpected{std::move(inverted).error()};
-      }
-      candidate = combine_transforms<Probe>(none, b);
-    } else {
-      // Both walks ran to a root without meeting the other frame: drop the links they
-      // share (the same edges sampled at the same time) and join at the common ancestor.
-      while (!a.empty() && !b.empty() && a.back() == b.back()) {
-        a.pop_back();
-        b.pop_back();
-      }
-      if (a.empty() || b.empty() || !same_name(a.back().parent, b.back().parent)) {
-        return Unexpected{not_found()};
-      }
-      if (Result<void, geometry::TransformError> inverted = reverse_and_invert_transforms<Probe>(b);
-          !inverted) {
-        return Unexpected{std::move(inverted).error()};
-      }
-      candidate = combine_transforms<Probe>(a, b);
-    }
+  if (from == to) return Answer::Succeeds;
+  Route route;
+  resolve(from, to, route);
+  Pose unused;
+  std::optional<geometry::TransformError> error;
+  switch (lookup<true>(route, time, nullptr, unused, error)) {
+    case Outcome::Found:
+      return Answer::Succeeds;
+    case Outcome::Unsure:
+      return Answer::Unsure;
+    case Outcome::NotFound:
+    case Outcome::Failed:
+      break;
   }
-
-  if (!candidate) return Unexpected{std::move(candidate).error()};
-  if (!same_name(candidate->parent, from) || !same_name(candidate->child, to)) {
-    return Unexpected{not_found()};
-  }
-  return Link{candidate->translation, candidate->rotation, time, from, to};
+  return Answer::Fails;
 }
 
 }  // namespace frames::core

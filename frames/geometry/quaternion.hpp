@@ -45,12 +45,27 @@ inline double norm(const Quaternion& q) noexcept {
 }
 // Multiplies by the reciprocal of the norm; fails on a non-finite or sub-epsilon norm
 // (below 2^-52, the double machine epsilon).
-inline Result<Quaternion, QuaternionError> normalize(const Quaternion& q) noexcept {
+// normalize writing into `out`, for loops that keep no Result per step: false, with
+// `error` set, where normalize fails.
+inline bool normalize_into(const Quaternion& q, Quaternion& out, QuaternionError& error) noexcept {
   const double n = norm(q);
-  if (!std::isfinite(n)) return Unexpected{QuaternionError::NonFiniteComponents};
-  if (n < 0x1p-52) return Unexpected{QuaternionError::ZeroLength};
+  if (!std::isfinite(n)) {
+    error = QuaternionError::NonFiniteComponents;
+    return false;
+  }
+  if (n < 0x1p-52) {
+    error = QuaternionError::ZeroLength;
+    return false;
+  }
   const double k = 1.0 / n;
-  return Quaternion{q.w * k, q.x * k, q.y * k, q.z * k};
+  out = {q.w * k, q.x * k, q.y * k, q.z * k};
+  return true;
+}
+inline Result<Quaternion, QuaternionError> normalize(const Quaternion& q) noexcept {
+  Quaternion unit;
+  QuaternionError error{};
+  if (!normalize_into(q, unit, error)) return Unexpected{error};
+  return unit;
 }
 inline Quaternion conjugate(const Quaternion& q) noexcept { return {q.w, -q.x, -q.y, -q.z}; }
 // Hamilton product p ⊗ q: applies q first, then p. Not normalised.

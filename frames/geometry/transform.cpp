@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "frames/core/history.hpp"
-#include "frames/escape.hpp"
 #include "frames/format.hpp"
 
 namespace frames::geometry {
@@ -49,29 +47,6 @@ void append_to(std::string& out, const TransformError& error) {
     void operator()(const te::NotParentChild&) {
       out += "frames do not have a parent-child relationship";
     }
-    void operator()(const te::FrameNotFound& e) {
-      out += "frame ";
-      append_escaped(out, e.frame);
-      out += " does not exist in the transform tree";
-    }
-    void operator()(const te::NoChain& e) {
-      out += "no transform chain connects ";
-      append_escaped(out, e.frame_a);
-      out += " and ";
-      append_escaped(out, e.frame_b);
-    }
-    void operator()(const te::LookupFailed& e) {
-      out += "transform not found from ";
-      append_escaped(out, e.from);
-      out += " to ";
-      append_escaped(out, e.to);
-      out += " (frame ";
-      append_escaped(out, e.frame);
-      out += ": ";
-      core::append_to(out, *e.cause);
-      out += ')';
-    }
-    void operator()(const te::EmptyTree&) { out += "transform tree is empty"; }
     void operator()(const te::TimeFailure& e) {
       out += "timestamp error: ";
       out += time::to_string(e.error);

@@ -13,10 +13,6 @@
 #include "frames/result.hpp"
 #include "frames/time/timestamp.hpp"
 
-namespace frames::core {
-struct BufferError;  // the history's error; it nests inside LookupFailed and back
-}
-
 namespace frames::geometry {
 
 using frames::time::Timestamp;
@@ -32,10 +28,6 @@ struct TimestampMismatch { double lhs; double rhs; };
 struct TimestampOutOfRange { double requested; double first; double last; };
 struct SameFrame {};
 struct NotParentChild {};
-struct FrameNotFound { std::string frame; };
-struct NoChain { std::string frame_a; std::string frame_b; };
-struct LookupFailed { std::string from; std::string to; std::string frame; Box<core::BufferError> cause; };
-struct EmptyTree {};
 struct TimeFailure { time::TimeError error; };
 struct QuaternionFailure { QuaternionError error; };
 }  // namespace transform_error
@@ -44,8 +36,6 @@ struct TransformError {
   std::variant<transform_error::NonUnitRotation, transform_error::NonFinite,
                transform_error::TimestampMismatch, transform_error::TimestampOutOfRange,
                transform_error::SameFrame, transform_error::NotParentChild,
-               transform_error::FrameNotFound, transform_error::NoChain,
-               transform_error::LookupFailed, transform_error::EmptyTree,
                transform_error::TimeFailure, transform_error::QuaternionFailure>
       kind;
 };
@@ -62,6 +52,12 @@ struct Transform {
 
   // Field by field in declaration order; doubles compare as doubles.
   friend bool operator==(const Transform&, const Transform&) = default;
+};
+
+// A rigid motion without names or stamp; same convention as Transform.
+struct Isometry {
+  Quaternion rotation;
+  Vector3 translation;
 };
 
 Transform identity(std::string_view parent, std::string_view child, Timestamp stamp);

@@ -5,6 +5,7 @@
 // times). A Duration is whole seconds (64-bit) plus nanoseconds below one second.
 
 #include <compare>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -26,11 +27,18 @@ struct Duration {
 
   // seconds * 1e9 + nanoseconds; always fits in 128 bits.
   constexpr u128 count_ns() const noexcept { return u128{seconds} * NS_PER_SECOND + nanoseconds; }
-  // seconds + nanoseconds / 1e9: the form used for interpolation ratios.
-  double as_seconds() const noexcept;
+  // seconds + nanoseconds / 1e9: the form used for interpolation ratios. Inline: every
+  // interpolated link of a lookup takes two.
+  double as_seconds() const noexcept {
+    return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
+  }
 
   friend constexpr bool operator==(const Duration&, const Duration&) = default;
 };
+
+// Whole seconds plus the fraction rounded to the nearest nanosecond, ties to even. Empty
+// for a negative or non-finite value and at 2^64 seconds or more; -0.0 is zero.
+std::optional<Duration> duration_from_seconds(double seconds) noexcept;
 
 class Timestamp {
  public:

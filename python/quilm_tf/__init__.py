@@ -25,7 +25,7 @@ from quilm_tf.queries import (
 from quilm_tf.stamps import stamp_ns
 from quilm_tf.waiting import wait_for_transform, wait_for_transform_async
 
-__version__ = "0.1.0"  # kept equal to the version in pyproject.toml
+__version__ = "0.1.0"  # the package's version: pyproject.toml reads it from here
 
 __all__ = [
     "TransformBuffer",

@@ -11,6 +11,7 @@ import operator
 from typing import TYPE_CHECKING, Any
 
 from quilm_tf import _native
+from quilm_tf.stamps import ROS_TIME_LIMIT_NS as _ROS_TIME_LIMIT_NS
 
 if TYPE_CHECKING:
     import numpy as np
@@ -25,7 +26,6 @@ _lookup_many = _native._lookup_many  # type: ignore[attr-defined]
 _can_transform_many = _native._can_transform_many  # type: ignore[attr-defined]
 _transform_points = _native._transform_points  # type: ignore[attr-defined]
 
-_ROS_TIME_LIMIT_NS = 2**31 * 1_000_000_000
 _U128_LIMIT = 1 << 128
 
 

@@ -5,6 +5,8 @@ from numbers import Integral, Real
 from typing import Any
 
 NS_PER_SECOND = 1_000_000_000
+# Every stamp and tolerance the library accepts lies below 2^31 seconds (exclusive).
+ROS_TIME_LIMIT_NS = 2**31 * NS_PER_SECOND
 
 
 def _whole(value: Any, name: str) -> int:

@@ -17,9 +17,8 @@ from numbers import Real
 from types import SimpleNamespace
 
 from quilm_tf._native import MessageFilter, TransformBuffer
-
-_NS_PER_SECOND = 1_000_000_000
-_ROS_TIME_LIMIT_NS = 2**31 * _NS_PER_SECOND
+from quilm_tf.stamps import NS_PER_SECOND as _NS_PER_SECOND
+from quilm_tf.stamps import ROS_TIME_LIMIT_NS as _ROS_TIME_LIMIT_NS
 
 
 def _timeout(timeout_s: float) -> float | None:

@@ -2,11 +2,10 @@
 
 import asyncio
 import gc
+import importlib.metadata
 import math
 import threading
 import time
-import tomllib
-from pathlib import Path
 from types import SimpleNamespace as NS
 
 import numpy as np
@@ -167,6 +166,5 @@ def test_stamp_ns_reads_what_users_hold(refused, value, expected):
         assert type(quilm_tf.stamp_ns(value)) is int and quilm_tf.stamp_ns(value) == expected
 
 
-def test_the_version_is_the_projects():
-    pyproject = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text())
-    assert quilm_tf.__version__ == pyproject["project"]["version"]
+def test_the_installed_distribution_takes_its_version_from_the_package():
+    assert quilm_tf.__version__ == importlib.metadata.version("quilm-tf")

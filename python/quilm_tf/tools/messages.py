@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-NS_PER_SECOND = 1_000_000_000
+from quilm_tf.stamps import NS_PER_SECOND
 
 
 @dataclass(slots=True)

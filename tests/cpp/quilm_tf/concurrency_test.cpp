@@ -130,7 +130,7 @@ TEST(Stress, LookupsUnderTheReadLockSeeConsistentTrees) {
       const bool is_static = pick < 5;
       const std::uint64_t newest = newest_k.load();
       const u128 recent = (newest > 3 ? newest - rng() % 4 : 1) * STEP_NS;
-      const u128 any[] = {recent, ~u128{0}, 1, (u128{rng()} << 64) | rng()};
+      const u128 any[] = {recent, ROS_TIME_LIMIT_NS - 1, 1, rng() % ROS_TIME_LIMIT_NS};
       const u128 stamp = is_static ? any[rng() % 4] : recent;
       std::shared_lock guard(lock);
       const auto found = service.lookup_ns(from, to, stamp);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -52,6 +53,26 @@ TEST(TimestampSeconds, RoundsTheCountOnceThenDivides) {
   // A Duration adds the fraction to the seconds: dividing the whole count would give
   // 1099511627777.0999.
   EXPECT_EQ(format_number((Duration{1099511627777, 100'000'001}).as_seconds()), "1099511627777.1");
+}
+
+TEST(DurationFromSeconds, RoundsToTheNearestNanosecondTiesToEvenOrRefuses) {
+  // The doubles nearest 1.5e-9 and 2.5e-9 lie just below and above the ties; 1/1024 s and
+  // 3/1024 s are exact ties; 2^64 - 2048 is the largest double below the limit.
+  for (const auto& [seconds, expected] :
+       {std::pair{1.5e-9, std::optional{Duration{0, 1}}},
+        {2.5e-9, Duration{0, 3}},
+        {1.0 / 1024, Duration{0, 976'562}},
+        {3.0 / 1024, Duration{0, 2'929'688}},
+        {1 + 1.0 / 1024, Duration{1, 976'562}},
+        {1 - 0x1p-53, Duration{1, 0}},
+        {-0.0, Duration{}},
+        {0x1p64 - 2048, Duration{~std::uint64_t{0} - 2047, 0}},
+        {0x1p64, std::optional<Duration>{}},
+        {-1e-300, std::optional<Duration>{}},
+        {std::nan(""), std::optional<Duration>{}},
+        {INFINITY, std::optional<Duration>{}}}) {
+    EXPECT_EQ(duration_from_seconds(seconds), expected) << seconds;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "quilm_tf_py/ros.hpp"
+#include "quilm_tf_py/messages.hpp"
 
 #include <array>
 #include <cstddef>

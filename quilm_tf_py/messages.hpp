@@ -18,10 +18,8 @@
 
 namespace quilm_tf_py {
 
-// 2^31 seconds: the first instant a ROS time (signed 32-bit seconds) cannot express. Stamps
-// and tolerances from Python must be below it.
-inline constexpr frames::time::u128 ROS_TIME_LIMIT_NS =
-    frames::time::u128{std::uint64_t{1} << 31} * frames::time::NS_PER_SECOND;
+// Stamps and tolerances from Python lie below it; the service refuses stamps beyond.
+using quilm_tf::ROS_TIME_LIMIT_NS;
 
 // The attribute names read from messages, interned once per process.
 enum class Attr {
