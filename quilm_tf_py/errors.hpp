@@ -13,6 +13,7 @@
 
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf/frame.hpp"
+#include "quilm_tf/tf_wire.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 
 namespace quilm_tf_py {
@@ -45,6 +46,8 @@ enum class Invalid : std::uint8_t {
 
 Raised raise(const quilm_tf::TransformBufferError& error);
 Raised raise(const quilm_tf::FrameError& error);
+// A malformed serialized tf message: ValueError with the decoder's text.
+Raised raise(const quilm_tf::TfWireError& error);
 Raised raise(Invalid value);
 // The fatal error; the text starts with `what`.
 Raised raise_internal(std::string_view what);

@@ -4,7 +4,7 @@
 // __all__ = ["TransformBuffer", "MessageFilter", "FilterFailureReason", "require_frame",
 //            "TransformError", "FrameError"]
 // # and the private helpers of the package's queries: _latest_common_time, _lookup_latest,
-// # _frames
+// # _frames; and the bag readers' _insert_tf_payloads
 
 #include <Python.h>
 
@@ -15,6 +15,7 @@
 #include "quilm_tf_py/message_filter.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/queries.hpp"
+#include "quilm_tf_py/tf_payloads.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
@@ -61,7 +62,8 @@ int exec_module(PyObject* module) {
         add_public(module, "TransformError", transform_error_type()) < 0 ||
         add_public(module, "FrameError", frame_error_type()) < 0 ||
         add_batch_functions(module) < 0 ||
-        add_query_functions(module) < 0) {
+        add_query_functions(module) < 0 ||
+        add_tf_payload_functions(module) < 0) {
       return -1;
     }
     return 0;

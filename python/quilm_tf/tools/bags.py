@@ -10,13 +10,20 @@ from __future__ import annotations
 import contextlib
 from pathlib import Path
 
-from quilm_tf import TransformError
+from quilm_tf import TransformError, _native
 from quilm_tf.tools.messages import stamp_ns_of
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
 )
 LONG_BAG_MESSAGES = 100_000
+# Message types whose serialized form the extension decodes itself (the ROS 1 and ROS 2 names
+# of one layout); tf topics of any other type are decoded by rosbags.
+TF_TYPES = ("tf2_msgs/msg/TFMessage", "tf/msg/tfMessage")
+# Serialized tf messages per call into the extension: one write lock and one wake-up each.
+TF_BATCH = 4096
+# What a single insert may raise for a transform it refuses.
+REFUSALS = (TransformError, ValueError, OverflowError, TypeError, AttributeError)
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
 KINDS = {
@@ -97,24 +104,38 @@ class Bag:
             raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
-    def read(self, connections, label, deserialize=lambda connection: True):
-        """(receive time, topic, message or None) in the bag's order; failures are BagError."""
+    @property
+    def ros1(self):
+        return not self.reader.is2
+
+    def records(self, connections, label):
+        """(receive time, connection, serialized message) in the bag's order; failures are
+        BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
             messages = self.reader.messages(connections=connections)
             while True:
                 try:
                     item = next(messages, None)
-                    if item is None:
-                        break
-                    connection, timestamp, raw = item
-                    message = None
-                    if deserialize(connection):
-                        message = self.reader.deserialize(raw, connection.msgtype)
                 except Exception as error:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
+                if item is None:
+                    break
                 bar.update(1)
-                yield timestamp, connection.topic, message
+                connection, timestamp, raw = item
+                yield timestamp, connection, raw
+
+    def decode(self, raw, connection):
+        try:
+            return self.reader.deserialize(raw, connection.msgtype)
+        except Exception as error:
+            raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
+
+    def read(self, connections, label, deserialize=lambda connection: True):
+        """(receive time, topic, message or None) in the bag's order; failures are BagError."""
+        for timestamp, connection, raw in self.records(connections, label):
+            message = self.decode(raw, connection) if deserialize(connection) else None
+            yield timestamp, connection.topic, message
 
 
 @contextlib.contextmanager
@@ -177,32 +198,77 @@ def has_header(typestore, msgtype):
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 
+def count_refusal(refused, error):
+    text = f"{type(error).__name__}: {error}"
+    refused[text] = refused.get(text, 0) + 1
+
+
 def insert_checked(buffer, item, is_static, refused):
     """Inserts one transform; a refusal is counted in refused by its text. True if accepted."""
     try:
         buffer.insert_transform_stamped(item, is_static)
         return True
-    except (TransformError, ValueError, TypeError, AttributeError) as error:
-        text = f"{type(error).__name__}: {error}"
-        refused[text] = refused.get(text, 0) + 1
+    except REFUSALS as error:
+        count_refusal(refused, error)
         return False
+
+
+def insert_payloads(buffer, payloads, is_static, ros1, refused):
+    """Serialized tf messages into buffer in one call, each transform checked as
+    insert_checked checks it; a malformed message is one refusal. Returns (links, records)
+    of the accepted transforms, as FrameTree.add_records takes them."""
+    links, records, refusals = _native._insert_tf_payloads(buffer, payloads, is_static, ros1)
+    for _, error in refusals:
+        count_refusal(refused, error)
+    return links, records
+
+
+class TfLoader:
+    """Feeds tf messages to a buffer and a tree in bag order: those of TF_TYPES in batches of
+    serialized messages, any other type decoded by rosbags and inserted one by one."""
+
+    def __init__(self, bag, buffer, tree, refused):
+        self.bag, self.buffer, self.tree, self.refused = bag, buffer, tree, refused
+        self.payloads, self.received, self.is_static = [], [], False
+
+    def add(self, timestamp, connection, raw):
+        is_static = connection.topic.lstrip("/") == "tf_static"
+        if connection.msgtype not in TF_TYPES:
+            self.flush()
+            for item in self.bag.decode(raw, connection).transforms:
+                if insert_checked(self.buffer, item, is_static, self.refused):
+                    stamp = stamp_ns_of(item.header)
+                    received = None if is_static else timestamp
+                    self.tree.add(
+                        item.header.frame_id, item.child_frame_id, stamp, is_static, received
+                    )
+            return
+        # A batch holds one kind, so that the order of inserts is the bag's.
+        if is_static != self.is_static or len(self.payloads) >= TF_BATCH:
+            self.flush()
+            self.is_static = is_static
+        self.payloads.append(raw)
+        self.received.append(timestamp)
+
+    def flush(self):
+        if not self.payloads:
+            return
+        links, records = insert_payloads(
+            self.buffer, self.payloads, self.is_static, self.bag.ros1, self.refused
+        )
+        received = None if self.is_static else self.received
+        self.tree.add_records(links, records, self.is_static, received)
+        self.payloads, self.received = [], []
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
     """Feeds /tf and /tf_static into buffer; tree gets the accepted ones with their receive
     times. Returns the refusals (text -> count)."""
     refused: dict[str, int] = {}
-    for timestamp, topic, message in bag.read(bag.tf_connections(), label):
-        is_static = topic.lstrip("/") == "tf_static"
-        for item in message.transforms:
-            if insert_checked(buffer, item, is_static, refused):
-                tree.add(
-                    item.header.frame_id,
-                    item.child_frame_id,
-                    stamp_ns_of(item.header),
-                    is_static,
-                    None if is_static else timestamp,
-                )
+    loader = TfLoader(bag, buffer, tree, refused)
+    for timestamp, connection, raw in bag.records(bag.tf_connections(), label):
+        loader.add(timestamp, connection, raw)
+    loader.flush()
     if not tree.links and not refused:
         raise BagError(f"{bag.path} holds no transforms on /tf or /tf_static")
     return refused
