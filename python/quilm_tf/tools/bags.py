@@ -10,20 +10,17 @@ from __future__ import annotations
 import contextlib
 from pathlib import Path
 
-from quilm_tf import TransformError, _native
-from quilm_tf.tools.messages import stamp_ns_of
+from quilm_tf import _native
+from quilm_tf.tools.messages import NS_PER_SECOND
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
 )
 LONG_BAG_MESSAGES = 100_000
-# Message types whose serialized form the extension decodes itself (the ROS 1 and ROS 2 names
-# of one layout); tf topics of any other type are decoded by rosbags.
+# tf2's message, and the older tf package's in ROS 1 bags; same fields.
 TF_TYPES = ("tf2_msgs/msg/TFMessage", "tf/msg/tfMessage")
 # Serialized tf messages per call into the extension: one write lock and one wake-up each.
 TF_BATCH = 4096
-# What a single insert may raise for a transform it refuses.
-REFUSALS = (TransformError, ValueError, OverflowError, TypeError, AttributeError)
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
 KINDS = {
@@ -72,10 +69,20 @@ def kind_of(path):
 
 
 class Bag:
-    """An open bag: the rosbags reader, its path, and a progress bar for long reads."""
+    """An open bag (or several read as one): the rosbags reader, the tf topics to read, the
+    window of receive times kept, and a progress bar for long reads."""
 
-    def __init__(self, reader, path, err):
-        self.reader, self.path, self.err = reader, path, err
+    def __init__(
+        self, reader, paths, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None
+    ):
+        self.reader, self.err = reader, err
+        self.path = " + ".join(str(path) for path in paths)
+        self.tf_topics = tf_topics
+        origin = reader.start_time if reader.message_count else 0
+        self.start_ns = None if start_s is None else origin + round(start_s * NS_PER_SECOND)
+        self.end_ns = None if end_s is None else origin + round(end_s * NS_PER_SECOND)
+        # Messages on a tf topic that are not tf messages: "topic (type)" -> count.
+        self.skipped: dict[str, int] = {}
 
     @property
     def topics(self):
@@ -90,11 +97,32 @@ class Bag:
     def connections(self, topics):
         return [c for c in self.reader.connections if c.topic in topics]
 
+    def tf_topic_names(self):
+        """The bag's topics that the tf topics asked for name, with each .../tf's sibling
+        .../tf_static."""
+        wanted = set()
+        for topic in self.tf_topics:
+            name = topic.strip("/")
+            wanted.add(name)
+            if name == "tf" or name.endswith("/tf"):
+                wanted.add(name + "_static")
+        return [t for t in self.topics if t.strip("/") in wanted]
+
     def tf_connections(self):
-        tf = [c for c in self.reader.connections if is_tf_topic(c.topic)]
+        """The connections of the tf topics that carry tf messages; the others are counted as
+        skipped. Raises BagError when none is left."""
+        found = self.tf_topic_names()
+        tf, self.skipped = [], {}
+        for connection in self.connections(found):
+            if connection.msgtype in TF_TYPES:
+                tf.append(connection)
+            else:
+                key = f"{connection.topic} ({connection.msgtype})"
+                self.skipped[key] = self.skipped.get(key, 0) + connection.msgcount
         if not tf:
-            names = ", ".join(self.topics) or "none"
-            raise BagError(f"{self.path} has no /tf or /tf_static topic (topics: {names})")
+            asked = " or ".join(self.tf_topics)
+            names = ", ".join(f"{t} ({self.topics[t].msgtype})" for t in self.topics) or "none"
+            raise BagError(f"{self.path} has no tf messages on {asked} (topics: {names})")
         return tf
 
     def topic(self, name):
@@ -104,13 +132,23 @@ class Bag:
             raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
+    def in_window(self, timestamp, topic):
+        """Whether a message received at timestamp is kept; static transforms received before
+        the window still hold in it."""
+        if self.end_ns is not None and timestamp > self.end_ns:
+            return False
+        if self.start_ns is not None and timestamp < self.start_ns:
+            return is_static_topic(topic) and topic in self.tf_topic_names()
+        return True
+
     @property
     def ros1(self):
+        """Whether messages are in the ROS 1 serialization (else CDR)."""
         return not self.reader.is2
 
     def records(self, connections, label):
-        """(receive time, connection, serialized message) in the bag's order; failures are
-        BagError."""
+        """(receive time, connection, serialized message) in the bag's order, within the
+        window; failures are BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
             messages = self.reader.messages(connections=connections)
@@ -121,9 +159,10 @@ class Bag:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
                 if item is None:
                     break
-                bar.update(1)
                 connection, timestamp, raw = item
-                yield timestamp, connection, raw
+                bar.update(1)
+                if self.in_window(timestamp, connection.topic):
+                    yield timestamp, connection, raw
 
     def decode(self, raw, connection):
         try:
@@ -132,10 +171,16 @@ class Bag:
             raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
 
     def read(self, connections, label, deserialize=lambda connection: True):
-        """(receive time, topic, message or None) in the bag's order; failures are BagError."""
+        """(receive time, topic, message or None) in the bag's order, within the window;
+        failures are BagError."""
         for timestamp, connection, raw in self.records(connections, label):
             message = self.decode(raw, connection) if deserialize(connection) else None
             yield timestamp, connection.topic, message
+
+    def transform_messages(self, label="reading"):
+        """(receive time, topic, is_static, tf message) of the tf topics, within the window."""
+        for timestamp, topic, message in self.read(self.tf_connections(), label):
+            yield timestamp, topic, is_static_topic(topic), message
 
 
 @contextlib.contextmanager
@@ -168,29 +213,40 @@ class _NoBar:
 
 
 @contextlib.contextmanager
-def open_bag(name, err):
-    path = Path(name)
-    if not path.exists():
-        raise BagError(f"no such bag: {path}", 2)
-    kind = kind_of(path)
+def open_bag(names, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None):
+    """The bags named (a path, or a list read as one) opened as a Bag; BagError if unusable."""
+    paths = [Path(name) for name in ([names] if isinstance(names, str | Path) else names)]
+    kinds = []
+    for path in paths:
+        if not path.exists():
+            raise BagError(f"no such bag: {path}", 2)
+        kinds.append(kind_of(path))
+    kind = kinds[0] if len(set(kinds)) == 1 else "bags"
+    path = " + ".join(str(p) for p in paths)
     try:
         from rosbags.highlevel import AnyReader
         from rosbags.typesys import Stores, get_typestore
     except ImportError:
         raise BagError(f"reading bags needs the rosbags package: {INSTALL_HINT}") from None
     try:
-        reader = AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
+        reader = AnyReader(paths, default_typestore=get_typestore(Stores.ROS2_HUMBLE))
         reader.open()
     except Exception as error:
         raise BagError(f"{path} looks like {kind} but cannot be read: {one_line(error)}") from None
     try:
-        yield Bag(reader, path, err)
+        yield Bag(reader, paths, err, tf_topics, start_s, end_s)
     finally:
         reader.close()
 
 
 def is_tf_topic(topic):
-    return topic.lstrip("/") in ("tf", "tf_static")
+    name = topic.strip("/")
+    return name in ("tf", "tf_static") or name.endswith(("/tf", "/tf_static"))
+
+
+def is_static_topic(topic):
+    name = topic.strip("/")
+    return name == "tf_static" or name.endswith("/tf_static")
 
 
 def has_header(typestore, msgtype):
@@ -203,20 +259,11 @@ def count_refusal(refused, error):
     refused[text] = refused.get(text, 0) + 1
 
 
-def insert_checked(buffer, item, is_static, refused):
-    """Inserts one transform; a refusal is counted in refused by its text. True if accepted."""
-    try:
-        buffer.insert_transform_stamped(item, is_static)
-        return True
-    except REFUSALS as error:
-        count_refusal(refused, error)
-        return False
-
-
 def insert_payloads(buffer, payloads, is_static, ros1, refused):
     """Serialized tf messages into buffer in one call, each transform checked as
-    insert_checked checks it; a malformed message is one refusal. Returns (links, records)
-    of the accepted transforms, as FrameTree.add_records takes them."""
+    insert_transform_stamped checks it; refusals, a malformed message among them, are
+    counted in refused by their text. Returns
+    (links, records) of the accepted transforms, as FrameTree.add_records takes them."""
     links, records, refusals = _native._insert_tf_payloads(buffer, payloads, is_static, ros1)
     for _, error in refusals:
         count_refusal(refused, error)
@@ -224,26 +271,15 @@ def insert_payloads(buffer, payloads, is_static, ros1, refused):
 
 
 class TfLoader:
-    """Feeds tf messages to a buffer and a tree in bag order: those of TF_TYPES in batches of
-    serialized messages, any other type decoded by rosbags and inserted one by one."""
+    """Feeds serialized tf messages to a buffer and a tree in batches, in the bag's order."""
 
     def __init__(self, bag, buffer, tree, refused):
         self.bag, self.buffer, self.tree, self.refused = bag, buffer, tree, refused
         self.payloads, self.received, self.is_static = [], [], False
 
     def add(self, timestamp, connection, raw):
-        is_static = connection.topic.lstrip("/") == "tf_static"
-        if connection.msgtype not in TF_TYPES:
-            self.flush()
-            for item in self.bag.decode(raw, connection).transforms:
-                if insert_checked(self.buffer, item, is_static, self.refused):
-                    stamp = stamp_ns_of(item.header)
-                    received = None if is_static else timestamp
-                    self.tree.add(
-                        item.header.frame_id, item.child_frame_id, stamp, is_static, received
-                    )
-            return
-        # A batch holds one kind, so that the order of inserts is the bag's.
+        is_static = is_static_topic(connection.topic)
+        # A batch holds one kind, so that inserts keep the bag's order.
         if is_static != self.is_static or len(self.payloads) >= TF_BATCH:
             self.flush()
             self.is_static = is_static
@@ -262,7 +298,7 @@ class TfLoader:
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
-    """Feeds /tf and /tf_static into buffer; tree gets the accepted ones with their receive
+    """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
     times. Returns the refusals (text -> count)."""
     refused: dict[str, int] = {}
     loader = TfLoader(bag, buffer, tree, refused)
@@ -270,7 +306,7 @@ def load_transforms(bag, buffer, tree, label="reading"):
         loader.add(timestamp, connection, raw)
     loader.flush()
     if not tree.links and not refused:
-        raise BagError(f"{bag.path} holds no transforms on /tf or /tf_static")
+        raise BagError(f"{bag.path} holds no transforms on {' or '.join(bag.tf_topics)}")
     return refused
 
 
