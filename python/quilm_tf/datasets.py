@@ -154,15 +154,19 @@ def _grid(
     return np.minimum(end, begin + steps), None
 
 
-def _pose_rows(buffer: TransformBuffer, source: str, target: str, stamps: Any) -> dict[str, Any]:
-    """The columns of one pose at the stamps: one lookup_many over those that succeed, and
-    the lookup's own message for the others."""
+def _pose_table(
+    buffer: TransformBuffer, bag: str, topic: str, pose: tuple[str, str], stamps: Any
+) -> pyarrow.Table:
+    """The rows of one pose at the stamps: one lookup_many over those that succeed, and the
+    lookup's own message, with null values, for the others."""
     import numpy as np
 
+    pa = _pyarrow()
+    source, target = pose
     n = len(stamps)
     ok = can_transform_many(buffer, source, target, stamps)
     matrices = lookup_many(buffer, source, target, stamps[ok])
-    values = np.full((n, 7), np.nan)
+    values = np.zeros((n, 7))
     values[ok, :3] = matrices[:, :3, 3]
     values[ok, 3:] = quaternions(matrices)
     errors: list[str | None] = [None] * n
@@ -171,7 +175,23 @@ def _pose_rows(buffer: TransformBuffer, source: str, target: str, stamps: Any) -
             buffer.lookup(source, target, int(stamps[i]))
         except (TransformError, ValueError, OverflowError) as error:
             errors[i] = str(error)
-    return {"stamp_ns": stamps, "values": values, "error": errors}
+    columns = [
+        pa.array([bag] * n, pa.string()),
+        pa.array([topic] * n, pa.string()),
+        pa.array(stamps, pa.int64()),
+        pa.array([source] * n, pa.string()),
+        pa.array([target] * n, pa.string()),
+        *(pa.array(values[:, c], pa.float64(), mask=~ok) for c in range(7)),
+        pa.array(errors, pa.string()),
+    ]
+    return pa.Table.from_arrays(columns, schema=schema())
+
+
+def _missing_pose(bag: str, pose: tuple[str, str], why: str) -> pyarrow.Table:
+    """The one row of a pose that has no stamps: null stamp and values, and why."""
+    row = dict.fromkeys(COLUMNS)
+    row.update(bag=bag, topic="", source=pose[0], target=pose[1], error=why)
+    return _pyarrow().Table.from_pylist([row], schema=schema())
 
 
 def export_bag(
@@ -194,7 +214,7 @@ def export_bag(
     unknown frames or no chain, gets one row with a null stamp and the reason). `start_s`,
     `end_s` (seconds after the bag's first message) and `tf_topics` select what is read as
     the other commands do. A stamp where the pose is not available (a gap, a stamp outside
-    the links' data) gets NaN values and the lookup's message in error; it never stops the
+    the links' data) gets null values and the lookup's message in error; it never stops the
     export. Rows come per pose in the order given, then by stamp.
 
     Raises ``quilm_tf.tools.bags.BagError`` for a bag that cannot be read or a topic it does
@@ -217,27 +237,18 @@ def export_bag(
         load_transforms(opened, buffer, tree)
         span = (opened.reader.start_time, opened.reader.end_time)
         topic_stamps = None if at is None else np.asarray(_topic_stamps(opened, at), np.int64)
-    columns: dict[str, list[Any]] = {name: [] for name in COLUMNS}
-    for source_frame, target_frame in requests:
+    parts = [schema().empty_table()]
+    for pose in requests:
         if topic_stamps is not None:
-            part = _pose_rows(buffer, source_frame, target_frame, topic_stamps)
+            parts.append(_pose_table(buffer, str(bag), at or "", pose, topic_stamps))
+            continue
+        assert rate_hz is not None
+        grid, why = _grid(tree, *pose, span, rate_hz)
+        if grid is None:
+            parts.append(_missing_pose(str(bag), pose, str(why)))
         else:
-            assert rate_hz is not None
-            grid, why = _grid(tree, source_frame, target_frame, span, rate_hz)
-            if grid is None:
-                part = {"stamp_ns": [None], "values": np.full((1, 7), np.nan), "error": [why]}
-            else:
-                part = _pose_rows(buffer, source_frame, target_frame, grid)
-        n = len(part["error"])
-        columns["bag"] += [str(bag)] * n
-        columns["topic"] += [at or ""] * n
-        columns["stamp_ns"] += list(part["stamp_ns"])
-        columns["source"] += [source_frame] * n
-        columns["target"] += [target_frame] * n
-        for c, name in enumerate(COLUMNS[5:12]):
-            columns[name] += part["values"][:, c].tolist()
-        columns["error"] += part["error"]
-    return pa.table(columns, schema=schema())
+            parts.append(_pose_table(buffer, str(bag), "", pose, grid))
+    return pa.concat_tables(parts)
 
 
 class _Discard:
