@@ -4,13 +4,14 @@
 //         try:
 //             message = decode(payload, "ROS 1" if ros1 else "CDR")
 //         except ValueError as error:           # malformed: the whole message is refused
-//             refused.append((i, error))
+//             refused.append((i, error, None, ()))
 //             continue
 //         for t in message.transforms:
 //             try:
 //                 buffer.insert_transform_stamped(t, is_static)
 //             except (TransformError, ValueError, OverflowError) as error:
-//                 refused.append((i, error))
+//                 stamp_ns = t.header.stamp.sec * 10**9 + t.header.stamp.nanosec  # as sent
+//                 refused.append((i, error, stamp_ns, (t.header.frame_id, t.child_frame_id)))
 //                 continue
 //             link = (parent, child) as the buffer stores them
 //             records += pack("qqq", i, index of link in links (appended if new), stamp_ns)
@@ -90,9 +91,18 @@ class Views {
 enum class StampProblem : std::uint8_t { SecondsTooLarge };
 using Refusal = std::variant<TfWireError, TransformBufferError, Invalid, StampProblem>;
 
+// A transform as sent, kept to describe its refusal; the names view the payload.
+struct Sent {
+  std::int64_t sec = 0;
+  std::uint32_t nanosec = 0;
+  std::string_view parent;
+  std::string_view child;
+};
+
 struct Refused {
   std::size_t payload;
   Refusal why;
+  std::optional<Sent> sent;  // empty for a malformed payload
 };
 
 // A ROS time as stamp_from_python reads it: unsigned ROS 1 seconds past the signed range
@@ -138,6 +148,7 @@ struct Pending {
   LinkKey names;  // normalised, viewing the payload
   std::size_t payload;
   u128 stamp_ns;  // the message's stamp, also for a static transform (stored at zero)
+  Sent sent;
 };
 
 struct LinkKeyHash {
@@ -147,17 +158,41 @@ struct LinkKeyHash {
   }
 };
 
-// Appends (parent, child) as a tuple of two str. Names were checked as UTF-8 by the decoder.
-bool append_link(PyObject* links, const LinkKey& names) {
+// (parent, child) as a tuple of two str. Names were checked as UTF-8 by the decoder.
+OwnedRef names_tuple(std::string_view parent_name, std::string_view child_name) {
   OwnedRef parent = OwnedRef::steal(PyUnicode_FromStringAndSize(
-      names.parent.data(), static_cast<Py_ssize_t>(names.parent.size())));
+      parent_name.data(), static_cast<Py_ssize_t>(parent_name.size())));
   OwnedRef child = OwnedRef::steal(PyUnicode_FromStringAndSize(
-      names.child.data(), static_cast<Py_ssize_t>(names.child.size())));
+      child_name.data(), static_cast<Py_ssize_t>(child_name.size())));
   if (!parent || !child) {
-    return false;
+    return {};
   }
-  OwnedRef link = OwnedRef::steal(PyTuple_Pack(2, parent.get(), child.get()));
+  return OwnedRef::steal(PyTuple_Pack(2, parent.get(), child.get()));
+}
+
+bool append_link(PyObject* links, const LinkKey& names) {
+  OwnedRef link = names_tuple(names.parent, names.child);
   return link && PyList_Append(links, link.get()) == 0;
+}
+
+// (payload index, exception, stamp_ns as sent or None, (parent, child) as sent or ()).
+OwnedRef refusal_entry(const Refused& r, PyObject* error) {
+  OwnedRef index = OwnedRef::steal(PyLong_FromSize_t(r.payload));
+  OwnedRef stamp;
+  OwnedRef names;
+  if (r.sent) {
+    // Seconds below 2^32 keep this far inside int64.
+    const std::int64_t ns = r.sent->sec * std::int64_t{1'000'000'000} + r.sent->nanosec;
+    stamp = OwnedRef::steal(PyLong_FromLongLong(ns));
+    names = names_tuple(r.sent->parent, r.sent->child);
+  } else {
+    stamp = OwnedRef::borrow(Py_None);
+    names = OwnedRef::steal(PyTuple_New(0));
+  }
+  if (!index || !stamp || !names) {
+    return {};
+  }
+  return OwnedRef::steal(PyTuple_Pack(4, index.get(), error, stamp.get(), names.get()));
 }
 
 constexpr const char* PARAMS[] = {"buffer", "payloads", "is_static", "ros1"};
@@ -205,28 +240,29 @@ PyObject* insert_tf_payloads(PyObject* /*module*/, PyObject* const* args, Py_ssi
     for (std::size_t i = 0; i < views.size(); ++i) {
       wire.clear();
       if (auto decoded = quilm_tf::decode_tf_message(views.bytes(i), format, wire); !decoded) {
-        refused.push_back({i, std::move(decoded).error()});
+        refused.push_back({i, std::move(decoded).error(), std::nullopt});
         continue;
       }
       for (const quilm_tf::WireTransform& t : wire) {
+        const Sent sent{t.sec, t.nanosec, t.parent, t.child};
         u128 stamp_ns = 0;
         if (auto problem = stamp_of(t, &stamp_ns)) {
-          refused.push_back({i, std::move(*problem)});
+          refused.push_back({i, std::move(*problem), sent});
           continue;
         }
         auto isometry = quilm_tf::isometry_from_components(t.translation, t.rotation);
         if (!isometry) {
-          refused.push_back({i, std::move(isometry).error()});
+          refused.push_back({i, std::move(isometry).error(), sent});
           continue;
         }
         auto ready = quilm_tf::TransformBuffer::prepare_insert(t.parent, t.child, *isometry,
                                                                stamp_ns, is_static);
         if (!ready) {
-          refused.push_back({i, std::move(ready).error()});
+          refused.push_back({i, std::move(ready).error(), sent});
           continue;
         }
         const LinkKey names{ready->parent, ready->child};
-        pending.push_back({std::move(*ready), names, i, stamp_ns});
+        pending.push_back({std::move(*ready), names, i, stamp_ns, sent});
       }
     }
 
@@ -245,7 +281,7 @@ PyObject* insert_tf_payloads(PyObject* /*module*/, PyObject* const* args, Py_ssi
         if (inserted) {
           accepted.push_back(k);
         } else {
-          refused.push_back({pending[k].payload, std::move(inserted).error()});
+          refused.push_back({pending[k].payload, std::move(inserted).error(), pending[k].sent});
         }
       }
     }
@@ -283,10 +319,8 @@ PyObject* insert_tf_payloads(PyObject* /*module*/, PyObject* const* args, Py_ssi
       if (!error) {
         return Raised{};
       }
-      OwnedRef index = OwnedRef::steal(PyLong_FromSize_t(r.payload));
-      OwnedRef pair =
-          OwnedRef::steal(index ? PyTuple_Pack(2, index.get(), error.get()) : nullptr);
-      if (!pair || PyList_Append(refusals.get(), pair.get()) < 0) {
+      OwnedRef entry = refusal_entry(r, error.get());
+      if (!entry || PyList_Append(refusals.get(), entry.get()) < 0) {
         return Raised{};
       }
     }

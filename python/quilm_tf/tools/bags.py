@@ -265,7 +265,7 @@ def insert_payloads(buffer, payloads, is_static, ros1, refused):
     counted in refused by their text. Returns
     (links, records) of the accepted transforms, as FrameTree.add_records takes them."""
     links, records, refusals = _native._insert_tf_payloads(buffer, payloads, is_static, ros1)
-    for _, error in refusals:
+    for _, error, _, _ in refusals:
         count_refusal(refused, error)
     return links, records
 
