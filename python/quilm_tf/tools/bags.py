@@ -254,19 +254,63 @@ def has_header(typestore, msgtype):
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 
-def count_refusal(refused, error):
-    text = f"{type(error).__name__}: {error}"
-    refused[text] = refused.get(text, 0) + 1
+class Refusals:
+    """Transforms a buffer refused: per reason the count and the first one's stamp and topic,
+    and per frame named by a refused transform the first reason."""
+
+    def __init__(self):
+        self.reasons: dict[str, list] = {}
+        self.frames: dict[str, str] = {}
+
+    def add(self, text, stamp_ns, topic, names=()):
+        entry = self.reasons.setdefault(text, [0, stamp_ns, topic])
+        entry[0] += 1
+        for name in names:
+            self.frames.setdefault(name, text)
+
+    def total(self):
+        return sum(count for count, _, _ in self.reasons.values())
+
+    def __bool__(self):
+        return bool(self.reasons)
+
+    def as_json(self):
+        return [
+            {"reason": text, "count": count, "first_stamp_ns": stamp, "topic": topic}
+            for text, (count, stamp, topic) in self.reasons.items()
+        ]
 
 
-def insert_payloads(buffer, payloads, is_static, ros1, refused):
+def raw_stamp_ns(item):
+    """The stamp of a message as written, whatever it holds; None if it is not a stamp."""
+    try:
+        stamp = item.header.stamp
+        return int(stamp.sec) * NS_PER_SECOND + int(stamp.nanosec)
+    except (AttributeError, TypeError, ValueError, OverflowError):
+        return None
+
+
+def names_of(item):
+    names = []
+    for get in (lambda: item.header.frame_id, lambda: item.child_frame_id):
+        try:
+            name = get()
+        except AttributeError:
+            continue
+        if isinstance(name, str):
+            names.append(name.lstrip("/"))
+    return names
+
+
+def insert_payloads(buffer, payloads, is_static, ros1, refused, topics):
     """Serialized tf messages into buffer in one call, each transform checked as
-    insert_transform_stamped checks it; refusals, a malformed message among them, are
-    counted in refused by their text. Returns
-    (links, records) of the accepted transforms, as FrameTree.add_records takes them."""
+    insert_transform_stamped checks it; refusals, a malformed message among them, are added to
+    refused with topics[i], the topic of payload i. Returns (links, records) of the accepted
+    transforms, as FrameTree.add_records takes them."""
     links, records, refusals = _native._insert_tf_payloads(buffer, payloads, is_static, ros1)
-    for _, error, _, _ in refusals:
-        count_refusal(refused, error)
+    for index, error, stamp_ns, names in refusals:
+        text = f"{type(error).__name__}: {error}"
+        refused.add(text, stamp_ns, topics[index], [name.lstrip("/") for name in names])
     return links, records
 
 
@@ -275,7 +319,7 @@ class TfLoader:
 
     def __init__(self, bag, buffer, tree, refused):
         self.bag, self.buffer, self.tree, self.refused = bag, buffer, tree, refused
-        self.payloads, self.received, self.is_static = [], [], False
+        self.payloads, self.received, self.topics, self.is_static = [], [], [], False
 
     def add(self, timestamp, connection, raw):
         is_static = is_static_topic(connection.topic)
@@ -285,22 +329,23 @@ class TfLoader:
             self.is_static = is_static
         self.payloads.append(raw)
         self.received.append(timestamp)
+        self.topics.append(connection.topic)
 
     def flush(self):
         if not self.payloads:
             return
         links, records = insert_payloads(
-            self.buffer, self.payloads, self.is_static, self.bag.ros1, self.refused
+            self.buffer, self.payloads, self.is_static, self.bag.ros1, self.refused, self.topics
         )
         received = None if self.is_static else self.received
         self.tree.add_records(links, records, self.is_static, received)
-        self.payloads, self.received = [], []
+        self.payloads, self.received, self.topics = [], [], []
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
     """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
-    times. Returns the refusals (text -> count)."""
-    refused: dict[str, int] = {}
+    times. Returns the Refusals."""
+    refused = Refusals()
     loader = TfLoader(bag, buffer, tree, refused)
     for timestamp, connection, raw in bag.records(bag.tf_connections(), label):
         loader.add(timestamp, connection, raw)
@@ -310,6 +355,20 @@ def load_transforms(bag, buffer, tree, label="reading"):
     return refused
 
 
-def unknown_frame(tree, frame):
-    names = ", ".join(sorted(tree.frames()))
-    return BagError(f"frame {frame} is not in the bag's transforms (frames: {names})", 2)
+def unknown_frame(tree, frame, refused=None):
+    """The error for a frame given on the command line that no accepted transform names."""
+    bare = frame.lstrip("/")
+    if refused is not None and bare in refused.frames:
+        return BagError(
+            f"frame {escaped(frame)} is only in refused transforms, such as: "
+            f"{one_line(refused.frames[bare])}",
+            2,
+        )
+    names = ", ".join(escaped(name) for name in sorted(tree.frames()))
+    return BagError(f"frame {escaped(frame)} is not in the bag's transforms (frames: {names})", 2)
+
+
+def escaped(text):
+    from quilm_tf.tools.text import name
+
+    return name(text)
