@@ -133,13 +133,16 @@ def _grid(
     import numpy as np
 
     from quilm_tf.tools.bags import BagError
-    from quilm_tf.tools.echo import covered_span
+    from quilm_tf.tools.echo import covered_span, no_chain
 
     for frame in (source, target):
         if frame not in tree.frames():
             return None, f"frame {frame} is not in the bag's transforms"
+    links = tree.chain(source, target)
+    if links is None:
+        return None, str(no_chain(tree, source, target))
     try:
-        begin, end = covered_span(tree, source, target, bag_span)
+        begin, end = covered_span(tree, links, source, target, bag_span)
     except BagError as error:
         return None, str(error)
     # Each stamp from its own index, so that steps do not accumulate a rounding error.
