@@ -80,8 +80,11 @@ def export_seconds(bags, out, *extra, rate=20):
     command = [sys.executable, "-m", "quilm_tf", "export", *map(str, bags), "--pose",
                "arm:map", "--rate", str(rate), "--out", str(out), *extra]  # fmt: skip
     started = time.perf_counter()
-    subprocess.run(command, check=True, capture_output=True)
-    return time.perf_counter() - started
+    done = subprocess.run(command, capture_output=True, text=True)
+    elapsed = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.exit(f"export failed ({done.returncode}): {done.stderr}")
+    return elapsed
 
 
 def median(run, repeat):
