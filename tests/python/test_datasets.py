@@ -26,7 +26,7 @@ CAMERA_MS = [100 * k + 5 for k in range(20)] + [2500]  # the last one past the t
 
 def base_pose(stamp_ns):
     t = (stamp_ns - T0) / NS
-    yaw = 0.1 + 0.2 * t
+    yaw = 2.9 + 0.2 * t  # through pi: quaternions from matrices then need their sign fixed
     return (1.0 + 0.5 * t, -0.25 * t, 0.0), (0.0, 0.0, math.sin(yaw / 2), math.cos(yaw / 2))
 
 
