@@ -4,6 +4,7 @@ The base moves at a constant velocity and turns at a constant rate about z, so i
 reproduces the motion exactly; the camera sits on the base through a static link."""
 
 import math
+import sys
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -14,7 +15,7 @@ from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
-from quilm_tf import TransformBuffer, _native
+from quilm_tf import TransformBuffer, TransformError, _native
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -90,15 +91,12 @@ def write(path, events, ros, plugin=StoragePlugin.SQLITE3):
     return path
 
 
-def motion_events(ros, offset_ns=0):
+def motion_events(ros):
     events = [(T0, "/tf_static", TF, ros.tf(("base", "camera", T0, CAMERA)))]
-    for ms in BASE_MS:
-        stamp = T0 + offset_ns + ms * MS
+    for stamp in (T0 + ms * MS for ms in BASE_MS):
         # The base twice over, as a second tree in the same message: odom carries it too.
-        message = ros.tf(
-            ("map", "base", stamp, base_pose(stamp - offset_ns)),
-            ("odom", "base2", stamp, base_pose(stamp - offset_ns)),
-        )
+        pose = base_pose(stamp)
+        message = ros.tf(("map", "base", stamp, pose), ("odom", "base2", stamp, pose))
         events.append((stamp + MS, "/tf", TF, message))
     events += [
         (T0 + ms * MS + 2 * MS, "/camera", POINT, ros.point(T0 + ms * MS)) for ms in CAMERA_MS
@@ -121,31 +119,22 @@ def bags(tmp_path_factory):
 
 
 def export(capsys, *args):
-    code = cli.main([str(arg) for arg in ("export", *args)])
-    out, err = capsys.readouterr()
-    return code, out, err
+    """(exit code, stderr) of quilm-tf export; a str argument is split at spaces."""
+    words = [w for a in args for w in (a.split() if isinstance(a, str) else [str(a)])]
+    code = cli.main(["export", *words])
+    return code, capsys.readouterr().err
 
 
 @pytest.mark.parametrize("kind", FORMATS)
 def test_rows_at_a_topics_stamps_follow_the_motion_and_name_the_gap(kind, bags, tmp_path, capsys):
     out = tmp_path / "poses.parquet"
-    code, _, err = export(
-        capsys,
-        bags[kind],
-        "--pose",
-        "/camera:map",
-        "--pose",
-        "base:map",
-        "--at",
-        "camera",
-        "--out",
-        out,
+    code_err = export(
+        capsys, bags[kind], "--pose /camera:map --pose base:map --at camera --out", out
     )
-    assert (code, err) == (0, "")
+    assert code_err == (0, "")
     table = pq.read_table(out)
-    assert [str(t) for t in table.schema.types] == ["string"] * 2 + ["int64"] + ["string"] * 2 + [
-        "double"
-    ] * 7 + ["string"]
+    types = ["string"] * 2 + ["int64"] + ["string"] * 2 + ["double"] * 7 + ["string"]
+    assert [str(t) for t in table.schema.types] == types
     rows = table.to_pylist()
     assert [(r["source"], r["stamp_ns"]) for r in rows] == [
         (source, T0 + ms * MS) for source in ("camera", "base") for ms in CAMERA_MS
@@ -168,21 +157,8 @@ def test_rows_at_a_topics_stamps_follow_the_motion_and_name_the_gap(kind, bags, 
 
 def test_rate_rows_cover_the_chains_span_and_a_pose_without_one_says_why(bags, tmp_path, capsys):
     out = tmp_path / "grid.parquet"
-    code, _, err = export(
-        capsys,
-        bags["sqlite3"],
-        "--pose",
-        "camera:map",
-        "--pose",
-        "base2:map",
-        "--rate",
-        4,
-        "--start",
-        0.5,
-        "--out",
-        out,
-    )
-    assert (code, err) == (0, "")
+    grid = "--pose camera:map --pose base2:map --rate 4 --start 0.5 --out"
+    assert export(capsys, bags["sqlite3"], grid, out) == (0, "")
     rows = pq.read_table(out).to_pylist()
     # /tf received from 0.5 s on (1 ms after its stamps); the static camera was received before.
     assert [r["stamp_ns"] for r in rows[:-1]] == [T0 + (500 + 250 * k) * MS for k in range(7)]
@@ -209,17 +185,16 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
     broken = tmp_path / "broken.bag"
     broken.write_bytes(bags["ros1"].read_bytes()[:3000])
     names = [bags["sqlite3"], broken, bags["mcap"], bags["ros1"]]
-    common = ["--pose", "camera:map", "--at", "/camera"]
     sent_before = net_bytes()
     tables = {}
-    for mode in ([], ["--jobs", "2"], ["--dask"]):
-        out = tmp_path / f"{'-'.join(mode) or 'sequential'}.parquet"
-        code, _, err = export(capsys, *names, *common, "--out", out, *mode)
+    for mode in ("", "--jobs 2", "--dask"):
+        out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
+        code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
         assert code == 1, mode
         assert err.count("\n") == 1 and f"{broken}" in err, mode
-        tables[tuple(mode)] = pq.read_table(out)
+        tables[mode] = pq.read_table(out)
     assert net_bytes() == sent_before, "nothing goes past loopback"
-    sequential = tables[()]
+    sequential = tables[""]
     assert sequential.column("bag").unique().to_pylist() == [str(n) for n in names if n != broken]
     for mode, table in tables.items():
         assert table.equals(sequential), mode
@@ -270,22 +245,35 @@ def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
     _, records, refused = _native._insert_tf_payloads(
         buffer, [cut, bytes(bad_rotation)], False, ros1
     )
-    expected = []
-    for item in message.transforms:
-        item.transform.rotation.w = (
-            3.0 if item.child_frame_id == "base2" else item.transform.rotation.w
-        )
-        try:
-            TransformBuffer(1.0).insert_transform_stamped(item)
-        except Exception as error:
-            expected.append((1, type(error), str(error)))
-    assert [(i, type(e), str(e)) for i, e, *_ in refused] == [
-        (
-            0,
-            ValueError,
-            "malformed tf message: it ends at byte 172, 8 bytes short of its transform",
-        ),
-        *expected,
+    item = message.transforms[1]
+    item.transform.rotation.w = 3.0
+    with pytest.raises(TransformError) as single:
+        TransformBuffer(1.0).insert_transform_stamped(item)
+    cut_short = "malformed tf message: it ends at byte 172, 8 bytes short of its transform"
+    assert [(i, type(e), str(e), *rest) for i, e, *rest in refused] == [
+        (0, ValueError, cut_short, None, ()),
+        (1, TransformError, str(single.value), T0, ("odom", "base2")),
     ]
     assert len(records) == 24, "the good transform of the second message went in"
     assert [entry[0] for entry in log] == ["ready"], "the waiting message was delivered"
+
+
+@pytest.mark.parametrize(
+    ("module", "option", "hint"),
+    [
+        ("pyarrow", "", 'export needs the pyarrow package: pip install "quilm-tf[export]"'),
+        (
+            "distributed",
+            "--dask",
+            'needs Dask\'s distributed scheduler: pip install "quilm-tf[dask]"',
+        ),
+    ],
+)
+def test_without_an_extra_one_line_says_what_to_install(
+    module, option, hint, bags, tmp_path, capsys, monkeypatch
+):
+    monkeypatch.setitem(sys.modules, module, None)
+    code, err = export(
+        capsys, bags["sqlite3"], "--pose base:map --rate 1 --out", tmp_path / "x", option
+    )
+    assert code == 1 and err.count("\n") == 1 and hint in err
