@@ -1,4 +1,4 @@
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, ClassVar, Self, final
 
 __all__ = [
@@ -133,3 +133,8 @@ def _lookup_latest(
 ) -> tuple[list[list[float]], int]: ...
 def _frames(buffer: TransformBuffer) -> list[tuple[str, str, bool, int, int, int]]: ...
 def _escape_name(name: str | bytes) -> str: ...
+def _insert_tf_payloads(
+    buffer: TransformBuffer, payloads: Iterable[bytes | memoryview], is_static: bool, ros1: bool
+) -> tuple[
+    list[tuple[str, str]], bytes, list[tuple[int, Exception, int | None, tuple[str, ...]]]
+]: ...

@@ -41,16 +41,22 @@ def export_one(bag, poses, options):
 @contextlib.contextmanager
 def local_dask_cluster():
     """Two worker processes and a scheduler, all listening on 127.0.0.1 only, no dashboard."""
+    import dask
     from distributed import LocalCluster
 
-    with LocalCluster(
-        host="127.0.0.1",
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-        worker_dashboard_address=None,
-    ) as cluster:
+    # Workers started by a fork server come up faster than spawned ones, and without the
+    # hazards of forking this process, whose cluster runs threads.
+    with (
+        dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}),
+        LocalCluster(
+            host="127.0.0.1",
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            worker_dashboard_address=None,
+        ) as cluster,
+    ):
         yield cluster.scheduler_address
 
 
