@@ -80,9 +80,12 @@ def results(bags, work, jobs, dask):
     if dask is not None:
         yield from results_on_dask(dask, bags, work)
     elif jobs > 1:
+        import multiprocessing
         from concurrent.futures import ProcessPoolExecutor
 
-        with ProcessPoolExecutor(max_workers=min(jobs, len(bags))) as pool:
+        # Not forked: this process may run threads (a progress bar's monitor, a caller's).
+        context = multiprocessing.get_context("forkserver")
+        with ProcessPoolExecutor(min(jobs, len(bags)), mp_context=context) as pool:
             yield from pool.map(work, bags)
     else:
         yield from map(work, bags)
