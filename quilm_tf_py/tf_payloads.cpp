@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -83,7 +84,8 @@ class Views {
   }
 
  private:
-  std::vector<Py_buffer> views_;
+  // A deque never moves its elements: each view stays where its exporter filled it in.
+  std::deque<Py_buffer> views_;
 };
 
 // Why one transform, or a whole payload, was refused; turned into its exception once the

@@ -2,7 +2,7 @@
 another, one row per (bag, stamp, pose), ready for Parquet, DuckDB, Polars or pandas.
 
 ``export_bag`` reads one bag (a rosbag2 folder, a .db3 or .mcap file, or a ROS 1 .bag) and
-returns a ``pyarrow.Table`` in the long schema ``SCHEMA``. It needs the optional packages
+returns a ``pyarrow.Table`` in the long schema ``schema()``. It needs the optional packages
 pyarrow and rosbags: ``pip install "quilm-tf[export]"``. The ``quilm-tf export`` command runs
 it over many bags, in one process, in local processes or on a Dask cluster.
 """
@@ -26,21 +26,7 @@ _HISTORY_SECONDS = 2.0**31
 _NS_PER_SECOND = 1_000_000_000
 # Poses per request at most, from --rate over the span: past it, a bag is refused.
 MAX_ROWS_PER_POSE = 10_000_000
-COLUMNS = (
-    "bag",
-    "topic",
-    "stamp_ns",
-    "source",
-    "target",
-    "x",
-    "y",
-    "z",
-    "qx",
-    "qy",
-    "qz",
-    "qw",
-    "error",
-)
+COLUMNS = tuple("bag topic stamp_ns source target x y z qx qy qz qw error".split())
 INSTALL_HINT = 'pip install "quilm-tf[export]" (pyarrow and rosbags)'
 
 
