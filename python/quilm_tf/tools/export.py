@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
+import os
 import sys
 
 from quilm_tf.tools.bags import BagError, one_line
@@ -120,14 +121,22 @@ def run(args, out, err):
     work = functools.partial(export_one, poses=list(args.poses), options=options)
     sink = pa.PythonFile(sys.stdout.buffer, mode="w") if to_stdout else args.out
     failed = rows = 0
-    with pq.ParquetWriter(sink, schema()) as writer:
-        for table, why in results(bags, work, args.jobs, args.dask):
-            if table is None:
-                err.write(f"{args.prog}: {why}\n")
-                failed += 1
-                continue
-            writer.write_table(table)
-            rows += table.num_rows
+    try:
+        with pq.ParquetWriter(sink, schema()) as writer:
+            for table, why in results(bags, work, args.jobs, args.dask):
+                if table is None:
+                    err.write(f"{args.prog}: {why}\n")
+                    failed += 1
+                    continue
+                writer.write_table(table)
+                rows += table.num_rows
+    except BrokenPipeError:
+        if not to_stdout:
+            raise
+        # The reader stopped reading (| head): nothing else is to be written, end quietly;
+        # stdout goes to /dev/null so that the interpreter's last flush cannot fail.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1 if failed else 0
     if not to_stdout:
         good = len(bags) - failed
         out.write(f"quilm-tf export: {rows:,} rows from {good} of {len(bags)} bags to {args.out}\n")
