@@ -185,15 +185,21 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
     broken = tmp_path / "broken.bag"
     broken.write_bytes(bags["ros1"].read_bytes()[:3000])
     names = [bags["sqlite3"], broken, bags["mcap"], bags["ros1"]]
-    sent_before = net_bytes()
     tables = {}
     for mode in ("", "--jobs 2", "--dask"):
         out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
-        code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
+        # The machine's other users may use the network meanwhile: a run is repeated while
+        # traffic shows, and the mode fails if it shows in all three.
+        for _ in range(3):
+            sent_before = net_bytes()
+            code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
+            if net_bytes() == sent_before:
+                break
+        else:
+            pytest.fail(f"traffic past loopback in three runs of export {mode}")
         assert code == 1, mode
         assert err.count("\n") == 1 and f"{broken}" in err, mode
         tables[mode] = pq.read_table(out)
-    assert net_bytes() == sent_before, "nothing goes past loopback"
     sequential = tables[""]
     assert sequential.column("bag").unique().to_pylist() == [str(n) for n in names if n != broken]
     for mode, table in tables.items():
