@@ -100,6 +100,24 @@ def export_seconds(bags, out, *extra, rate=20, cpu=None):
     return elapsed
 
 
+def spin(_):
+    """Share of a core a busy loop gets: CPU time over wall time."""
+    started, cpu = time.perf_counter(), time.process_time()
+    total = 0
+    for i in range(3_000_000):
+        total += i
+    return (time.process_time() - cpu) / (time.perf_counter() - started)
+
+
+def cores_available():
+    """Cores one busy process gets, and two together: on a shared machine the second
+    process may add nothing, and no parallel mode can then be faster."""
+    import multiprocessing
+
+    with multiprocessing.get_context("forkserver").Pool(2) as pool:
+        return spin(0), sum(pool.map(spin, [0, 1]))
+
+
 def median(run, repeat):
     return statistics.median(run() for _ in range(repeat))
 
@@ -133,6 +151,8 @@ def main():
         one = median(lambda: export_seconds(bags, out, cpu=cpu), args.repeat)
         jobs = median(lambda: export_seconds(bags, out, "--jobs", "2"), args.repeat)
         dask = median(lambda: export_seconds(bags, out, "--dask"), args.repeat)
+        one_core, two_cores = cores_available()
+        print(f"cores a busy process gets: {one_core:.2f} alone, {two_cores:.2f} for two together")
         print(
             f"four bags of {count:,} messages: one process {one:.2f} s "
             f"(CPU {statistics.median(cpu):.2f} s)"
