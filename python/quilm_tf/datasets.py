@@ -210,6 +210,20 @@ def export_bag(
     not have, ``ValueError`` unless exactly one of `at` and `rate_hz` is given, and
     ``BagError`` naming what to install without pyarrow or rosbags.
     """
+    return export_with_refusals(bag, poses, at, rate_hz, start_s, end_s, tf_topics)[0]
+
+
+def export_with_refusals(
+    bag: str,
+    poses: Sequence[tuple[str, str]],
+    at: str | None,
+    rate_hz: float | None,
+    start_s: float | None,
+    end_s: float | None,
+    tf_topics: Sequence[str],
+) -> tuple[pyarrow.Table, Any]:
+    """export_bag's table, and the transforms the buffer refused while reading the bag (a
+    quilm_tf.tools.bags.Refusals), for the command to report."""
     import numpy as np
 
     from quilm_tf.tools.bags import load_transforms
@@ -223,7 +237,7 @@ def export_bag(
     source = BagSource([bag], tuple(tf_topics), start_s, end_s)
     with source.open(_Discard()) as opened:
         tree, buffer = FrameTree(), TransformBuffer(_HISTORY_SECONDS)
-        load_transforms(opened, buffer, tree)
+        refused = load_transforms(opened, buffer, tree)
         span = (opened.reader.start_time, opened.reader.end_time)
         topic_stamps = None if at is None else np.asarray(_topic_stamps(opened, at), np.int64)
     parts = [schema().empty_table()]
@@ -237,7 +251,7 @@ def export_bag(
             parts.append(_missing_pose(str(bag), pose, str(why)))
         else:
             parts.append(_pose_table(buffer, str(bag), "", pose, grid))
-    return pa.concat_tables(parts)
+    return pa.concat_tables(parts), refused
 
 
 class _Discard:

@@ -101,7 +101,14 @@ def motion_events(ros):
     events += [
         (T0 + ms * MS + 2 * MS, "/camera", POINT, ros.point(T0 + ms * MS)) for ms in CAMERA_MS
     ]
-    return events
+    cycle = ros.tf(("base", "map", T0 + 999 * MS, base_pose(T0)))  # refused: map is base's root
+    return [*events, (T0 + 999 * MS, "/tf", TF, cycle)]
+
+
+REFUSED = (
+    'one transform refused: TransformError: failed to insert transform "base" -> "map": '
+    "inserting the transform would create a cycle in the frame tree (on /tf)\n"
+)
 
 
 FORMATS = {"sqlite3": "motion", "mcap": "motion", "ros1": "motion.bag"}
@@ -131,7 +138,7 @@ def test_rows_at_a_topics_stamps_follow_the_motion_and_name_the_gap(kind, bags, 
     code_err = export(
         capsys, bags[kind], "--pose /camera:map --pose base:map --at camera --out", out
     )
-    assert code_err == (0, "")
+    assert code_err == (0, f"quilm-tf export: {bags[kind]}: {REFUSED}")
     table = pq.read_table(out)
     types = ["string"] * 2 + ["int64"] + ["string"] * 2 + ["double"] * 7 + ["string"]
     assert [str(t) for t in table.schema.types] == types
@@ -158,7 +165,8 @@ def test_rows_at_a_topics_stamps_follow_the_motion_and_name_the_gap(kind, bags, 
 def test_rate_rows_cover_the_chains_span_and_a_pose_without_one_says_why(bags, tmp_path, capsys):
     out = tmp_path / "grid.parquet"
     grid = "--pose camera:map --pose base2:map --rate 4 --start 0.5 --out"
-    assert export(capsys, bags["sqlite3"], grid, out) == (0, "")
+    refused = f"quilm-tf export: {bags['sqlite3']}: {REFUSED}"
+    assert export(capsys, bags["sqlite3"], grid, out) == (0, refused)
     rows = pq.read_table(out).to_pylist()
     # /tf received from 0.5 s on (1 ms after its stamps); the static camera was received before.
     assert [r["stamp_ns"] for r in rows[:-1]] == [T0 + (500 + 250 * k) * MS for k in range(7)]
@@ -198,7 +206,7 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
         else:
             pytest.fail(f"traffic past loopback in three runs of export {mode}")
         assert code == 1, mode
-        assert err.count("\n") == 1 and f"{broken}" in err, mode
+        assert err.count("\n") == 4 and err.count(REFUSED) == 3 and f"{broken}" in err, mode
         tables[mode] = pq.read_table(out)
     sequential = tables[""]
     assert sequential.column("bag").unique().to_pylist() == [str(n) for n in names if n != broken]
@@ -221,20 +229,22 @@ def payloads(path):
 def test_native_decoding_gives_what_rosbags_decodes(kind, bags):
     found, ros1 = payloads(bags[kind])
     native, decoded = TransformBuffer(2.0**31), TransformBuffer(2.0**31)
-    links, seen = [], []
+    links, seen, expected, refusals, single = [], [], [], [], []
     for raw, message, is_static in found:
         names, records, refused = _native._insert_tf_payloads(native, [raw], is_static, ros1)
-        assert refused == []
+        refusals += [str(error) for _, error, *_ in refused]
         for _, link, stamp in np.frombuffer(records, np.int64).reshape(-1, 3):
             links.append(names[link])
             seen.append(int(stamp))
         for t in message.transforms:
-            decoded.insert_transform_stamped(t, is_static)
-    expected = [
-        (t.header.frame_id, t.child_frame_id, t.header.stamp.sec * NS + t.header.stamp.nanosec)
-        for _, message, _ in found
-        for t in message.transforms
-    ]
+            try:
+                decoded.insert_transform_stamped(t, is_static)
+            except TransformError as error:
+                single.append(str(error))
+                continue
+            stamp = t.header.stamp.sec * NS + t.header.stamp.nanosec
+            expected.append((t.header.frame_id, t.child_frame_id, stamp))
+    assert refusals == single and len(single) == 1
     assert [(*link, stamp) for link, stamp in zip(links, seen)] == expected
     for (parent, child), stamp in zip(links, seen):
         assert native.lookup(child, parent, stamp) == decoded.lookup(child, parent, stamp)

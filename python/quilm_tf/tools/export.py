@@ -28,15 +28,22 @@ def pose_request(text):
 
 
 def export_one(bag, poses, options):
-    """(table, None) or (None, why) for one bag; runs in whichever process the mode picks."""
-    from quilm_tf.datasets import export_bag
+    """(table, note on refused transforms or None) or (None, why the bag failed), for one bag;
+    runs in whichever process the mode picks."""
+    from quilm_tf.datasets import export_with_refusals
 
     try:
-        return export_bag(bag, poses, **options), None
+        table, refused = export_with_refusals(bag, poses, **options)
     except BagError as error:
         return None, str(error)
     except Exception as error:  # a reader's own failure on a broken file
         return None, f"cannot read {bag}: {one_line(error)}"
+    if not refused:
+        return table, None
+    text, (_, stamp_ns, topic) = next(iter(refused.reasons.items()))
+    count = refused.total()
+    first = "one" if count == 1 else f"{count:,}, the first"
+    return table, f"{bag}: {first} transform refused: {one_line(text)} (on {topic})"
 
 
 @contextlib.contextmanager
@@ -123,9 +130,10 @@ def run(args, out, err):
     failed = rows = 0
     try:
         with pq.ParquetWriter(sink, schema()) as writer:
-            for table, why in results(bags, work, args.jobs, args.dask):
+            for table, note in results(bags, work, args.jobs, args.dask):
+                if note is not None:
+                    err.write(f"{args.prog}: {note}\n")
                 if table is None:
-                    err.write(f"{args.prog}: {why}\n")
                     failed += 1
                     continue
                 writer.write_table(table)
