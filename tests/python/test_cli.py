@@ -241,6 +241,11 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
         ]
         for rotation in (from_q, np.linalg.multi_dot(about)):
             np.testing.assert_allclose(rotation[:3, :3], expected[:3, :3], rtol=0, atol=1e-9)
+    relative = run_main(
+        capsys, "echo", known, "laser", "map", "--rate", 2, "--csv", "-", "--relative"
+    )
+    times = [line.split(",")[0] for line in relative[1].splitlines()]
+    assert times == ["t", *(f"{k / 2:.9f}" for k in range(6))], "not seconds after the first pose"
 
 
 def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
@@ -597,9 +602,11 @@ def hostile(tmp_path_factory):
     t = ros.types
     leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
     static = ros.tf("map", EVIL, T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    # Refused: the only transform that names ghost.
+    static.transforms += ros.tf("ghost", "ghost", T0, (0.0, 0.0, 0.0), (0, 0, 1), 0).transforms
     for leaf in leaves:
         static.transforms += ros.tf("map", leaf, T0, (0.0, 1.0, 0.0), (0, 0, 1), 0.0).transforms
-    bare = static.transforms[1]
+    bare = static.transforms[2]
     events = [(T0, "/tf_static", TF, static)]
     events += [(T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", bare) for k in (1, 2)]
     for k, (sec, nanosec) in enumerate(
@@ -614,7 +621,8 @@ def hostile(tmp_path_factory):
 @pytest.mark.parametrize("line", ["frames {bag}", "monitor {bag}", "echo {bag} leaf1 leaf2"])
 def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, capsys):
     code, out, err = run_main(capsys, *line.format(bag=hostile).split())
-    assert (code, err) == (0, ""), line
+    # ghost's transform was refused: monitor says so in its exit status.
+    assert (code, err) == (3 if line.startswith("monitor") else 0, ""), line
     assert (
         "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n" in out
     )
@@ -623,9 +631,13 @@ def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, 
         assert "arm\\n  map -> odom: fine\\u{1b}[2J" in out, "the escaped name is missing"
 
 
-def test_unknown_frames_and_missing_chains_are_one_escaped_line(hostile, capsys):
+def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, capsys):
     code, _, err = run_main(capsys, "echo", hostile, "moon\nx", "map")
     assert code == 2 and err.count("\n") == 1 and "moon\\nx" in err and "\\u{fffe}" in err
+    assert run_main(capsys, "echo", hostile, "ghost", "map")[2] == (
+        "quilm-tf echo: frame ghost is only in refused transforms, such as: TransformError: "
+        'invalid frame "ghost": a frame cannot be its own parent\n'
+    )
 
 
 def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(
