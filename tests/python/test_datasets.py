@@ -5,6 +5,7 @@ reproduces the motion exactly; the camera sits on the base through a static link
 
 import math
 import sys
+import time
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -189,6 +190,15 @@ def net_bytes():
     return total
 
 
+def wait_for_quiet_network(longest_s=60):
+    deadline = time.monotonic() + longest_s
+    while time.monotonic() < deadline:
+        before = net_bytes()
+        time.sleep(1)
+        if net_bytes() == before:
+            return
+
+
 def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, capsys):
     broken = tmp_path / "broken.bag"
     broken.write_bytes(bags["ros1"].read_bytes()[:3000])
@@ -196,9 +206,11 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
     tables = {}
     for mode in ("", "--jobs 2", "--dask"):
         out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
-        # The machine's other users may use the network meanwhile: a run is repeated while
-        # traffic shows, and the mode fails if it shows in all three.
+        # The machine's other users may use the network meanwhile: each run starts after a
+        # quiet second, a run is repeated while traffic shows, and the mode fails if it shows
+        # in all three.
         for _ in range(3):
+            wait_for_quiet_network()
             sent_before = net_bytes()
             code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
             if net_bytes() == sent_before:
