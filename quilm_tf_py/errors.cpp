@@ -108,6 +108,10 @@ Raised raise(const quilm_tf::CloudError& error) {
   return raise_text(PyExc_ValueError, quilm_tf::to_string(error));
 }
 
+Raised raise(const quilm_tf::TfWireError& error) {
+  return raise_text(PyExc_ValueError, quilm_tf::to_string(error));
+}
+
 Raised raise(Invalid value) { return raise_text(PyExc_ValueError, invalid_text(value)); }
 
 Raised raise_internal(std::string_view what) {

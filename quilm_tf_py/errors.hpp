@@ -14,6 +14,7 @@
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf/cloud.hpp"
 #include "quilm_tf/frame.hpp"
+#include "quilm_tf/tf_wire.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 
 namespace quilm_tf_py {
@@ -48,6 +49,9 @@ Raised raise(const quilm_tf::TransformBufferError& error);
 Raised raise(const quilm_tf::FrameError& error);
 // ValueError with the layout problem's text.
 Raised raise(const quilm_tf::CloudError& error);
+
+// A malformed serialized tf message: ValueError with the decoder's text.
+Raised raise(const quilm_tf::TfWireError& error);
 Raised raise(Invalid value);
 // The fatal error; the text starts with `what`.
 Raised raise_internal(std::string_view what);

@@ -6,7 +6,7 @@
 // # and the private helpers of the package's queries: _latest_common_time, _lookup_latest,
 // # _frames, _lookup_across_time; of the array functions: _lookup_many,
 // # _can_transform_many, _transform_points; of the cloud functions: _transform_cloud,
-// # _deskew_cloud
+// # _deskew_cloud; and the bag readers' _insert_tf_payloads
 
 #include <Python.h>
 
@@ -18,6 +18,7 @@
 #include "quilm_tf_py/message_filter.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/queries.hpp"
+#include "quilm_tf_py/tf_payloads.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
@@ -65,7 +66,8 @@ int exec_module(PyObject* module) {
         add_public(module, "FrameError", frame_error_type()) < 0 ||
         add_batch_functions(module) < 0 ||
         add_cloud_functions(module) < 0 ||
-        add_query_functions(module) < 0) {
+        add_query_functions(module) < 0 ||
+        add_tf_payload_functions(module) < 0) {
       return -1;
     }
     return 0;

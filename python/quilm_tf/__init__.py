@@ -15,6 +15,7 @@ from quilm_tf._native import (
 )
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
 from quilm_tf.clouds import deskew_cloud, transform_cloud
+from quilm_tf.datasets import export_bag
 from quilm_tf.queries import (
     FrameInfo,
     frames,
@@ -47,4 +48,5 @@ __all__ = [
     "wait_for_transform",
     "wait_for_transform_async",
     "stamp_ns",
+    "export_bag",
 ]

@@ -1,4 +1,4 @@
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, ClassVar, Self, final
 
 __all__ = [
@@ -183,3 +183,8 @@ def _deskew_cloud(
     (rounded to resolution_ns when above 0); quilm_tf.deskew_cloud documents the rules."""
 
 def _escape_name(name: str | bytes) -> str: ...
+def _insert_tf_payloads(
+    buffer: TransformBuffer, payloads: Iterable[bytes | memoryview], is_static: bool, ros1: bool
+) -> tuple[
+    list[tuple[str, str]], bytes, list[tuple[int, Exception, int | None, tuple[str, ...]]]
+]: ...

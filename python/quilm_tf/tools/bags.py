@@ -10,8 +10,8 @@ from __future__ import annotations
 import contextlib
 from pathlib import Path
 
-from quilm_tf import TransformError
-from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
+from quilm_tf import _native
+from quilm_tf.tools.messages import NS_PER_SECOND
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
@@ -19,6 +19,8 @@ INSTALL_HINT = (
 LONG_BAG_MESSAGES = 100_000
 # tf2's message, and the older tf package's in ROS 1 bags; same fields.
 TF_TYPES = ("tf2_msgs/msg/TFMessage", "tf/msg/tfMessage")
+# Serialized tf messages per call into the extension: one write lock and one wake-up each.
+TF_BATCH = 4096
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
 KINDS = {
@@ -139,27 +141,41 @@ class Bag:
             return is_static_topic(topic) and topic in self.tf_topic_names()
         return True
 
-    def read(self, connections, label, deserialize=lambda connection: True):
-        """(receive time, topic, message or None) in the bag's order, within the window;
-        failures are BagError."""
+    @property
+    def ros1(self):
+        """Whether messages are in the ROS 1 serialization (else CDR)."""
+        return not self.reader.is2
+
+    def records(self, connections, label):
+        """(receive time, connection, serialized message) in the bag's order, within the
+        window; failures are BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
             messages = self.reader.messages(connections=connections)
             while True:
                 try:
                     item = next(messages, None)
-                    if item is None:
-                        break
-                    connection, timestamp, raw = item
-                    bar.update(1)
-                    if not self.in_window(timestamp, connection.topic):
-                        continue
-                    message = None
-                    if deserialize(connection):
-                        message = self.reader.deserialize(raw, connection.msgtype)
                 except Exception as error:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
-                yield timestamp, connection.topic, message
+                if item is None:
+                    break
+                connection, timestamp, raw = item
+                bar.update(1)
+                if self.in_window(timestamp, connection.topic):
+                    yield timestamp, connection, raw
+
+    def decode(self, raw, connection):
+        try:
+            return self.reader.deserialize(raw, connection.msgtype)
+        except Exception as error:
+            raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
+
+    def read(self, connections, label, deserialize=lambda connection: True):
+        """(receive time, topic, message or None) in the bag's order, within the window;
+        failures are BagError."""
+        for timestamp, connection, raw in self.records(connections, label):
+            message = self.decode(raw, connection) if deserialize(connection) else None
+            yield timestamp, connection.topic, message
 
     def transform_messages(self, label="reading"):
         """(receive time, topic, is_static, tf message) of the tf topics, within the window."""
@@ -286,31 +302,54 @@ def names_of(item):
     return names
 
 
-def insert_checked(buffer, item, is_static, refused, topic):
-    """Inserts one transform; a refusal is counted in refused. True if accepted."""
-    try:
-        buffer.insert_transform_stamped(item, is_static)
-        return True
-    except (TransformError, ValueError, TypeError, AttributeError, OverflowError) as error:
+def insert_payloads(buffer, payloads, is_static, ros1, refused, topics):
+    """Serialized tf messages into buffer in one call, each transform checked as
+    insert_transform_stamped checks it; refusals, a malformed message among them, are added to
+    refused with topics[i], the topic of payload i. Returns (links, records) of the accepted
+    transforms, as FrameTree.add_records takes them."""
+    links, records, refusals = _native._insert_tf_payloads(buffer, payloads, is_static, ros1)
+    for index, error, stamp_ns, names in refusals:
         text = f"{type(error).__name__}: {error}"
-        refused.add(text, raw_stamp_ns(item), topic, names_of(item))
-        return False
+        refused.add(text, stamp_ns, topics[index], [name.lstrip("/") for name in names])
+    return links, records
+
+
+class TfLoader:
+    """Feeds serialized tf messages to a buffer and a tree in batches, in the bag's order."""
+
+    def __init__(self, bag, buffer, tree, refused):
+        self.bag, self.buffer, self.tree, self.refused = bag, buffer, tree, refused
+        self.payloads, self.received, self.topics, self.is_static = [], [], [], False
+
+    def add(self, timestamp, connection, raw):
+        is_static = is_static_topic(connection.topic)
+        # A batch holds one kind, so that inserts keep the bag's order.
+        if is_static != self.is_static or len(self.payloads) >= TF_BATCH:
+            self.flush()
+            self.is_static = is_static
+        self.payloads.append(raw)
+        self.received.append(timestamp)
+        self.topics.append(connection.topic)
+
+    def flush(self):
+        if not self.payloads:
+            return
+        links, records = insert_payloads(
+            self.buffer, self.payloads, self.is_static, self.bag.ros1, self.refused, self.topics
+        )
+        received = None if self.is_static else self.received
+        self.tree.add_records(links, records, self.is_static, received)
+        self.payloads, self.received, self.topics = [], [], []
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
     """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
     times. Returns the Refusals."""
     refused = Refusals()
-    for timestamp, topic, is_static, message in bag.transform_messages(label):
-        for item in message.transforms:
-            if insert_checked(buffer, item, is_static, refused, topic):
-                tree.add(
-                    item.header.frame_id,
-                    item.child_frame_id,
-                    stamp_ns_of(item.header),
-                    is_static,
-                    None if is_static else timestamp,
-                )
+    loader = TfLoader(bag, buffer, tree, refused)
+    for timestamp, connection, raw in bag.records(bag.tf_connections(), label):
+        loader.add(timestamp, connection, raw)
+    loader.flush()
     if not tree.links and not refused:
         raise BagError(f"{bag.path} holds no transforms on {' or '.join(bag.tf_topics)}")
     return refused

@@ -4,6 +4,8 @@
     quilm-tf frames BAG [--svg FILE] [--dot FILE] [--json FILE]
     quilm-tf echo BAG SOURCE TARGET [--rate HZ] [--relative] [--csv FILE] [--plot FILE]
     quilm-tf monitor BAG [SOURCE TARGET] [--max-delay MS] [--max-gap FACTOR] [--json FILE]
+    quilm-tf export BAG... --pose SOURCE:TARGET... (--at TOPIC | --rate HZ) --out PATH
+        [--jobs N | --dask [ADDRESS]]
 
 Every command that reads a bag also takes --bag PATH (repeatable), --start S, --end S and
 --tf-topic TOPIC (repeatable); options and positionals come in any order, and `-` names stdout
@@ -132,6 +134,12 @@ def run_monitor(args, out, err):
     return monitor.run(args, out, err)
 
 
+def run_export(args, out, err):
+    from quilm_tf.tools import export
+
+    return export.run(args, out, err)
+
+
 def output_option(parser, name, what):
     parser.add_argument(f"--{name}", metavar="FILE", help=f"write {what} to FILE, - for stdout")
 
@@ -223,7 +231,20 @@ def build_parser(prog="quilm-tf"):
     output_option(monitor, "json", "the links, their statistics and flags as JSON")
     monitor.set_defaults(handler=run_monitor)
 
-    for sub in (demo, frames, echo, monitor):
+    export = commands.add_parser(
+        "export",
+        help="poses from many bags into one Parquet table",
+        description="For every bag, the pose of each SOURCE in its TARGET at the stamps of a "
+        "topic's messages or at a fixed rate, written as Parquet in one long table: bag, "
+        "topic, stamp_ns, source, target, x, y, z, qx, qy, qz, qw, error. Needs pyarrow; "
+        "--dask needs dask[distributed].",
+    )
+    from quilm_tf.tools.export import add_arguments as add_export_arguments
+
+    add_export_arguments(export)
+    export.set_defaults(handler=run_export)
+
+    for sub in (demo, frames, echo, monitor, export):
         sub.set_defaults(prog=sub.prog)
     return parser
 

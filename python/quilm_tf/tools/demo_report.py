@@ -10,13 +10,13 @@ from quilm_tf import TransformBuffer
 from quilm_tf.tools.bags import (
     BagError,
     Refusals,
+    TfLoader,
     has_header,
-    insert_checked,
     is_static_topic,
     unknown_frame,
 )
-from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
-from quilm_tf.tools.replay import Query, Replay, spread
+from quilm_tf.tools.messages import NS_PER_SECOND
+from quilm_tf.tools.replay import Query, Replay, Serialized, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
 from quilm_tf.tools.text import name, plural, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
@@ -177,29 +177,17 @@ def replay_bag(args, bag, out):
     # Transforms go through a buffer first, so that a link it refuses (a cycle, a second
     # parent) never enters the tree; a zero history keeps only each link's newest sample.
     scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), Refusals()
+    loader = TfLoader(bag, checker, scan_tree, refused)
     sensor_frame = None
     first_sensor = True
-
-    def wanted_now(connection):
-        # Only the first sensor message is decoded here, for its frame.
-        nonlocal first_sensor
-        if connection.topic == sensor_topic:
-            keep, first_sensor = first_sensor, False
-            return keep
-        return True
-
-    for _, topic, message in bag.read(wanted, "scanning", wanted_now):
-        if message is None:
-            continue
-        if topic == sensor_topic:
-            sensor_frame = message.header.frame_id.lstrip("/") or None
-            continue
-        static = is_static_topic(topic)
-        for item in message.transforms:
-            if insert_checked(checker, item, static, refused, topic):
-                scan_tree.add(
-                    item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header), static
-                )
+    for timestamp, connection, raw in bag.records(wanted, "scanning"):
+        if connection.topic != sensor_topic:
+            loader.add(timestamp, connection, raw)
+        elif first_sensor:
+            # Only the first sensor message is decoded here, for its frame.
+            first_sensor = False
+            sensor_frame = bag.decode(raw, connection).header.frame_id.lstrip("/") or None
+    loader.flush()
 
     frames = scan_tree.frames()
     if not frames:
@@ -248,11 +236,13 @@ def replay_bag(args, bag, out):
     )
 
     def events():
-        for timestamp, topic, message in bag.read(wanted, "replaying"):
-            kind = "sensor"
-            if topic in tf_topics:
+        for timestamp, connection, raw in bag.records(wanted, "replaying"):
+            topic = connection.topic
+            if topic not in tf_topics:
+                yield timestamp, "sensor", bag.decode(raw, connection), topic
+            else:
                 kind = "tf_static" if is_static_topic(topic) else "tf"
-            yield timestamp, kind, message, topic
+                yield timestamp, kind, Serialized(raw, bag.ros1), topic
 
     replay.run(events())
 

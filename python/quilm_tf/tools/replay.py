@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass, field
 
 from quilm_tf import MessageFilter, TransformBuffer, TransformError
-from quilm_tf.tools.bags import Refusals, names_of, raw_stamp_ns
+from quilm_tf.tools.bags import Refusals, insert_payloads, names_of, raw_stamp_ns
 from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
 from quilm_tf.tools.tree import FrameTree
@@ -20,6 +20,14 @@ class Query:
     to_frame: str
     stamp_ns: int
     result: str = ""
+
+
+@dataclass
+class Serialized:
+    """A tf message as a bag stores it, for the extension to decode."""
+
+    raw: bytes
+    ros1: bool
 
 
 @dataclass
@@ -72,7 +80,25 @@ class Replay:
         self.arrivals.pop(id(message), None)
         self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
 
+    def serialized(self, message, is_static, topic):
+        callbacks_before = self.callback_seconds
+        started = time.perf_counter()
+        links, records = insert_payloads(
+            self.buffer, [message.raw], is_static, message.ros1, self.insert_errors, [topic]
+        )
+        elapsed = time.perf_counter() - started
+        self.insert_seconds += elapsed - (self.callback_seconds - callbacks_before)
+        self.tree.add_records(links, records, is_static)
+        stamps = memoryview(records).cast("q")[2::3]
+        if stamps and not is_static:
+            self.newest_ns = max(self.newest_ns, max(stamps))
+        self.inserted += len(stamps)
+        self._run_due_queries()
+
     def transforms(self, message, is_static, topic):
+        if isinstance(message, Serialized):
+            self.serialized(message, is_static, topic)
+            return
         items = list(message.transforms)
         callbacks_before = self.callback_seconds
         started = time.perf_counter()

@@ -83,6 +83,29 @@ class FrameTree:
             if received_ns is not None:
                 link.delays_ns.append(received_ns - stamp_ns)
 
+    def add_records(self, links, records, is_static, received_ns=None):
+        """Accepted transforms as the extension reports them: `records` packs (message index,
+        index into `links` of its (parent, child), stamp_ns) as int64 triples in insert order;
+        received_ns[message index] is each message's receive time, or None for none."""
+        import numpy
+
+        table = numpy.frombuffer(records, numpy.int64).reshape(-1, 3)
+        received = None if received_ns is None else numpy.asarray(received_ns, numpy.int64)
+        for index, (parent, child) in enumerate(links):
+            rows = table[table[:, 1] == index] if len(links) > 1 else table
+            stamps = rows[:, 2]
+            first, last = int(stamps.min()), int(stamps.max())
+            link = self.links.get(child)
+            if link is None:
+                link = self.links[child] = Link(parent, is_static, 0, first, last)
+            link.samples += len(stamps)
+            link.first_ns = min(link.first_ns, first)
+            link.last_ns = max(link.last_ns, last)
+            if self.timed:
+                link.stamps_ns.frombytes(stamps.tobytes())
+                if received is not None:
+                    link.delays_ns.frombytes((received[rows[:, 0]] - stamps).tobytes())
+
     def frames(self):
         seen = {}
         for child, link in self.links.items():

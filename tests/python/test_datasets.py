@@ -1,0 +1,307 @@
+"""quilm-tf export and the tf decoding behind every bag command, on bags written here.
+
+The base moves at a constant velocity and turns at a constant rate about z, so interpolation
+reproduces the motion exactly; the camera sits on the base through a static link."""
+
+import math
+import sys
+import time
+
+import numpy as np
+import pyarrow.parquet as pq
+import pytest
+from quilm_tf.tools import cli
+from rosbags.highlevel import AnyReader
+from rosbags.rosbag1 import Writer as Writer1
+from rosbags.rosbag2 import StoragePlugin, Writer
+from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+from quilm_tf import TransformBuffer, TransformError, _native
+
+NS, MS = 1_000_000_000, 1_000_000
+T0 = 1_700_000_000 * NS
+TF, POINT = "tf2_msgs/msg/TFMessage", "geometry_msgs/msg/PointStamped"
+CAMERA = ((0.2, 0.0, 0.5), (0.0, 0.0, math.sin(0.25), math.cos(0.25)))  # 0.5 rad about z
+BASE_MS = range(0, 2001, 20)  # 50 Hz over 2 s
+CAMERA_MS = [100 * k + 5 for k in range(20)] + [2500]  # the last one past the transforms
+
+
+def base_pose(stamp_ns):
+    t = (stamp_ns - T0) / NS
+    yaw = 2.9 + 0.2 * t  # through pi: quaternions from matrices then need their sign fixed
+    return (1.0 + 0.5 * t, -0.25 * t, 0.0), (0.0, 0.0, math.sin(yaw / 2), math.cos(yaw / 2))
+
+
+def matrix(pose):
+    (x, y, z), (qx, qy, qz, qw) = pose
+    yaw = 2 * math.atan2(qz, qw)
+    m = np.eye(4)
+    m[:2, :2] = [[math.cos(yaw), -math.sin(yaw)], [math.sin(yaw), math.cos(yaw)]]
+    m[:3, 3] = (x, y, z)
+    return m
+
+
+class Messages:
+    def __init__(self, ros1):
+        self.ros1 = ros1
+        self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
+        if TF not in self.store.types:
+            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
+            self.store.register(
+                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
+            )
+        self.t = self.store.types
+
+    def header(self, frame_id, stamp_ns):
+        stamp = self.t["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
+        return self.t["std_msgs/msg/Header"](
+            stamp=stamp, frame_id=frame_id, **({"seq": 3} if self.ros1 else {})
+        )
+
+    def tf(self, *transforms):
+        t = self.t
+        return t[TF](
+            transforms=[
+                t["geometry_msgs/msg/TransformStamped"](
+                    header=self.header(parent, stamp_ns),
+                    child_frame_id=child,
+                    transform=t["geometry_msgs/msg/Transform"](
+                        translation=t["geometry_msgs/msg/Vector3"](*xyz),
+                        rotation=t["geometry_msgs/msg/Quaternion"](*q),
+                    ),
+                )
+                for parent, child, stamp_ns, (xyz, q) in transforms
+            ]
+        )
+
+    def point(self, stamp_ns):
+        return self.t[POINT](
+            header=self.header("camera", stamp_ns), point=self.t["geometry_msgs/msg/Point"](1, 2, 3)
+        )
+
+
+def write(path, events, ros, plugin=StoragePlugin.SQLITE3):
+    serialize = ros.store.serialize_ros1 if ros.ros1 else ros.store.serialize_cdr
+    writer = Writer1(path) if ros.ros1 else Writer(path, version=9, storage_plugin=plugin)
+    with writer:
+        connections = {}
+        for timestamp, topic, msgtype, message in sorted(events, key=lambda e: e[0]):
+            if topic not in connections:
+                connections[topic] = writer.add_connection(topic, msgtype, typestore=ros.store)
+            writer.write(connections[topic], timestamp, serialize(message, msgtype))
+    return path
+
+
+def motion_events(ros):
+    events = [(T0, "/tf_static", TF, ros.tf(("base", "camera", T0, CAMERA)))]
+    for stamp in (T0 + ms * MS for ms in BASE_MS):
+        # The base twice over, as a second tree in the same message: odom carries it too.
+        pose = base_pose(stamp)
+        message = ros.tf(("map", "base", stamp, pose), ("odom", "base2", stamp, pose))
+        events.append((stamp + MS, "/tf", TF, message))
+    events += [
+        (T0 + ms * MS + 2 * MS, "/camera", POINT, ros.point(T0 + ms * MS)) for ms in CAMERA_MS
+    ]
+    cycle = ros.tf(("base", "map", T0 + 999 * MS, base_pose(T0)))  # refused: map is base's root
+    return [*events, (T0 + 999 * MS, "/tf", TF, cycle)]
+
+
+REFUSED = (
+    'one transform refused: TransformError: failed to insert transform "base" -> "map": '
+    "inserting the transform would create a cycle in the frame tree (on /tf)\n"
+)
+
+
+FORMATS = {"sqlite3": "motion", "mcap": "motion", "ros1": "motion.bag"}
+
+
+@pytest.fixture(scope="module")
+def bags(tmp_path_factory):
+    """The motion in each format."""
+    found = {}
+    for kind, name in FORMATS.items():
+        ros = Messages(kind == "ros1")
+        plugin = StoragePlugin.MCAP if kind == "mcap" else StoragePlugin.SQLITE3
+        found[kind] = write(tmp_path_factory.mktemp(kind) / name, motion_events(ros), ros, plugin)
+    return found
+
+
+def export(capsys, *args):
+    """(exit code, stderr) of quilm-tf export; a str argument is split at spaces."""
+    words = [w for a in args for w in (a.split() if isinstance(a, str) else [str(a)])]
+    code = cli.main(["export", *words])
+    return code, capsys.readouterr().err
+
+
+@pytest.mark.parametrize("kind", FORMATS)
+def test_rows_at_a_topics_stamps_follow_the_motion_and_name_the_gap(kind, bags, tmp_path, capsys):
+    out = tmp_path / "poses.parquet"
+    code_err = export(
+        capsys, bags[kind], "--pose /camera:map --pose base:map --at camera --out", out
+    )
+    assert code_err == (0, f"quilm-tf export: {bags[kind]}: {REFUSED}")
+    table = pq.read_table(out)
+    types = ["string"] * 2 + ["int64"] + ["string"] * 2 + ["double"] * 7 + ["string"]
+    assert [str(t) for t in table.schema.types] == types
+    rows = table.to_pylist()
+    assert [(r["source"], r["stamp_ns"]) for r in rows] == [
+        (source, T0 + ms * MS) for source in ("camera", "base") for ms in CAMERA_MS
+    ]
+    for row in rows:
+        assert (row["bag"], row["topic"], row["target"]) == (str(bags[kind]), "camera", "map")
+        if row["stamp_ns"] == T0 + 2500 * MS:
+            assert row["error"].startswith('failed to look up transform from "' + row["source"])
+            assert row["x"] is None
+            continue
+        expected = matrix(base_pose(row["stamp_ns"]))
+        if row["source"] == "camera":
+            expected = expected @ matrix(CAMERA)
+        q = [row[k] for k in ("qx", "qy", "qz", "qw")]
+        assert row["error"] is None and q[3] >= 0
+        np.testing.assert_allclose([row[k] for k in "xyz"], expected[:3, 3], atol=1e-9)
+        np.testing.assert_allclose(matrix(((0, 0, 0), q))[:3, :3], expected[:3, :3], atol=1e-9)
+        assert abs(q[0]) + abs(q[1]) < 1e-12, "the motion turns about z only"
+
+
+def test_rate_rows_cover_the_chains_span_and_a_pose_without_one_says_why(bags, tmp_path, capsys):
+    out = tmp_path / "grid.parquet"
+    grid = "--pose camera:map --pose base2:map --rate 4 --start 0.5 --out"
+    refused = f"quilm-tf export: {bags['sqlite3']}: {REFUSED}"
+    assert export(capsys, bags["sqlite3"], grid, out) == (0, refused)
+    rows = pq.read_table(out).to_pylist()
+    # /tf received from 0.5 s on (1 ms after its stamps); the static camera was received before.
+    assert [r["stamp_ns"] for r in rows[:-1]] == [T0 + (500 + 250 * k) * MS for k in range(7)]
+    assert all(r["error"] is None and r["topic"] == "" for r in rows[:-1])
+    assert rows[-1]["stamp_ns"] is None and rows[-1]["error"] == (
+        "no transform chain connects base2 and map: base2 is in the tree of odom, map in the "
+        "tree of map"
+    )
+
+
+def net_bytes():
+    """Bytes received and sent over every interface but loopback."""
+    total = 0
+    with open("/proc/net/dev") as dev:
+        for line in dev.readlines()[2:]:
+            name, data = line.split(":", 1)
+            if name.strip() != "lo":
+                fields = data.split()
+                total += int(fields[0]) + int(fields[8])
+    return total
+
+
+def wait_for_quiet_network(longest_s=60):
+    deadline = time.monotonic() + longest_s
+    while time.monotonic() < deadline:
+        before = net_bytes()
+        time.sleep(1)
+        if net_bytes() == before:
+            return
+
+
+def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, capsys):
+    broken = tmp_path / "broken.bag"
+    broken.write_bytes(bags["ros1"].read_bytes()[:3000])
+    names = [bags["sqlite3"], broken, bags["mcap"], bags["ros1"]]
+    tables = {}
+    for mode in ("", "--jobs 2", "--dask"):
+        out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
+        # The machine's other users may use the network meanwhile: each run starts after a
+        # quiet second, a run is repeated while traffic shows, and the mode fails if it shows
+        # in all three.
+        for _ in range(3):
+            wait_for_quiet_network()
+            sent_before = net_bytes()
+            code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
+            if net_bytes() == sent_before:
+                break
+        else:
+            pytest.fail(f"traffic past loopback in three runs of export {mode}")
+        assert code == 1, mode
+        assert err.count("\n") == 4 and err.count(REFUSED) == 3 and f"{broken}" in err, mode
+        tables[mode] = pq.read_table(out)
+    sequential = tables[""]
+    assert sequential.column("bag").unique().to_pylist() == [str(n) for n in names if n != broken]
+    for mode, table in tables.items():
+        assert table.equals(sequential), mode
+
+
+def payloads(path):
+    """(serialized message, rosbags' message, is_static) of every tf message, and ros1."""
+    with AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE)) as reader:
+        tf = [c for c in reader.connections if c.msgtype == TF]
+        found = [
+            (bytes(raw), reader.deserialize(raw, c.msgtype), c.topic == "/tf_static")
+            for c, _, raw in reader.messages(connections=tf)
+        ]
+        return found, not reader.is2
+
+
+@pytest.mark.parametrize("kind", FORMATS)
+def test_native_decoding_gives_what_rosbags_decodes(kind, bags):
+    found, ros1 = payloads(bags[kind])
+    native, decoded = TransformBuffer(2.0**31), TransformBuffer(2.0**31)
+    links, seen, expected, refusals, single = [], [], [], [], []
+    for raw, message, is_static in found:
+        names, records, refused = _native._insert_tf_payloads(native, [raw], is_static, ros1)
+        refusals += [str(error) for _, error, *_ in refused]
+        for _, link, stamp in np.frombuffer(records, np.int64).reshape(-1, 3):
+            links.append(names[link])
+            seen.append(int(stamp))
+        for t in message.transforms:
+            try:
+                decoded.insert_transform_stamped(t, is_static)
+            except TransformError as error:
+                single.append(str(error))
+                continue
+            stamp = t.header.stamp.sec * NS + t.header.stamp.nanosec
+            expected.append((t.header.frame_id, t.child_frame_id, stamp))
+    assert refusals == single and len(single) == 1
+    assert [(*link, stamp) for link, stamp in zip(links, seen)] == expected
+    for (parent, child), stamp in zip(links, seen):
+        assert native.lookup(child, parent, stamp) == decoded.lookup(child, parent, stamp)
+
+
+def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
+    (raw, message, _), ros1 = payloads(bags["sqlite3"])[0][1], False
+    bad_rotation = bytearray(raw)
+    bad_rotation[-8:] = np.float64(3.0).tobytes()  # the second transform's qw
+    cut = raw[:-5]
+    buffer, log = TransformBuffer(10.0), []
+    waiting = ros.recording(buffer, log, target="map")
+    waiting.add(ros.message("base", sec=T0 // NS))
+    _, records, refused = _native._insert_tf_payloads(
+        buffer, [cut, bytes(bad_rotation)], False, ros1
+    )
+    item = message.transforms[1]
+    item.transform.rotation.w = 3.0
+    with pytest.raises(TransformError) as single:
+        TransformBuffer(1.0).insert_transform_stamped(item)
+    cut_short = "malformed tf message: it ends at byte 172, 8 bytes short of its transform"
+    assert [(i, type(e), str(e), *rest) for i, e, *rest in refused] == [
+        (0, ValueError, cut_short, None, ()),
+        (1, TransformError, str(single.value), T0, ("odom", "base2")),
+    ]
+    assert len(records) == 24, "the good transform of the second message went in"
+    assert [entry[0] for entry in log] == ["ready"], "the waiting message was delivered"
+
+
+@pytest.mark.parametrize(
+    ("module", "option", "hint"),
+    [
+        ("pyarrow", "", 'export needs the pyarrow package: pip install "quilm-tf[export]"'),
+        (
+            "distributed",
+            "--dask",
+            'needs Dask\'s distributed scheduler: pip install "quilm-tf[dask]"',
+        ),
+    ],
+)
+def test_without_an_extra_one_line_says_what_to_install(
+    module, option, hint, bags, tmp_path, capsys, monkeypatch
+):
+    monkeypatch.setitem(sys.modules, module, None)
+    code, err = export(
+        capsys, bags["sqlite3"], "--pose base:map --rate 1 --out", tmp_path / "x", option
+    )
+    assert code == 1 and err.count("\n") == 1 and hint in err
