@@ -27,7 +27,7 @@
 #include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/gil.hpp"
 #include "quilm_tf_py/locks.hpp"
-#include "quilm_tf_py/ros.hpp"
+#include "quilm_tf_py/messages.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 #include "quilm_tf_py/view.hpp"
 

@@ -26,8 +26,8 @@
 #include "quilm_tf_py/functions.hpp"
 #include "quilm_tf_py/gil.hpp"
 #include "quilm_tf_py/locks.hpp"
+#include "quilm_tf_py/messages.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
-#include "quilm_tf_py/ros.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {

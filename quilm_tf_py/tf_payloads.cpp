@@ -46,8 +46,8 @@
 #include "quilm_tf_py/dispatch.hpp"
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/functions.hpp"
+#include "quilm_tf_py/messages.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
-#include "quilm_tf_py/ros.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
