@@ -5,6 +5,7 @@ fixed axis, so interpolation reproduces the motion exactly and echo is checked a
 
 import dataclasses
 import io
+import json
 import math
 import os
 import re
@@ -19,6 +20,8 @@ from quilm_tf.tools import cli, robot
 from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+import quilm_tf
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -232,8 +235,9 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
 
 
 def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
+    # The known bag holds a refused transform: exit status 3 whether or not a link is flagged.
     code, out, _ = run_main(capsys, "monitor", known)
-    assert code == 0 and out.endswith(
+    assert code == 3 and out.endswith(
         "\n2 of 4 links flagged:\n"
         "  map -> odom: delayed up to 150.0 ms (mean 9.8 ms, limit 100 ms)\n"
         "  odom -> base_link: no sample for 0.500 s after 1700000001.000, 25.0x its median "
@@ -242,7 +246,7 @@ def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(know
     code, out, _ = run_main(
         capsys, "monitor", known, "base_link", "map", "--max-delay", 200, "--max-gap", 30
     )
-    assert code == 0 and out.endswith(
+    assert code == 3 and out.endswith(
         "\nNo link flagged among 2 links.\n\n"
         "Chain base_link -> odom -> map: 2 links, worst delay "
         "150.0 ms (map -> odom)\n"
@@ -524,3 +528,69 @@ def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_
         "alone\n  odom -> base_link: stamped up to 10.0 ms after it was recorded: the "
         "publisher's clock is ahead of the recorder's\n"
     )
+
+
+SPELLINGS = [
+    "monitor {bag} base_link map --max-delay 200",
+    "monitor --max-delay 200 base_link --bag {bag} map",
+    "monitor base_link map --max-delay=200 --bag {bag}",
+]
+
+
+def test_the_bag_and_the_options_come_in_any_order(known, capsys):
+    results = [run_main(capsys, *line.format(bag=known).split()) for line in SPELLINGS]
+    assert results[0][0] == 3 and "\nChain base_link -> odom -> map: 2 links" in results[0][1]
+    assert results[1:] == results[:1] * 2, "another order or --bag reads differently"
+
+
+def test_a_window_keeps_what_was_received_in_it_and_the_static_links(known, capsys):
+    code, out, _ = run_main(capsys, "frames", known, "--start", 1, "--end", 2, "--json", "-")
+    document = json.loads(out)
+    links = {link["child"]: link for link in document["links"]}
+    # Received 1 to 3 ms after their stamps: base_link's 2.0 s sample arrives after the end.
+    spans = {
+        child: (link["first_stamp_ns"], link["last_stamp_ns"]) for child, link in links.items()
+    }
+    assert spans["base_link"] == (T0 + 1000 * MS, T0 + 1980 * MS)
+    assert links["odom"]["samples"] == 10, "odom's 0.9 s sample arrives before the start"
+    assert sorted(links) == ["base_link", "beacon", "laser", "odom"]
+    assert document["refused"] == {}, "the cycle at 0.5 s is outside the window"
+
+
+def tf_bag(path, topics, ros=None):
+    """A bag of one transform per (topic, parent, child), stamped T0 + 10 ms each."""
+    ros = ros or Messages(ros1=False)
+    events = [
+        (T0 + k * MS, topic, TF, ros.tf(parent, child, T0 + 10 * MS, (1.0, 0.0, 0.0), (0, 0, 1), 0))
+        for k, (topic, parent, child) in enumerate(topics)
+    ]
+    return write(path, events, ros.store)
+
+
+def children(capsys, *args):
+    code, out, err = run_main(capsys, "frames", "--json", "-", *args)
+    assert (code, err) == (0, "")
+    return sorted(link["child"] for link in json.loads(out)["links"])
+
+
+def test_tf_topics_read_a_namespaced_robot_with_its_static_sibling(tmp_path, capsys):
+    bag = tf_bag(
+        tmp_path / "ns",
+        [
+            ("/tf", "map", "odom"),
+            ("/robot1/tf", "r1_odom", "r1_base"),
+            ("/robot1/tf_static", "r1_base", "r1_laser"),
+            ("/robot2/tf", "r2_odom", "r2_base"),
+        ],
+    )
+    assert children(capsys, bag) == ["odom"]
+    assert children(capsys, bag, "--tf-topic", "robot1/tf") == ["r1_base", "r1_laser"]
+    both = children(capsys, bag, "--tf-topic", "/robot1/tf", "--tf-topic", "/robot2/tf")
+    assert both == ["r1_base", "r1_laser", "r2_base"]
+
+
+def test_dash_sends_one_output_to_stdout_instead_of_the_report(known, capsys):
+    code, out, _ = run_main(capsys, "frames", known, "--svg", "-")
+    assert code == 0 and sorted(boxes(out)[0])[:2] == ["base_link", "beacon"]
+    assert run_main(capsys, "frames", known, "--svg", "-", "--dot", "-")[:2] == (2, "")
+    assert run_main(capsys, "--version")[:2] == (0, f"quilm-tf {quilm_tf.__version__}\n")

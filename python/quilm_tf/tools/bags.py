@@ -11,12 +11,14 @@ import contextlib
 from pathlib import Path
 
 from quilm_tf import TransformError
-from quilm_tf.tools.messages import stamp_ns_of
+from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 
 INSTALL_HINT = (
     'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a quilm-tf source checkout)'
 )
 LONG_BAG_MESSAGES = 100_000
+# tf2's message, and the older tf package's in ROS 1 bags; same fields.
+TF_TYPES = ("tf2_msgs/msg/TFMessage", "tf/msg/tfMessage")
 
 # (magic bytes at the start, what such a file is, how the magic is named) by file suffix.
 KINDS = {
@@ -65,10 +67,20 @@ def kind_of(path):
 
 
 class Bag:
-    """An open bag: the rosbags reader, its path, and a progress bar for long reads."""
+    """An open bag (or several read as one): the rosbags reader, the tf topics to read, the
+    window of receive times kept, and a progress bar for long reads."""
 
-    def __init__(self, reader, path, err):
-        self.reader, self.path, self.err = reader, path, err
+    def __init__(
+        self, reader, paths, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None
+    ):
+        self.reader, self.err = reader, err
+        self.path = " + ".join(str(path) for path in paths)
+        self.tf_topics = tf_topics
+        origin = reader.start_time if reader.message_count else 0
+        self.start_ns = None if start_s is None else origin + round(start_s * NS_PER_SECOND)
+        self.end_ns = None if end_s is None else origin + round(end_s * NS_PER_SECOND)
+        # Messages on a tf topic that are not tf messages: "topic (type)" -> count.
+        self.skipped: dict[str, int] = {}
 
     @property
     def topics(self):
@@ -83,11 +95,32 @@ class Bag:
     def connections(self, topics):
         return [c for c in self.reader.connections if c.topic in topics]
 
+    def tf_topic_names(self):
+        """The bag's topics that the tf topics asked for name, with each .../tf's sibling
+        .../tf_static."""
+        wanted = set()
+        for topic in self.tf_topics:
+            name = topic.strip("/")
+            wanted.add(name)
+            if name == "tf" or name.endswith("/tf"):
+                wanted.add(name + "_static")
+        return [t for t in self.topics if t.strip("/") in wanted]
+
     def tf_connections(self):
-        tf = [c for c in self.reader.connections if is_tf_topic(c.topic)]
+        """The connections of the tf topics that carry tf messages; the others are counted as
+        skipped. Raises BagError when none is left."""
+        found = self.tf_topic_names()
+        tf, self.skipped = [], {}
+        for connection in self.connections(found):
+            if connection.msgtype in TF_TYPES:
+                tf.append(connection)
+            else:
+                key = f"{connection.topic} ({connection.msgtype})"
+                self.skipped[key] = self.skipped.get(key, 0) + connection.msgcount
         if not tf:
-            names = ", ".join(self.topics) or "none"
-            raise BagError(f"{self.path} has no /tf or /tf_static topic (topics: {names})")
+            asked = " or ".join(self.tf_topics)
+            names = ", ".join(f"{t} ({self.topics[t].msgtype})" for t in self.topics) or "none"
+            raise BagError(f"{self.path} has no tf messages on {asked} (topics: {names})")
         return tf
 
     def topic(self, name):
@@ -97,8 +130,18 @@ class Bag:
             raise BagError(f"{self.path} has no topic {name} (topics: {', '.join(self.topics)})", 2)
         return found
 
+    def in_window(self, timestamp, topic):
+        """Whether a message received at timestamp is kept; static transforms received before
+        the window still hold in it."""
+        if self.end_ns is not None and timestamp > self.end_ns:
+            return False
+        if self.start_ns is not None and timestamp < self.start_ns:
+            return is_static_topic(topic) and topic in self.tf_topic_names()
+        return True
+
     def read(self, connections, label, deserialize=lambda connection: True):
-        """(receive time, topic, message or None) in the bag's order; failures are BagError."""
+        """(receive time, topic, message or None) in the bag's order, within the window;
+        failures are BagError."""
         total = sum(c.msgcount for c in connections)
         with progress(label, total, self.err) as bar:
             messages = self.reader.messages(connections=connections)
@@ -108,13 +151,20 @@ class Bag:
                     if item is None:
                         break
                     connection, timestamp, raw = item
+                    bar.update(1)
+                    if not self.in_window(timestamp, connection.topic):
+                        continue
                     message = None
                     if deserialize(connection):
                         message = self.reader.deserialize(raw, connection.msgtype)
                 except Exception as error:
                     raise BagError(f"cannot read {self.path}: {one_line(error)}") from None
-                bar.update(1)
                 yield timestamp, connection.topic, message
+
+    def transform_messages(self, label="reading"):
+        """(receive time, topic, is_static, tf message) of the tf topics, within the window."""
+        for timestamp, topic, message in self.read(self.tf_connections(), label):
+            yield timestamp, topic, is_static_topic(topic), message
 
 
 @contextlib.contextmanager
@@ -147,29 +197,40 @@ class _NoBar:
 
 
 @contextlib.contextmanager
-def open_bag(name, err):
-    path = Path(name)
-    if not path.exists():
-        raise BagError(f"no such bag: {path}", 2)
-    kind = kind_of(path)
+def open_bag(names, err, tf_topics=("/tf", "/tf_static"), start_s=None, end_s=None):
+    """The bags named (a path, or a list read as one) opened as a Bag; BagError if unusable."""
+    paths = [Path(name) for name in ([names] if isinstance(names, str | Path) else names)]
+    kinds = []
+    for path in paths:
+        if not path.exists():
+            raise BagError(f"no such bag: {path}", 2)
+        kinds.append(kind_of(path))
+    kind = kinds[0] if len(set(kinds)) == 1 else "bags"
+    path = " + ".join(str(p) for p in paths)
     try:
         from rosbags.highlevel import AnyReader
         from rosbags.typesys import Stores, get_typestore
     except ImportError:
         raise BagError(f"reading bags needs the rosbags package: {INSTALL_HINT}") from None
     try:
-        reader = AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
+        reader = AnyReader(paths, default_typestore=get_typestore(Stores.ROS2_HUMBLE))
         reader.open()
     except Exception as error:
         raise BagError(f"{path} looks like {kind} but cannot be read: {one_line(error)}") from None
     try:
-        yield Bag(reader, path, err)
+        yield Bag(reader, paths, err, tf_topics, start_s, end_s)
     finally:
         reader.close()
 
 
 def is_tf_topic(topic):
-    return topic.lstrip("/") in ("tf", "tf_static")
+    name = topic.strip("/")
+    return name in ("tf", "tf_static") or name.endswith(("/tf", "/tf_static"))
+
+
+def is_static_topic(topic):
+    name = topic.strip("/")
+    return name == "tf_static" or name.endswith("/tf_static")
 
 
 def has_header(typestore, msgtype):
@@ -189,11 +250,10 @@ def insert_checked(buffer, item, is_static, refused):
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
-    """Feeds /tf and /tf_static into buffer; tree gets the accepted ones with their receive
+    """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
     times. Returns the refusals (text -> count)."""
     refused: dict[str, int] = {}
-    for timestamp, topic, message in bag.read(bag.tf_connections(), label):
-        is_static = topic.lstrip("/") == "tf_static"
+    for timestamp, _, is_static, message in bag.transform_messages(label):
         for item in message.transforms:
             if insert_checked(buffer, item, is_static, refused):
                 tree.add(
@@ -204,7 +264,7 @@ def load_transforms(bag, buffer, tree, label="reading"):
                     None if is_static else timestamp,
                 )
     if not tree.links and not refused:
-        raise BagError(f"{bag.path} holds no transforms on /tf or /tf_static")
+        raise BagError(f"{bag.path} holds no transforms on {' or '.join(bag.tf_topics)}")
     return refused
 
 

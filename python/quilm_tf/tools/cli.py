@@ -1,30 +1,53 @@
 """The quilm-tf command: look inside recorded bags, and the demo.
 
-    quilm-tf demo [--bag PATH] [--target FRAME] [--topic TOPIC] [--queue-size N]
-    quilm-tf frames BAG [--svg FILE] [--dot FILE]
-    quilm-tf echo BAG SOURCE TARGET [--rate HZ] [--csv FILE] [--plot FILE]
-    quilm-tf monitor BAG [SOURCE TARGET] [--max-delay MS] [--max-gap FACTOR]
+    quilm-tf demo [BAG] [--target FRAME] [--topic TOPIC] [--queue-size N] [--record DIR]
+    quilm-tf frames BAG [--svg FILE] [--dot FILE] [--json FILE]
+    quilm-tf echo BAG SOURCE TARGET [--rate HZ] [--relative] [--csv FILE] [--plot FILE]
+    quilm-tf monitor BAG [SOURCE TARGET] [--max-delay MS] [--max-gap FACTOR] [--json FILE]
+
+Every command that reads a bag also takes --bag PATH (repeatable), --start S, --end S and
+--tf-topic TOPIC (repeatable); options and positionals come in any order, and `-` names stdout
+for every output option.
 
 Bad input ends with one line on stderr and a non-zero exit: 2 when the command line names
-something that is not there or is not allowed, 1 when a bag cannot be used.
+something that is not there or is not allowed, 1 when a bag cannot be used; monitor exits 3
+when it flags a link or transforms were refused.
 """
 
 from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
 
-from quilm_tf import TransformError
+from quilm_tf import TransformError, __version__
 from quilm_tf.tools.bags import BagError
+from quilm_tf.tools.output import Stdout
+from quilm_tf.tools.source import add_source_arguments
+
+VERSION = f"quilm-tf {__version__}"
 
 
 class Parser(argparse.ArgumentParser):
-    """Usage errors in one line, with a pointer to --help instead of the usage text."""
+    """Usage errors in one line, with a pointer to --help instead of the usage text.
+
+    A command's options and positionals come in any order (`monitor BAG --max-delay 5 a b`):
+    argparse parses a subcommand with parse_known_args, which is made intermixed here."""
+
+    intermixing = False
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    def parse_known_args(self, args=None, namespace=None):
+        if self.intermixing or self._subparsers is not None:
+            return super().parse_known_args(args, namespace)
+        # parse_known_intermixed_args calls back into parse_known_args twice.
+        self.intermixing = True
+        try:
+            return self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self.intermixing = False
 
 
 def positive_number(text):
@@ -38,9 +61,7 @@ def positive_number(text):
 
 
 def add_demo_arguments(parser):
-    parser.add_argument(
-        "--bag", metavar="PATH", help="a rosbag2 folder, .db3 or .mcap file, or a ROS 1 .bag file"
-    )
+    add_source_arguments(parser)
     parser.add_argument(
         "--target",
         metavar="FRAME",
@@ -57,26 +78,40 @@ def add_demo_arguments(parser):
         type=int,
         help="queue bound of the message filter, 0 for none (default: 5 built in, 100 for bags)",
     )
+    parser.add_argument(
+        "--record",
+        metavar="DIR",
+        help="write the simulated robot as a rosbag2 folder DIR instead of replaying it",
+    )
+    parser.add_argument("--version", action="version", version=VERSION)
     parser.set_defaults(handler=run_demo)
 
 
 DEMO_DESCRIPTION = (
     "Replay a robot's transforms and sensor messages through quilm-tf and report the frame "
-    "tree, a few lookups, the message filter's results and the throughput. Without --bag it "
-    "replays a built-in simulated robot."
+    "tree, a few lookups, the message filter's results and the throughput. Without a bag it "
+    "replays a built-in simulated robot; --record writes that robot as a bag."
 )
 
 
 def run_demo(args, out, err):
     from quilm_tf.tools import demo_report
+    from quilm_tf.tools.source import source_of
 
-    if args.topic is not None and args.bag is None:
-        raise BagError("--topic needs --bag", 2)
+    source, _ = source_of(args, bag_optional=True)
+    if args.topic is not None and source is None:
+        raise BagError("--topic needs a bag", 2)
     if args.queue_size is not None and args.queue_size < 0:
         raise BagError("--queue-size must not be negative", 2)
-    if args.bag is None:
+    if args.record is not None:
+        if source is not None:
+            raise BagError("--record writes the simulated robot: give no bag with it", 2)
+        from quilm_tf.tools import record
+
+        return record.run(args, out, err)
+    if source is None:
         return demo_report.run_builtin(args, out, err)
-    return demo_report.run_bag(args, out, err)
+    return demo_report.run_bag(args, source, out, err)
 
 
 def run_frames(args, out, err):
@@ -97,13 +132,18 @@ def run_monitor(args, out, err):
     return monitor.run(args, out, err)
 
 
+def output_option(parser, name, what):
+    parser.add_argument(f"--{name}", metavar="FILE", help=f"write {what} to FILE, - for stdout")
+
+
 def build_parser(prog="quilm-tf"):
     parser = Parser(
         prog=prog,
         description="Look inside recorded bags: the frame tree with "
         "rates and delays, a transform over time, link health; and the demo.",
     )
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    parser.add_argument("--version", action="version", version=VERSION)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
     demo = commands.add_parser(
         "demo", help="replay the simulated robot or a bag and report", description=DEMO_DESCRIPTION
@@ -113,12 +153,13 @@ def build_parser(prog="quilm-tf"):
     frames = commands.add_parser(
         "frames",
         help="the frame tree of a bag: links, rates, gaps, delays",
-        description="The frame tree of the bag's /tf and /tf_static: one line per link with "
+        description="The frame tree of the bag's tf topics: one line per link with "
         "its rate, samples, stamps, largest gap and delay (receive time minus stamp).",
     )
-    frames.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
-    frames.add_argument("--svg", metavar="FILE", help="write a picture of the tree as SVG")
-    frames.add_argument("--dot", metavar="FILE", help="write the tree as Graphviz text")
+    add_source_arguments(frames)
+    output_option(frames, "svg", "a picture of the tree as SVG")
+    output_option(frames, "dot", "the tree as Graphviz text")
+    output_option(frames, "json", "the links and their statistics as JSON")
     frames.set_defaults(handler=run_frames)
 
     echo = commands.add_parser(
@@ -127,9 +168,7 @@ def build_parser(prog="quilm-tf"):
         description="The pose of SOURCE in TARGET at a fixed rate over the time the chain "
         "between them covers: translation, quaternion (x, y, z, w), roll/pitch/yaw in degrees.",
     )
-    echo.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
-    echo.add_argument("source", metavar="SOURCE", help="the frame whose pose is shown")
-    echo.add_argument("target", metavar="TARGET", help="the frame it is expressed in")
+    add_source_arguments(echo, "SOURCE (the frame whose pose is shown) and TARGET")
     echo.add_argument(
         "--rate",
         metavar="HZ",
@@ -138,12 +177,16 @@ def build_parser(prog="quilm-tf"):
         help="poses per second of stamp time (default: 1)",
     )
     echo.add_argument(
-        "--csv", metavar="FILE", help="write every pose as CSV to FILE, or to stdout for -"
+        "--relative",
+        action="store_true",
+        help="show stamps as seconds after the first pose instead of since the epoch",
     )
+    output_option(echo, "csv", "every pose as CSV")
     echo.add_argument(
         "--plot",
         metavar="FILE",
-        help="draw the path and the pose over time into a .png or .svg (needs matplotlib)",
+        help="draw the path and the pose over time into a .png or .svg, - for SVG on stdout "
+        "(needs matplotlib)",
     )
     echo.set_defaults(handler=run_echo)
 
@@ -153,14 +196,10 @@ def build_parser(prog="quilm-tf"):
         description="Per link the rate, the gaps between stamps and the delay between each "
         "stamp and its arrival in the bag; links with large delays or gaps are flagged. With "
         "SOURCE and TARGET, only the links of the chain between them.",
+        epilog="Exit status: 0 when no link is flagged and no transform was refused, 3 when "
+        "one is, 1 when the bag cannot be used, 2 for a bad command line.",
     )
-    monitor.add_argument("bag", metavar="BAG", help="a rosbag2 folder or file, or a ROS 1 bag")
-    monitor.add_argument(
-        "frames",
-        metavar="FRAME",
-        nargs="*",
-        help="SOURCE TARGET: only the chain between these two frames",
-    )
+    add_source_arguments(monitor, "optionally SOURCE and TARGET: only the chain between them")
     monitor.add_argument(
         "--max-delay",
         metavar="MS",
@@ -175,6 +214,7 @@ def build_parser(prog="quilm-tf"):
         default=3.0,
         help="flag gaps longer than FACTOR times the link's median interval (default: 3)",
     )
+    output_option(monitor, "json", "the links, their statistics and flags as JSON")
     monitor.set_defaults(handler=run_monitor)
 
     for sub in (demo, frames, echo, monitor):
@@ -183,9 +223,11 @@ def build_parser(prog="quilm-tf"):
 
 
 def run(handler, args, prog):
-    out, err = sys.stdout, sys.stderr
+    out, err = Stdout(sys.stdout), sys.stderr
     try:
-        return handler(args, out, err)
+        code = handler(args, out, err)
+        out.flush()
+        return code
     except BagError as error:
         err.write(f"{prog}: {error}\n")
         return error.exit_code
@@ -196,10 +238,6 @@ def run(handler, args, prog):
     except KeyboardInterrupt:
         err.write(f"{prog}: interrupted\n")
         return 130
-    except BrokenPipeError:
-        # Output piped into head: not worth a traceback.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
     except OSError as error:
         # The system refused a read or a write the checks could not foresee (a full disk).
         err.write(f"{prog}: {error}\n")

@@ -7,7 +7,7 @@ import math
 import statistics
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, has_header, insert_checked, is_tf_topic, open_bag
+from quilm_tf.tools.bags import BagError, has_header, insert_checked, is_static_topic
 from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 from quilm_tf.tools.replay import Query, Replay, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
@@ -124,12 +124,12 @@ def run_builtin(args, out, err):
     return 0
 
 
-def run_bag(args, out, err):
-    with open_bag(args.bag, err) as bag:
+def run_bag(args, source, out, err):
+    with source.open(err) as bag:
         return replay_bag(args, bag, out)
 
 
-def choose_sensor_topic(bag, name):
+def choose_sensor_topic(bag, name, tf_topics):
     """The topic named, or the first with a header; None if the bag has none."""
     store = bag.reader.typestore
     if name is None:
@@ -137,7 +137,7 @@ def choose_sensor_topic(bag, name):
             (
                 topic
                 for topic, info in bag.topics.items()
-                if not is_tf_topic(topic) and has_header(store, info.msgtype)
+                if topic not in tf_topics and has_header(store, info.msgtype)
             ),
             None,
         )
@@ -155,7 +155,8 @@ def choose_sensor_topic(bag, name):
 def replay_bag(args, bag, out):
     path = bag.path
     tf_connections = bag.tf_connections()
-    sensor_topic = choose_sensor_topic(bag, args.topic)
+    tf_topics = {c.topic for c in tf_connections}
+    sensor_topic = choose_sensor_topic(bag, args.topic, tf_topics)
     wanted = tf_connections + bag.connections([sensor_topic])
 
     # A first pass over the transforms finds the tree, its root and the stamps worth asking.
@@ -179,7 +180,7 @@ def replay_bag(args, bag, out):
         if topic == sensor_topic:
             sensor_frame = message.header.frame_id.lstrip("/") or None
             continue
-        static = topic.lstrip("/") == "tf_static"
+        static = is_static_topic(topic)
         for item in message.transforms:
             if insert_checked(checker, item, static, refused):
                 scan_tree.add(
@@ -236,7 +237,9 @@ def replay_bag(args, bag, out):
 
     def events():
         for timestamp, topic, message in bag.read(wanted, "replaying"):
-            kind = topic.lstrip("/") if is_tf_topic(topic) else "sensor"
+            kind = "sensor"
+            if topic in tf_topics:
+                kind = "tf_static" if is_static_topic(topic) else "tf"
             yield timestamp, kind, message
 
     replay.run(events())

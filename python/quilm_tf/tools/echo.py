@@ -8,9 +8,10 @@ import io
 from pathlib import Path
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, load_transforms, open_bag, unknown_frame
+from quilm_tf.tools.bags import BagError, load_transforms, unknown_frame
 from quilm_tf.tools.geometry import fixed, quaternion_of, rpy_degrees
-from quilm_tf.tools.output import check_writable, write_text
+from quilm_tf.tools.output import check_outputs, write_text
+from quilm_tf.tools.source import source_of
 from quilm_tf.tools.text import NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
@@ -114,13 +115,12 @@ def write_csv(file, rows):
 
 
 def run(args, out, err):
+    bags, (args.source, args.target) = source_of(args, (2,))
     source, target = args.source.lstrip("/"), args.target.lstrip("/")
     if args.plot:
         check_plot(args.plot)
-        check_writable(args.plot)
-    if args.csv and args.csv != "-":
-        check_writable(args.csv)
-    with open_bag(args.bag, err) as bag:
+    check_outputs({"--csv": args.csv, "--plot": args.plot})
+    with bags.open(err) as bag:
         tree, buffer = FrameTree(), TransformBuffer(HISTORY_SECONDS)
         refused = load_transforms(bag, buffer, tree)
         title = bag.title()

@@ -3,10 +3,13 @@ gap and delay, and optionally a picture of it (SVG) or its Graphviz text."""
 
 from __future__ import annotations
 
+import json
+
 from quilm_tf import TransformBuffer
 from quilm_tf.tools import picture
-from quilm_tf.tools.bags import load_transforms, open_bag
-from quilm_tf.tools.output import check_writable, write_text
+from quilm_tf.tools.bags import load_transforms
+from quilm_tf.tools.output import check_outputs, opened, write_text
+from quilm_tf.tools.source import source_of
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
@@ -62,6 +65,30 @@ def link_label(link):
     return ", ".join(parts)
 
 
+def link_json(child, link):
+    """A link's statistics for --json: stamps in ns, rate in Hz, gap in s, delays in ms."""
+    gap = None if link.is_static else link.largest_gap()
+    delay = None if link.is_static else link.delay_ns()
+    return {
+        "parent": link.parent,
+        "child": child,
+        "static": link.is_static,
+        "samples": link.samples,
+        "first_stamp_ns": link.first_ns,
+        "last_stamp_ns": link.last_ns,
+        "rate_hz": None if link.is_static else link.rate_hz(),
+        "largest_gap_s": None if gap is None else gap[0] / NS_PER_SECOND,
+        "delay_mean_ms": None if delay is None else delay[0] / MS,
+        "delay_max_ms": None if delay is None else delay[1] / MS,
+    }
+
+
+def write_json(name, out, document):
+    with opened(name, out) as file:
+        json.dump(document, file, indent=1)
+        file.write("\n")
+
+
 def report(out, title, tree, refused):
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
@@ -80,18 +107,23 @@ def report(out, title, tree, refused):
 
 
 def run(args, out, err):
-    for name in (args.svg, args.dot):
-        if name:
-            check_writable(name)
-    with open_bag(args.bag, err) as bag:
+    source, _ = source_of(args)
+    to_stdout = check_outputs({"--svg": args.svg, "--dot": args.dot, "--json": args.json})
+    with source.open(err) as bag:
         tree = FrameTree(timed=True)
         # A zero history keeps one sample per link: the buffer is here to refuse what a live
         # buffer would refuse (cycles, second parents, zero stamps), not to answer lookups.
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
         title = bag.title()
-    report(out, title, tree, refused)
+    if to_stdout is None:
+        report(out, title, tree, refused)
+    if args.json:
+        links = [
+            link_json(child, tree.links[child]) for child, *_ in tree.walk() if child in tree.links
+        ]
+        write_json(args.json, out, {"bag": title, "links": links, "refused": refused})
     if args.svg:
-        write_text(args.svg, picture.svg(tree, link_label))
+        write_text(args.svg, picture.svg(tree, link_label), out)
     if args.dot:
-        write_text(args.dot, picture.dot(tree, link_label))
+        write_text(args.dot, picture.dot(tree, link_label), out)
     return 0

@@ -4,9 +4,11 @@ delay between each stamp and its arrival; links whose delay or gaps are large ar
 from __future__ import annotations
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, load_transforms, open_bag, unknown_frame
+from quilm_tf.tools.bags import BagError, load_transforms, unknown_frame
 from quilm_tf.tools.echo import frame_path
-from quilm_tf.tools.frames import delay_cells, rate_cell
+from quilm_tf.tools.frames import delay_cells, link_json, rate_cell, write_json
+from quilm_tf.tools.output import check_outputs
+from quilm_tf.tools.source import source_of
 from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
@@ -101,17 +103,44 @@ def report(out, title, tree, refused, children, max_delay_ms, max_gap):
         out.write(f"\nNo link flagged among {plural(len(children), 'link')}.\n")
 
 
+def exit_code(tree, refused, children, max_delay_ms, max_gap):
+    """3 when a link is flagged or a transform was refused, so that a CI job can gate on it."""
+    flagged = any(problems(tree.links[c], max_delay_ms, max_gap) for c in children)
+    return 3 if flagged or refused else 0
+
+
+def json_document(title, tree, refused, children, max_delay_ms, max_gap):
+    links = []
+    for child in children:
+        link = tree.links[child]
+        found = problems(link, max_delay_ms, max_gap)
+        median = None if link.is_static else link.median_interval_ns()
+        links.append(
+            {
+                **link_json(child, link),
+                "median_interval_s": None if median is None else median / NS_PER_SECOND,
+                "flags": [{"flag": flag, "text": text} for flag, text in found],
+            }
+        )
+    limits = {"max_delay_ms": max_delay_ms, "max_gap_factor": max_gap}
+    return {"bag": title, "limits": limits, "links": links, "refused": refused}
+
+
 def run(args, out, err):
-    if len(args.frames) not in (0, 2):
-        raise BagError("give no frames, or SOURCE and TARGET", 2)
-    with open_bag(args.bag, err) as bag:
+    bags, args.frames = source_of(args, (0, 2))
+    to_stdout = check_outputs({"--json": args.json})
+    with bags.open(err) as bag:
         tree = FrameTree(timed=True)
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
         title = bag.title()
+    limits = (args.max_delay, args.max_gap)
     if not args.frames:
         children = [frame for frame, *_ in tree.walk() if frame in tree.links]
-        report(out, title, tree, refused, children, args.max_delay, args.max_gap)
-        return 0
+        if to_stdout is None:
+            report(out, title, tree, refused, children, *limits)
+        if args.json:
+            write_json(args.json, out, json_document(title, tree, refused, children, *limits))
+        return exit_code(tree, refused, children, *limits)
     source, target = (frame.lstrip("/") for frame in args.frames)
     for frame, given in zip((source, target), args.frames):
         if frame not in tree.frames():
@@ -123,7 +152,15 @@ def run(args, out, err):
             f"the tree of {tree.root_of(source)}, {target} in the tree of "
             f"{tree.root_of(target)}"
         )
-    report(out, title, tree, refused, children, args.max_delay, args.max_gap)
+    if args.json:
+        write_json(args.json, out, json_document(title, tree, refused, children, *limits))
+    if to_stdout is None:
+        report(out, title, tree, refused, children, *limits)
+        write_chain(out, tree, source, target, children)
+    return exit_code(tree, refused, children, *limits)
+
+
+def write_chain(out, tree, source, target, children):
     chain = " -> ".join(frame_path(tree, source, target))
     delays = [
         (tree.links[c].delay_ns()[1], c)
@@ -135,4 +172,3 @@ def run(args, out, err):
         worst, child = max(delays, key=lambda pair: pair[0])
         out.write(f", worst delay {worst / MS:.1f} ms ({tree.links[child].parent} -> {child})")
     out.write("\n")
-    return 0

@@ -1,0 +1,120 @@
+"""What every command that reads transforms shares: where they come from (one or more bags,
+the tf topics) and the time window to keep, as options and as a source to read from.
+
+A command adds the options with `add_source_arguments`, then `source_of` turns the parsed
+arguments into a `BagSource` and the frames named on the command line. `BagSource.open` yields
+an open `Bag` whose `transform_messages()` gives (receive time, topic, is_static, message) for
+every tf message in the window, in the order received.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+from dataclasses import dataclass
+
+from quilm_tf.tools.bags import BagError, open_bag
+
+DEFAULT_TF_TOPICS = ("/tf", "/tf_static")
+
+
+def window_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value >= 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(
+            f"expected seconds from the start of the bag, got {text!r}"
+        )
+    return value
+
+
+def add_source_arguments(parser, frames_help=None):
+    """The bag, as the first positional or with --bag, the tf topics and the time window.
+
+    The positionals after the bag are the command's frames, described by frames_help; a
+    command without frames passes None."""
+    bag_help = "a rosbag2 folder, .db3 or .mcap file, or a ROS 1 .bag file"
+    parser.add_argument(
+        "positionals",
+        nargs="*",
+        metavar="BAG" if frames_help is None else "BAG FRAME",
+        help=bag_help if frames_help is None else f"{bag_help}; then {frames_help}",
+    )
+    parser.add_argument(
+        "--bag",
+        metavar="PATH",
+        action="append",
+        dest="bags",
+        default=[],
+        help="the bag, instead of the first positional; repeat it to read several bags as one",
+    )
+    parser.add_argument(
+        "--start",
+        metavar="S",
+        type=window_seconds,
+        help="drop what was received before S seconds after the start of the bag "
+        "(static transforms are kept)",
+    )
+    parser.add_argument(
+        "--end",
+        metavar="S",
+        type=window_seconds,
+        help="drop what was received after S seconds after the start of the bag",
+    )
+    parser.add_argument(
+        "--tf-topic",
+        metavar="TOPIC",
+        action="append",
+        dest="tf_topics",
+        default=[],
+        help="read transforms from TOPIC (repeatable; default /tf and /tf_static). A topic "
+        "named .../tf_static holds static transforms; .../tf brings its .../tf_static along",
+    )
+
+
+@dataclass
+class BagSource:
+    """Bags to read as one, the tf topics to take transforms from, and the window kept.
+
+    start_s and end_s are seconds after the first message of the bags, or None for no bound.
+    """
+
+    paths: list[str]
+    tf_topics: tuple[str, ...] = DEFAULT_TF_TOPICS
+    start_s: float | None = None
+    end_s: float | None = None
+
+    def open(self, err):
+        """A context manager that yields the open Bag."""
+        return open_bag(self.paths, err, self.tf_topics, self.start_s, self.end_s)
+
+
+def source_of(args, frame_counts=(0,), bag_optional=False):
+    """(BagSource or None, frames) from arguments that add_source_arguments defined.
+
+    The bag is the first positional unless --bag gave it; the positionals left are frames,
+    whose count must be one of frame_counts. With bag_optional, no bag gives None."""
+    positionals = list(args.positionals)
+    bags = list(args.bags)
+    if not bags and positionals and (len(positionals) - 1 in frame_counts or not bag_optional):
+        bags.append(positionals.pop(0))
+    if not bags and not bag_optional:
+        raise BagError("no bag given: name it first, or with --bag", 2)
+    if len(positionals) not in frame_counts:
+        raise BagError(frame_count_text(positionals, frame_counts), 2)
+    if args.start is not None and args.end is not None and args.end <= args.start:
+        raise BagError(f"--end {args.end:g} is not after --start {args.start:g}", 2)
+    if not bags:
+        return None, positionals
+    topics = tuple(dict.fromkeys("/" + t.strip("/") for t in args.tf_topics)) or DEFAULT_TF_TOPICS
+    return BagSource(bags, topics, args.start, args.end), positionals
+
+
+def frame_count_text(positionals, frame_counts):
+    if frame_counts == (0,):
+        return f"unexpected argument {positionals[0]!r}: this command takes no frames"
+    if frame_counts == (0, 2):
+        return "give no frames, or SOURCE and TARGET"
+    return "give SOURCE and TARGET"
