@@ -14,6 +14,7 @@ from quilm_tf._native import (
     require_frame,
 )
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
+from quilm_tf.messages import transform_message
 from quilm_tf.queries import (
     FrameInfo,
     frames,
@@ -44,4 +45,5 @@ __all__ = [
     "wait_for_transform",
     "wait_for_transform_async",
     "stamp_ns",
+    "transform_message",
 ]
