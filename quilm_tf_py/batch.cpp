@@ -31,42 +31,22 @@
 
 #include "frames/result.hpp"
 #include "quilm_tf/matrix.hpp"
+#include "quilm_tf/points.hpp"
+#include "quilm_tf/stamp_order.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/functions.hpp"
+#include "quilm_tf_py/gil.hpp"
+#include "quilm_tf_py/locks.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 #include "quilm_tf_py/ros.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
+#include "quilm_tf_py/view.hpp"
 
 namespace quilm_tf_py {
 namespace {
 
 using quilm_tf::Matrix4;
-
-// One buffer-protocol view of an object, released when the owner goes.
-class View {
- public:
-  View() noexcept = default;
-  View(const View&) = delete;
-  View& operator=(const View&) = delete;
-  ~View() {
-    // A thread the interpreter is ending no longer holds the GIL: leak the view.
-    if (held_ && !thread_ending()) {
-      PyBuffer_Release(&view_);
-    }
-  }
-
-  // An exporter may run Python code (a class with __buffer__).
-  bool acquire(PyObject* object, int flags) {
-    held_ = run_python([&] { return PyObject_GetBuffer(object, &view_, flags); }) == 0;
-    return held_;
-  }
-  const Py_buffer& operator*() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 enum class Kind : std::uint8_t { Signed, Unsigned, Float, Bool, Other };
 
@@ -293,6 +273,20 @@ struct ManyArgs {
   }
 };
 
+// What a loop run without the GIL hands back: done, a failing stamp, or a poisoned lock
+// (whose fatal error is raised once the GIL is back).
+struct LoopOutcome {
+  bool poisoned = false;
+  std::optional<StampFailure> failure;
+};
+
+Raised raise_outcome(const LoopOutcome& outcome, const char* name) {
+  if (outcome.poisoned) {
+    return raise_internal(BUFFER_LOCK_POISONED);
+  }
+  return raise_stamp_failure(*outcome.failure, name);
+}
+
 PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -303,31 +297,29 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     const StampArray& stamps = a.stamps;
     const Common& common = a.common;
     const Py_buffer& out = *a.out_view;
-    // The stamps in ascending order, so that every link interpolates a run of them
-    // between the same two samples; built before the lock is taken.
-    std::vector<std::pair<std::uint64_t, Py_ssize_t>> order;
-    order.reserve(static_cast<std::size_t>(stamps.size()));
-    for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
-      const Stamp stamp = stamps[i];
-      if (!stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS) {
-        order.emplace_back(static_cast<std::uint64_t>(stamp.ns), i);
+    const LoopOutcome outcome = without_gil([&] {
+      LoopOutcome result;
+      // Sorted before the lock is taken.
+      std::vector<quilm_tf::StampIndex> order;
+      order.reserve(static_cast<std::size_t>(stamps.size()));
+      for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
+        const Stamp stamp = stamps[i];
+        if (!stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS) {
+          order.push_back({static_cast<std::uint64_t>(stamp.ns), static_cast<std::size_t>(i)});
+        }
       }
-    }
-    if (!std::is_sorted(order.begin(), order.end())) {
-      std::sort(order.begin(), order.end());
-    }
-    std::vector<unsigned char> answered(static_cast<std::size_t>(stamps.size()), 0);
-    std::optional<StampFailure> failure;
-    {
-      auto service = common.buffer->state.service.read();
+      quilm_tf::sort_stamps(order);
+      std::vector<unsigned char> answered(static_cast<std::size_t>(stamps.size()), 0);
+      auto service = common.buffer->state.service.read_or_empty();
       if (!service) {
-        return Raised{};
+        result.poisoned = true;
+        return result;
       }
       quilm_tf::BatchLookup lookups(*service, common.frames.from, common.frames.to);
       for (const auto& [ns, i] : order) {
         if (const std::optional<quilm_tf::Isometry> found = lookups.sampled_ns(ns)) {
-          store_matrix(out, i, quilm_tf::isometry_to_matrix4(*found));
-          answered[static_cast<std::size_t>(i)] = 1;
+          store_matrix(out, static_cast<Py_ssize_t>(i), quilm_tf::isometry_to_matrix4(*found));
+          answered[i] = 1;
         }
       }
       // The rest in the caller's order, each as lookup answers it: the first that fails
@@ -338,14 +330,15 @@ PyObject* lookup_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         }
         auto matrix = lookup_stamp(lookups, stamps[i], i);
         if (!matrix) {
-          failure.emplace(std::move(matrix).error());
+          result.failure.emplace(std::move(matrix).error());
           break;
         }
         store_matrix(out, i, *matrix);
       }
-    }
-    if (failure) {
-      return raise_stamp_failure(*failure, "stamps_ns");
+      return result;
+    });
+    if (outcome.poisoned || outcome.failure) {
+      return raise_outcome(outcome, "stamps_ns");
     }
     Py_RETURN_NONE;
   });
@@ -361,74 +354,31 @@ PyObject* can_transform_many(PyObject* /*module*/, PyObject* const* args, Py_ssi
     const StampArray& stamps = a.stamps;
     const Common& common = a.common;
     const Py_buffer& out = *a.out_view;
-    auto service = common.buffer->state.service.read();
-    if (!service) {
-      return Raised{};
+    const bool answered = without_gil([&] {
+      auto service = common.buffer->state.service.read_or_empty();
+      if (!service) {
+        return false;
+      }
+      for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
+        const Stamp stamp = stamps[i];
+        const bool found =
+            !stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS &&
+            service->can_transform_ns(common.frames.from, common.frames.to, stamp.ns);
+        static_cast<char*>(out.buf)[i * out.strides[0]] = found ? 1 : 0;
+      }
+      return true;
+    });
+    if (!answered) {
+      return raise_internal(BUFFER_LOCK_POISONED);
     }
-    for (Py_ssize_t i = 0; i < stamps.size(); ++i) {
-      const Stamp stamp = stamps[i];
-      const bool found = !stamp.negative && stamp.ns < ROS_TIME_LIMIT_NS &&
-                         service->can_transform_ns(common.frames.from, common.frames.to, stamp.ns);
-      static_cast<char*>(out.buf)[i * out.strides[0]] = found ? 1 : 0;
-    }
-    service.unlock();
     Py_RETURN_NONE;
   });
 }
 
-// Points in and out, as byte strides; the input's element type is the kernel's parameter.
-struct PointArrays {
-  const char* in = nullptr;
-  Py_ssize_t in_row = 0;
-  Py_ssize_t in_col = 0;
-  char* out = nullptr;
-  Py_ssize_t out_row = 0;
-  Py_ssize_t out_col = 0;
-  bool float32 = false;
-};
-
-// Each output coordinate is summed left to right, ((m0 x + m1 y) + m2 z) + t, so that numpy
-// can reproduce it exactly. Inlined into each caller to let constant strides fold in.
-template <class T>
-[[gnu::always_inline]] inline void transform_span(const Matrix4& m, const char* in,
-                                                  Py_ssize_t in_row, Py_ssize_t in_col,
-                                                  char* out, Py_ssize_t out_row,
-                                                  Py_ssize_t out_col, Py_ssize_t count) noexcept {
-  const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2), m03 = m(0, 3);
-  const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2), m13 = m(1, 3);
-  const double m20 = m(2, 0), m21 = m(2, 1), m22 = m(2, 2), m23 = m(2, 3);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const char* from = in + i * in_row;
-    const double x = load<T>(from);
-    const double y = load<T>(from + in_col);
-    const double z = load<T>(from + 2 * in_col);
-    char* to = out + i * out_row;
-    store(to, ((m00 * x + m01 * y) + m02 * z) + m03);
-    store(to + out_col, ((m10 * x + m11 * y) + m12 * z) + m13);
-    store(to + 2 * out_col, ((m20 * x + m21 * y) + m22 * z) + m23);
-  }
-}
-
-template <class T>
-void transform_points_as(const Matrix4& m, const PointArrays& a, Py_ssize_t begin,
-                         Py_ssize_t end) noexcept {
-  const char* in = a.in + begin * a.in_row;
-  char* out = a.out + begin * a.out_row;
-  constexpr auto width = static_cast<Py_ssize_t>(sizeof(T));
-  if (a.in_row == 3 * width && a.in_col == width && a.out_row == 24 && a.out_col == 8) {
-    transform_span<T>(m, in, 3 * width, width, out, 24, 8, end - begin);
-  } else {
-    transform_span<T>(m, in, a.in_row, a.in_col, out, a.out_row, a.out_col, end - begin);
-  }
-}
-
-void transform_points_range(const Matrix4& m, const PointArrays& arrays, Py_ssize_t begin,
-                            Py_ssize_t end) noexcept {
-  if (arrays.float32) {
-    transform_points_as<float>(m, arrays, begin, end);
-  } else {
-    transform_points_as<double>(m, arrays, begin, end);
-  }
+// (N, 3) points as the kernel reads them: three coordinates a column stride apart.
+quilm_tf::CoordinateLayout point_rows(const Py_buffer& view, bool float32) noexcept {
+  const quilm_tf::Scalar type = float32 ? quilm_tf::Scalar::Float32 : quilm_tf::Scalar::Float64;
+  return {{0, view.strides[1], 2 * view.strides[1]}, {type, type, type}, view.strides[0], false};
 }
 
 constexpr const char* POINTS_PARAMS[] = {"buffer", "from_frame", "to_frame", "stamp_ns",
@@ -458,10 +408,15 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
         !bind_out(*out_view, Kind::Float, {n, 3}, "(N, 3)")) {
       return Raised{};
     }
-    const Py_buffer& out = *out_view;
-    const PointArrays arrays{static_cast<const char*>(points.buf), points.strides[0],
-                             points.strides[1], static_cast<char*>(out.buf), out.strides[0],
-                             out.strides[1], points.itemsize == 4};
+    const auto* in = static_cast<const char*>(points.buf);
+    auto* out = static_cast<char*>((*out_view).buf);
+    const quilm_tf::CoordinateLayout in_rows = point_rows(points, points.itemsize == 4);
+    const quilm_tf::CoordinateLayout out_rows = point_rows(*out_view, false);
+    const auto transform = [&](const Matrix4& m, Py_ssize_t begin, Py_ssize_t end) {
+      quilm_tf::transform_records(m, in + begin * in_rows.stride, in_rows,
+                                  out + begin * out_rows.stride, out_rows,
+                                  static_cast<std::size_t>(end - begin));
+    };
 
     // An object without a buffer, or a zero-dimensional one (a numpy integer scalar), is
     // one stamp, converted and looked up as lookup does; the transform runs unlocked.
@@ -478,16 +433,27 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
       if (stamp_ns >= ROS_TIME_LIMIT_NS) {
         return raise(Invalid::StampRange);
       }
-      auto service = common.buffer->state.service.read();
-      if (!service) {
-        return Raised{};
-      }
-      auto found = service->lookup_ns(common.frames.from, common.frames.to, stamp_ns);
-      service.unlock();
+      using Found = frames::Result<quilm_tf::Isometry, quilm_tf::TransformBufferError>;
+      const std::optional<Found> found = without_gil([&]() -> std::optional<Found> {
+        std::optional<Found> result;
+        {
+          auto service = common.buffer->state.service.read_or_empty();
+          if (!service) {
+            return result;
+          }
+          result.emplace(service->lookup_ns(common.frames.from, common.frames.to, stamp_ns));
+        }
+        if (*result) {
+          transform(quilm_tf::isometry_to_matrix4(**result), 0, n);
+        }
+        return result;
+      });
       if (!found) {
-        return raise(found.error());
+        return raise_internal(BUFFER_LOCK_POISONED);
       }
-      transform_points_range(quilm_tf::isometry_to_matrix4(*found), arrays, 0, n);
+      if (!*found) {
+        return raise(found->error());
+      }
       Py_RETURN_NONE;
     }
 
@@ -499,11 +465,12 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
     if (stamps.size() != n) {
       return raise_array_shape("stamp_ns", "(N,) with N the number of points", *stamps_view);
     }
-    std::optional<StampFailure> failure;
-    {
-      auto service = common.buffer->state.service.read();
+    const LoopOutcome outcome = without_gil([&] {
+      LoopOutcome result;
+      auto service = common.buffer->state.service.read_or_empty();
       if (!service) {
-        return Raised{};
+        result.poisoned = true;
+        return result;
       }
       quilm_tf::BatchLookup lookups(*service, common.frames.from, common.frames.to);
       Py_ssize_t begin = 0;
@@ -515,15 +482,16 @@ PyObject* transform_points(PyObject* /*module*/, PyObject* const* args, Py_ssize
         }
         auto matrix = lookup_stamp(lookups, stamp, begin);
         if (!matrix) {
-          failure.emplace(std::move(matrix).error());
+          result.failure.emplace(std::move(matrix).error());
           break;
         }
-        transform_points_range(*matrix, arrays, begin, end);
+        transform(*matrix, begin, end);
         begin = end;
       }
-    }
-    if (failure) {
-      return raise_stamp_failure(*failure, "stamp_ns");
+      return result;
+    });
+    if (outcome.poisoned || outcome.failure) {
+      return raise_outcome(outcome, "stamp_ns");
     }
     Py_RETURN_NONE;
   });

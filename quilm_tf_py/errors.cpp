@@ -99,6 +99,10 @@ Raised raise(const quilm_tf::FrameError& error) {
   return raise_text(frame_error_type(), quilm_tf::to_string(error));
 }
 
+Raised raise(const quilm_tf::CloudError& error) {
+  return raise_text(PyExc_ValueError, quilm_tf::to_string(error));
+}
+
 Raised raise(Invalid value) { return raise_text(PyExc_ValueError, invalid_text(value)); }
 
 Raised raise_internal(std::string_view what) {

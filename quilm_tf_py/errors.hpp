@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "quilm_tf/buffer.hpp"
+#include "quilm_tf/cloud.hpp"
 #include "quilm_tf/frame.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
 
@@ -45,6 +46,8 @@ enum class Invalid : std::uint8_t {
 
 Raised raise(const quilm_tf::TransformBufferError& error);
 Raised raise(const quilm_tf::FrameError& error);
+// ValueError with the layout problem's text.
+Raised raise(const quilm_tf::CloudError& error);
 Raised raise(Invalid value);
 // The fatal error; the text starts with `what`.
 Raised raise_internal(std::string_view what);

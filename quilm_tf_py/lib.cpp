@@ -4,11 +4,14 @@
 // __all__ = ["TransformBuffer", "MessageFilter", "FilterFailureReason", "require_frame",
 //            "TransformError", "FrameError"]
 // # and the private helpers of the package's queries: _latest_common_time, _lookup_latest,
-// # _frames
+// # _frames, _lookup_across_time; of the array functions: _lookup_many,
+// # _can_transform_many, _transform_points; of the cloud functions: _transform_cloud,
+// # _deskew_cloud
 
 #include <Python.h>
 
 #include "quilm_tf_py/batch.hpp"
+#include "quilm_tf_py/clouds.hpp"
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/failure_reason.hpp"
 #include "quilm_tf_py/frame.hpp"
@@ -61,6 +64,7 @@ int exec_module(PyObject* module) {
         add_public(module, "TransformError", transform_error_type()) < 0 ||
         add_public(module, "FrameError", frame_error_type()) < 0 ||
         add_batch_functions(module) < 0 ||
+        add_cloud_functions(module) < 0 ||
         add_query_functions(module) < 0) {
       return -1;
     }

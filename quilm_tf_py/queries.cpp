@@ -4,18 +4,27 @@
 //     # lookup at _latest_common_time, both under one read lock
 // def _frames(buffer) -> list[tuple[str, str, bool, int, int, int]]: ...
 //     # (name, parent, is_static, samples, oldest_ns, newest_ns) per child frame, by name
+// def _lookup_across_time(buffer, from_frame, from_stamp_ns, to_frame, to_stamp_ns,
+//                         fixed_frame) -> list[list[float]]: ...
+//     # lookup(fixed_frame, to_frame, to_stamp_ns) @ lookup(from_frame, fixed_frame,
+//     # from_stamp_ns), both under one read lock, the GIL released
 
 #include "quilm_tf_py/queries.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "quilm_tf/across_time.hpp"
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
 #include "quilm_tf_py/functions.hpp"
+#include "quilm_tf_py/gil.hpp"
+#include "quilm_tf_py/locks.hpp"
 #include "quilm_tf_py/owned_ref.hpp"
+#include "quilm_tf_py/ros.hpp"
 #include "quilm_tf_py/transform_buffer.hpp"
 
 namespace quilm_tf_py {
@@ -88,6 +97,53 @@ PyObject* lookup_latest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   });
 }
 
+constexpr const char* ACROSS_PARAMS[] = {"buffer",      "from_frame",  "from_stamp_ns",
+                                         "to_frame",    "to_stamp_ns", "fixed_frame"};
+
+PyObject* lookup_across_time(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[6];
+    TransformBufferObject* buffer = nullptr;
+    std::string_view from_frame;
+    std::string_view to_frame;
+    std::string_view fixed_frame;
+    u128 from_stamp_ns = 0;
+    u128 to_stamp_ns = 0;
+    if (!parse_args("_lookup_across_time", args, nargs, kwnames, ACROSS_PARAMS, 6, values) ||
+        !convert_arg(to_transform_buffer, values[0], "buffer", &buffer) ||
+        !convert_arg(to_str, values[1], "from_frame", &from_frame) ||
+        !convert_arg(to_u128, values[2], "from_stamp_ns", &from_stamp_ns) ||
+        !convert_arg(to_str, values[3], "to_frame", &to_frame) ||
+        !convert_arg(to_u128, values[4], "to_stamp_ns", &to_stamp_ns) ||
+        !convert_arg(to_str, values[5], "fixed_frame", &fixed_frame)) {
+      return Raised{};
+    }
+    if (from_stamp_ns >= ROS_TIME_LIMIT_NS || to_stamp_ns >= ROS_TIME_LIMIT_NS) {
+      return raise(Invalid::StampRange);
+    }
+    // Both lookups under one read lock: an insert between them could pair two states of
+    // the buffer.
+    using Found = frames::Result<quilm_tf::Matrix4, quilm_tf::TransformBufferError>;
+    const std::optional<Found> found = without_gil([&]() -> std::optional<Found> {
+      std::optional<Found> result;
+      auto service = buffer->state.service.read_or_empty();
+      if (service) {
+        quilm_tf::AcrossTime across(*service, from_frame, to_frame, fixed_frame, to_stamp_ns);
+        result.emplace(across.matrix_at_ns(from_stamp_ns));
+      }
+      return result;
+    });
+    if (!found) {
+      return raise_internal(BUFFER_LOCK_POISONED);
+    }
+    if (!*found) {
+      return raise(found->error());
+    }
+    return matrix_to_python(**found);
+  });
+}
+
 // A new str from a frame name: names come from str arguments, so they are valid UTF-8.
 PyObject* new_str(const std::string& text) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -154,6 +210,9 @@ PyMethodDef query_defs[] = {
     {"_lookup_latest", as_cfunction(lookup_latest), METH_FASTCALL | METH_KEYWORDS,
      "_lookup_latest(buffer, from_frame, to_frame)\n--\n\n"},
     {"_frames", as_cfunction(frames), METH_FASTCALL | METH_KEYWORDS, "_frames(buffer)\n--\n\n"},
+    {"_lookup_across_time", as_cfunction(lookup_across_time), METH_FASTCALL | METH_KEYWORDS,
+     "_lookup_across_time(buffer, from_frame, from_stamp_ns, to_frame, to_stamp_ns, "
+     "fixed_frame)\n--\n\n"},
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 The classes live in the extension ``quilm_tf._native``; they are re-exported here so that
 ``from quilm_tf import TransformBuffer`` works. The array functions (numpy in, numpy out)
-come from ``quilm_tf.batch``.
+come from ``quilm_tf.batch``, the point cloud functions from ``quilm_tf.clouds``.
 """
 
 from quilm_tf._native import (
@@ -14,6 +14,7 @@ from quilm_tf._native import (
     require_frame,
 )
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
+from quilm_tf.clouds import deskew_cloud, transform_cloud
 from quilm_tf.messages import transform_message
 from quilm_tf.queries import (
     FrameInfo,
@@ -37,6 +38,8 @@ __all__ = [
     "lookup_many",
     "can_transform_many",
     "transform_points",
+    "transform_cloud",
+    "deskew_cloud",
     "latest_common_time",
     "lookup_latest",
     "lookup_across_time",

@@ -132,3 +132,52 @@ def _lookup_latest(
     buffer: TransformBuffer, from_frame: str, to_frame: str
 ) -> tuple[list[list[float]], int]: ...
 def _frames(buffer: TransformBuffer) -> list[tuple[str, str, bool, int, int, int]]: ...
+def _lookup_across_time(
+    buffer: TransformBuffer,
+    from_frame: str,
+    from_stamp_ns: int,
+    to_frame: str,
+    to_stamp_ns: int,
+    fixed_frame: str,
+) -> list[list[float]]:
+    """lookup(fixed_frame, to_frame, to_stamp_ns) @ lookup(from_frame, fixed_frame,
+    from_stamp_ns), both under one read lock; quilm_tf.lookup_across_time documents it."""
+
+def _transform_cloud(
+    buffer: TransformBuffer,
+    source_frame: str,
+    target_frame: str,
+    stamp_ns: int,
+    fields: list[tuple[str, int, int, int]],
+    height: int,
+    width: int,
+    point_step: int,
+    row_step: int,
+    is_bigendian: bool,
+    data: Any,
+    out: Any,
+) -> None:
+    """Writes `data` into `out` (a writable buffer of the same length) with each point's x,
+    y, z moved by lookup(source_frame, target_frame, stamp_ns); `fields` holds (name,
+    offset, datatype, count) per field. quilm_tf.transform_cloud documents the rules."""
+
+def _deskew_cloud(
+    buffer: TransformBuffer,
+    source_frame: str,
+    target_frame: str,
+    fixed_frame: str,
+    stamp_ns: int,
+    fields: list[tuple[str, int, int, int]],
+    height: int,
+    width: int,
+    point_step: int,
+    row_step: int,
+    is_bigendian: bool,
+    data: Any,
+    out: Any,
+    time_field: str,
+    absolute: bool,
+    resolution_ns: int,
+) -> None:
+    """As _transform_cloud, each point moved by the across-time matrix at its own time
+    (rounded to resolution_ns when above 0); quilm_tf.deskew_cloud documents the rules."""

@@ -59,18 +59,20 @@ def lookup_across_time(
     """Maps coordinates given in ``from_frame`` at ``from_stamp_ns`` into ``to_frame`` at
     ``to_stamp_ns``, assuming ``fixed_frame`` does not move between the two times.
 
-    The 4x4 result is ``buffer.lookup(fixed_frame, to_frame, to_stamp_ns)`` times
-    ``buffer.lookup(from_frame, fixed_frame, from_stamp_ns)``: for example where a point
-    the laser saw at 101 s lies in the laser's frame at 103 s, through ``map``. Stamps are
-    integer nanoseconds. Raises what either lookup raises (TransformError, ValueError).
+    The 4x4 result is ``to_T_fixed @ fixed_T_from``, with ``to_T_fixed =
+    buffer.lookup(fixed_frame, to_frame, to_stamp_ns)`` and ``fixed_T_from =
+    buffer.lookup(from_frame, fixed_frame, from_stamp_ns)``, both read under one lock as one
+    snapshot of the buffer: for example where a point the laser saw at 101 s lies in the
+    laser's frame at 103 s, through ``map``. Entry (r, c) of the top three rows is summed
+    from zero, k in order: ``(((0 + a[r][0] b[0][c]) + a[r][1] b[1][c]) + a[r][2] b[2][c]) +
+    a[r][3] b[3][c]`` with ``a = to_T_fixed``, ``b = fixed_T_from``; the bottom row is
+    exactly 0, 0, 0, 1. ``deskew_cloud`` moves each point with this same matrix. Stamps are
+    integer nanoseconds. Raises what either lookup raises (TransformError, ValueError,
+    OverflowError), the one at ``from_stamp_ns`` first.
     """
-    fixed_T_from = buffer.lookup(from_frame, fixed_frame, from_stamp_ns)
-    to_T_fixed = buffer.lookup(fixed_frame, to_frame, to_stamp_ns)
-    # Both are rigid, so the bottom row stays exactly 0, 0, 0, 1.
-    return [
-        [sum(to_T_fixed[r][k] * fixed_T_from[k][c] for k in range(4)) for c in range(4)]
-        for r in range(3)
-    ] + [[0.0, 0.0, 0.0, 1.0]]
+    return _native._lookup_across_time(
+        buffer, from_frame, from_stamp_ns, to_frame, to_stamp_ns, fixed_frame
+    )
 
 
 def frames(buffer: TransformBuffer) -> list[FrameInfo]:
