@@ -1,14 +1,32 @@
+import csv
+import io
 import math
+import subprocess
+import sys
+import time
+from pathlib import Path
 
+import numpy as np
+import pytest
 from conftest import stream
+from geometry_msgs.msg import PointStamped, PoseWithCovarianceStamped
 from quilm_tf.ros import TransformListener, wait_for_transform_future
-from sensor_msgs.msg import LaserScan
+from sensor_msgs.msg import LaserScan, PointCloud2
 from talker import START_NS, STEPS, stamp
 
-from quilm_tf import MessageFilter, TransformBuffer, stamp_ns
+from quilm_tf import MessageFilter, TransformBuffer, stamp_ns, transform_message
 
 BOUND_S = 20.0  # how long anything may take before the test fails instead of hanging
+QUILM_TF = str(Path(sys.executable).with_name("quilm-tf"))
 IDENTITY = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]
+
+
+@pytest.fixture
+def buffer_with_laser():
+    buffer = TransformBuffer(10.0)
+    m = np.array([[0, -1, 0, 1], [0, 0, -1, 2], [1, 0, 0, 3], [0, 0, 0, 1]], float)
+    buffer.insert_transform("map", "laser", m, 5_000_000_000)
+    return buffer, m
 
 
 def spin_until(executor, future):
@@ -69,3 +87,72 @@ def test_scans_wait_in_a_message_filter_until_their_transforms_arrive(talker, no
     spin_until(executor, all_in)
     assert not dropped, f"no scan is dropped: {dropped}"
     assert [stamp_ns(s) for s in delivered] == [stamp(k) for k in range(STEPS)], "all, in order"
+
+
+def test_clouds_received_over_dds_are_transformed_at_their_stamps(talker, node, executor):
+    buffer = TransformBuffer(30.0)
+    TransformListener(buffer, node)
+    clouds = []
+    waiting = MessageFilter(buffer, "map", 100, clouds.append)
+    node.create_subscription(PointCloud2, "/cloud", waiting.add, 100)
+    stream(talker, node, executor, ["/tf", "/cloud"])
+    all_in = executor.create_future()
+    node.create_timer(0.02, lambda: len(clouds) == STEPS and all_in.set_result(True))
+    spin_until(executor, all_in)
+    for cloud in clouds:
+        moved = transform_message(buffer, cloud, "map")
+        m = np.array(buffer.lookup("laser", "map", stamp_ns(cloud)))
+        points = np.frombuffer(bytes(cloud.data), np.float32).reshape(-1, 3).astype(float)
+        want = points @ m[:3, :3].T + m[:3, 3]
+        got = np.frombuffer(bytes(moved.data), np.float32).reshape(-1, 3)
+        np.testing.assert_allclose(got, want, rtol=1e-6, err_msg=f"cloud at {stamp_ns(cloud)}")
+        assert (type(moved), moved.header.frame_id) == (PointCloud2, "map")
+
+
+def test_real_message_classes_take_the_transformed_values(buffer_with_laser):
+    buffer, m = buffer_with_laser
+    message = PoseWithCovarianceStamped()
+    message.header.frame_id, message.header.stamp.sec = "laser", 5
+    message.pose.pose.position.x, message.pose.pose.orientation.w = 2.0, 1.0
+    covariance = np.arange(36.0).reshape(6, 6)
+    message.pose.covariance = (covariance @ covariance.T).ravel()
+    moved = transform_message(buffer, message, "map")
+    r6 = np.kron(np.eye(2), m[:3, :3])
+    np.testing.assert_allclose(
+        moved.pose.covariance, (r6 @ (covariance @ covariance.T) @ r6.T).ravel(), rtol=1e-12
+    )
+    np.testing.assert_allclose(
+        [moved.pose.pose.position.x, moved.pose.pose.position.y, moved.pose.pose.position.z],
+        (m @ [2, 0, 0, 1])[:3],
+    )
+    assert message.header.frame_id == "laser", "the input is untouched"
+    point = transform_message(buffer, PointStamped(header=message.header), "map")
+    assert type(point) is PointStamped, "a real PointStamped comes back"
+    np.testing.assert_allclose([point.point.x, point.point.y, point.point.z], m[:3, 3])
+
+
+def test_live_echo_prints_the_poses_the_talker_sent(talker, node, executor):
+    echo = subprocess.Popen(
+        [QUILM_TF, "echo", "--live", "laser", "map", "--duration", "4", "--rate", "10"]
+        + ["--csv", "-"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    name = f"quilm_tf_cli_{echo.pid}"
+    deadline = time.monotonic() + BOUND_S
+    while not any(
+        topic == "/tf"
+        for names in [node.get_node_names()]
+        if name in names
+        for topic, _ in node.get_subscriber_names_and_types_by_node(name, "/")
+    ):
+        assert time.monotonic() < deadline, "the echo's node never showed up"
+        executor.spin_once(timeout_sec=0.05)
+    stream(talker, node, executor, ["/tf"])
+    out, err = echo.communicate(timeout=BOUND_S)
+    assert echo.returncode == 0, err
+    rows = list(csv.reader(io.StringIO(out)))[1:]
+    # Poses at 10 Hz from the first stamp: every second step of the talker, base at x k / 10.
+    xs = [float(row[1]) for row in rows]
+    assert xs == pytest.approx([10 + k / 10 for k in range(0, STEPS, 2)]), out

@@ -124,7 +124,7 @@ def run(args, out, err):
         tree, buffer = FrameTree(), TransformBuffer(HISTORY_SECONDS)
         refused = load_transforms(bag, buffer, tree)
         title = bag.title()
-        bag_span = (bag.reader.start_time, bag.reader.end_time)
+        bag_span = bag.span()
     for frame, given in ((source, args.source), (target, args.target)):
         if frame not in tree.frames():
             raise unknown_frame(tree, given)
