@@ -8,6 +8,8 @@
 //                         fixed_frame) -> list[list[float]]: ...
 //     # lookup(fixed_frame, to_frame, to_stamp_ns) @ lookup(from_frame, fixed_frame,
 //     # from_stamp_ns), both under one read lock, the GIL released
+// def _escape_name(name: str | bytes) -> str: ...
+//     # a name as every message writes it; bytes that are not UTF-8 show as \u{hex}
 
 #include "quilm_tf_py/queries.hpp"
 
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "quilm_tf/across_time.hpp"
+#include "frames/escape.hpp"
 #include "quilm_tf/buffer.hpp"
 #include "quilm_tf_py/args.hpp"
 #include "quilm_tf_py/errors.hpp"
@@ -204,6 +207,32 @@ PyObject* frames(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+constexpr const char* ESCAPE_PARAMS[] = {"name"};
+
+PyObject* escape_name(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* values[1];
+    if (!parse_args("_escape_name", args, nargs, kwnames, ESCAPE_PARAMS, 1, values)) {
+      return Raised{};
+    }
+    std::string_view name;
+    if (PyBytes_Check(values[0])) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(values[0], &data, &size) < 0) {
+        return Raised{};
+      }
+      name = std::string_view(data, static_cast<std::size_t>(size));
+    } else if (!convert_arg(to_str, values[0], "name", &name)) {
+      return Raised{};
+    }
+    std::string escaped;
+    frames::append_escaped(escaped, name);
+    return new_str(escaped);
+  });
+}
+
 PyMethodDef query_defs[] = {
     {"_latest_common_time", as_cfunction(latest_common_time), METH_FASTCALL | METH_KEYWORDS,
      "_latest_common_time(buffer, frame_a, frame_b)\n--\n\n"},
@@ -213,6 +242,8 @@ PyMethodDef query_defs[] = {
     {"_lookup_across_time", as_cfunction(lookup_across_time), METH_FASTCALL | METH_KEYWORDS,
      "_lookup_across_time(buffer, from_frame, from_stamp_ns, to_frame, to_stamp_ns, "
      "fixed_frame)\n--\n\n"},
+    {"_escape_name", as_cfunction(escape_name), METH_FASTCALL | METH_KEYWORDS,
+     "_escape_name(name)\n--\n\n"},
 };
 
 }  // namespace

@@ -7,8 +7,8 @@
 
 namespace quilm_tf_py {
 
-// Adds _latest_common_time, _lookup_latest and _frames to `module` (not to __all__). -1 with an exception
-// set on failure.
+// Adds _latest_common_time, _lookup_latest, _frames and _escape_name to `module` (not to
+// __all__). -1 with an exception set on failure.
 int add_query_functions(PyObject* module) noexcept;
 
 }  // namespace quilm_tf_py

@@ -181,3 +181,4 @@ def _deskew_cloud(
 ) -> None:
     """As _transform_cloud, each point moved by the across-time matrix at its own time
     (rounded to resolution_ns when above 0); quilm_tf.deskew_cloud documents the rules."""
+def _escape_name(name: str | bytes) -> str: ...

@@ -205,16 +205,22 @@ def test_frames_prints_each_links_rate_stamps_gap_and_delay(known, capsys):
         "1700000003.000      0.500 s      2.0 ms    3.0 ms",
         "          └── laser  base_link  static         -        1  1700000000.000  "
         "1700000000.000            -           -         -",
-        "  1 transform refused, for example:",
+        "  1 transform refused:",
         '    TransformError: failed to insert transform "base_link" -> "map": inserting the '
         "transform would",
         "      create a cycle in the frame tree",
+        "      (stamped 1700000000.500 on /tf)",
     ]
 
 
 def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, capsys):
     code, out, err = run_main(capsys, "echo", known, "/laser", "map", "--rate", 2, "--csv", "-")
-    assert (code, err) == (0, "")
+    # The gap in base_link is interpolated, and said so on stderr while CSV takes stdout.
+    assert (code, err) == (
+        0,
+        "quilm-tf echo: warning: odom -> base_link has no sample for 0.500 s after "
+        "1700000001.000, 25.0x its median interval: the poses in it are interpolated\n",
+    )
     header, *rows = [line.split(",") for line in out.splitlines()]
     assert header == "stamp_ns,x,y,z,qx,qy,qz,qw,roll,pitch,yaw".split(",")
     # base_link starts at 0.24 s, odom ends at 2.9 s; the gap in base_link is interpolated.
@@ -304,7 +310,7 @@ def test_the_demo_replays_a_bag_with_a_refused_link_and_a_terminal_sees_progress
     bars = sys.stderr.getvalue()
     # Every transform and scan, /chatter left unread.
     assert "scanning: 100%" in bars and re.search(r"replaying: 100%\S* 174/174", bars)
-    assert code == 0 and "\n  1 transform refused, for example:\n" in out
+    assert code == 0 and "\n  1 transform refused:\n" in out
     assert (
         "\nMessage filter: LaserScan on /scan, target frame map, queue unbounded\n"
         "  received         26\n  delivered        26" in out
@@ -554,7 +560,7 @@ def test_a_window_keeps_what_was_received_in_it_and_the_static_links(known, caps
     assert spans["base_link"] == (T0 + 1000 * MS, T0 + 1980 * MS)
     assert links["odom"]["samples"] == 10, "odom's 0.9 s sample arrives before the start"
     assert sorted(links) == ["base_link", "beacon", "laser", "odom"]
-    assert document["refused"] == {}, "the cycle at 0.5 s is outside the window"
+    assert document["refused"] == [], "the cycle at 0.5 s is outside the window"
 
 
 def tf_bag(path, topics, ros=None):
@@ -594,3 +600,102 @@ def test_dash_sends_one_output_to_stdout_instead_of_the_report(known, capsys):
     assert code == 0 and sorted(boxes(out)[0])[:2] == ["base_link", "beacon"]
     assert run_main(capsys, "frames", known, "--svg", "-", "--dot", "-")[:2] == (2, "")
     assert run_main(capsys, "--version")[:2] == (0, f"quilm-tf {quilm_tf.__version__}\n")
+
+
+EVIL = "arm\n  map -> odom: fine\x1b[2J"  # a name that would forge a line and clear a screen
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    """/tf carries bare TransformStamped messages (skipped); /tf_static a frame with a hostile
+    name and a fan of 24 leaves, one named with U+FFFE and one with U+FFFF; a scan stamped
+    sec=-1 and one with nanosec=1.5e9 among good ones."""
+    ros = Messages(ros1=False)
+    t = ros.types
+    leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
+    static = ros.tf("map", EVIL, T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    for leaf in leaves:
+        static.transforms += ros.tf("map", leaf, T0, (0.0, 1.0, 0.0), (0, 0, 1), 0.0).transforms
+    bare = static.transforms[1]
+    events = [(T0, "/tf_static", TF, static)]
+    events += [(T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", bare) for k in (1, 2)]
+    for k, (sec, nanosec) in enumerate(
+        [(1_700_000_000, 0), (-1, 0), (1_700_000_000, 1_500_000_000)]
+    ):
+        scan = ros.scan("leaf0", T0)
+        scan.header.stamp = t["builtin_interfaces/msg/Time"](sec=sec, nanosec=nanosec)
+        events.append((T0 + (10 + k) * MS, "/scan", SCAN, scan))
+    return write(tmp_path_factory.mktemp("hostile") / "hostile", events, ros.store)
+
+
+@pytest.mark.parametrize("line", ["frames {bag}", "monitor {bag}", "echo {bag} leaf1 leaf2"])
+def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, capsys):
+    code, out, err = run_main(capsys, *line.format(bag=hostile).split())
+    assert (code, err) == (0, ""), line
+    assert (
+        "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n" in out
+    )
+    assert "\x1b" not in out and "\n  map -> odom: fine" not in out, "a raw name reached the report"
+    if line.startswith(("frames", "monitor")):
+        assert "arm\\n  map -> odom: fine\\u{1b}[2J" in out, "the escaped name is missing"
+
+
+def test_unknown_frames_and_missing_chains_are_one_escaped_line(hostile, capsys):
+    code, _, err = run_main(capsys, "echo", hostile, "moon\nx", "map")
+    assert code == 2 and err.count("\n") == 1 and "moon\\nx" in err and "\\u{fffe}" in err
+
+
+def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(
+    hostile, capsys
+):
+    code, out, _ = run_main(capsys, "frames", hostile, "--svg", "-")
+    found, _ = boxes(out)  # parses as XML and keeps every box on the picture
+    assert {"odd\\u{fffe}", "odd\\u{ffff}"} <= set(found)
+    width, widest = float(ET.fromstring(out).get("width")), max(w for *_, w in found.values())
+    assert width < 8 * widest, f"a fan of 25 is {width:.0f} px wide, its widest box {widest}"
+    placed = sorted(found.values())
+    for a, b in zip(placed, placed[1:]):
+        assert a[1] != b[1] or a[0] + a[2] <= b[0], f"boxes {a} and {b} overlap"
+
+
+def test_the_demo_counts_sensor_messages_with_impossible_stamps_and_goes_on(hostile, capsys):
+    code, out, err = run_main(capsys, "demo", hostile, "--topic", "scan")
+    assert (code, err) == (0, "")
+    assert re.search(r"^  received +3$", out, re.M) and re.search(r"^  delivered +1 ", out, re.M)
+    assert out.count("\n  not queued        1   ValueError: ") == 2, out
+
+
+def test_a_long_static_chain_costs_lines_not_their_square(tmp_path, capsys):
+    ros = Messages(ros1=False)
+    chain = ros.tf("f0", "f1", T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    for k in range(1, 8000):
+        chain.transforms += ros.tf(f"f{k}", f"f{k + 1}", T0, (1.0, 0, 0), (0, 0, 1), 0).transforms
+    bag = write(tmp_path / "chain", [(T0, "/tf_static", TF, chain)], ros.store)
+    code, out, _ = run_main(capsys, "frames", bag)
+    assert code == 0 and len(out) < 8001 * 200, f"{len(out):,} characters for 8,000 links"
+    assert re.search(r"^  \[depth 8000\] +└── f8000 ", out, re.M)
+
+
+def test_echo_of_a_static_chain_recorded_past_2_to_the_31_seconds(tmp_path, capsys):
+    ros, late = Messages(ros1=False), 2**31 * NS + 5 * NS
+    message = ros.tf("map", "pole", T0, (1.0, 2.0, 3.0), (0, 0, 1), 0.0)
+    bag = write(tmp_path / "late", [(late, "/tf_static", TF, message)], ros.store)
+    for source in ("pole", "map"):
+        code, out, err = run_main(capsys, "echo", bag, source, "map", "--csv", "-")
+        assert (code, err) == (0, ""), source
+        assert out.splitlines()[1].startswith(
+            f"{2**31 * NS - 1},{'1.0' if source == 'pole' else '0.0'},"
+        )
+
+
+def test_a_closed_stdout_ends_quietly_and_the_csv_is_still_written_whole(known, tmp_path):
+    csv_file = tmp_path / "poses.csv"
+    command = [sys.executable, "-m", "quilm_tf", "echo", known, "laser", "map", "--rate", "1000"]
+    with subprocess.Popen(
+        [*map(str, command), "--csv", csv_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as run:
+        run.stdout.readline()
+        run.stdout.close()
+        code, err = run.wait(timeout=120), run.stderr.read()
+    assert (code, err) == (0, b""), err
+    assert len(csv_file.read_text().splitlines()) == 1 + 2661

@@ -242,24 +242,72 @@ def has_header(typestore, msgtype):
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 
-def insert_checked(buffer, item, is_static, refused):
-    """Inserts one transform; a refusal is counted in refused by its text. True if accepted."""
+class Refusals:
+    """Transforms a buffer refused: per reason the count and the first one's stamp and topic,
+    and per frame named by a refused transform the first reason."""
+
+    def __init__(self):
+        self.reasons: dict[str, list] = {}
+        self.frames: dict[str, str] = {}
+
+    def add(self, text, stamp_ns, topic, names=()):
+        entry = self.reasons.setdefault(text, [0, stamp_ns, topic])
+        entry[0] += 1
+        for name in names:
+            self.frames.setdefault(name, text)
+
+    def total(self):
+        return sum(count for count, _, _ in self.reasons.values())
+
+    def __bool__(self):
+        return bool(self.reasons)
+
+    def as_json(self):
+        return [
+            {"reason": text, "count": count, "first_stamp_ns": stamp, "topic": topic}
+            for text, (count, stamp, topic) in self.reasons.items()
+        ]
+
+
+def raw_stamp_ns(item):
+    """The stamp of a message as written, whatever it holds; None if it is not a stamp."""
+    try:
+        stamp = item.header.stamp
+        return int(stamp.sec) * NS_PER_SECOND + int(stamp.nanosec)
+    except (AttributeError, TypeError, ValueError, OverflowError):
+        return None
+
+
+def names_of(item):
+    names = []
+    for get in (lambda: item.header.frame_id, lambda: item.child_frame_id):
+        try:
+            name = get()
+        except AttributeError:
+            continue
+        if isinstance(name, str):
+            names.append(name.lstrip("/"))
+    return names
+
+
+def insert_checked(buffer, item, is_static, refused, topic):
+    """Inserts one transform; a refusal is counted in refused. True if accepted."""
     try:
         buffer.insert_transform_stamped(item, is_static)
         return True
-    except (TransformError, ValueError, TypeError, AttributeError) as error:
+    except (TransformError, ValueError, TypeError, AttributeError, OverflowError) as error:
         text = f"{type(error).__name__}: {error}"
-        refused[text] = refused.get(text, 0) + 1
+        refused.add(text, raw_stamp_ns(item), topic, names_of(item))
         return False
 
 
 def load_transforms(bag, buffer, tree, label="reading"):
     """Feeds the tf topics into buffer; tree gets the accepted ones with their receive
-    times. Returns the refusals (text -> count)."""
-    refused: dict[str, int] = {}
-    for timestamp, _, is_static, message in bag.transform_messages(label):
+    times. Returns the Refusals."""
+    refused = Refusals()
+    for timestamp, topic, is_static, message in bag.transform_messages(label):
         for item in message.transforms:
-            if insert_checked(buffer, item, is_static, refused):
+            if insert_checked(buffer, item, is_static, refused, topic):
                 tree.add(
                     item.header.frame_id,
                     item.child_frame_id,
@@ -272,6 +320,20 @@ def load_transforms(bag, buffer, tree, label="reading"):
     return refused
 
 
-def unknown_frame(tree, frame):
-    names = ", ".join(sorted(tree.frames()))
-    return BagError(f"frame {frame} is not in the bag's transforms (frames: {names})", 2)
+def unknown_frame(tree, frame, refused=None):
+    """The error for a frame given on the command line that no accepted transform names."""
+    bare = frame.lstrip("/")
+    if refused is not None and bare in refused.frames:
+        return BagError(
+            f"frame {escaped(frame)} is only in refused transforms, such as: "
+            f"{one_line(refused.frames[bare])}",
+            2,
+        )
+    names = ", ".join(escaped(name) for name in sorted(tree.frames()))
+    return BagError(f"frame {escaped(frame)} is not in the bag's transforms (frames: {names})", 2)
+
+
+def escaped(text):
+    from quilm_tf.tools.text import name
+
+    return name(text)

@@ -7,15 +7,24 @@ import math
 import statistics
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, has_header, insert_checked, is_static_topic
+from quilm_tf.tools.bags import (
+    BagError,
+    Refusals,
+    has_header,
+    insert_checked,
+    is_static_topic,
+    unknown_frame,
+)
 from quilm_tf.tools.messages import NS_PER_SECOND, stamp_ns_of
 from quilm_tf.tools.replay import Query, Replay, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
-from quilm_tf.tools.text import plural, wrapped, write_refusals
+from quilm_tf.tools.text import name, plural, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 
-def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames):
+def print_report(
+    out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames, skipped=None
+):
     plain = not box_drawing_ok(out)
     tree = replay.tree
     out.write(f"quilm-tf demo: {title}\n")
@@ -27,7 +36,7 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
     out.write(f"\nFrame tree ({links} between {frame_count})\n")
     for line in tree.render(plain) or ["(no transforms)"]:
         out.write(f"  {line}\n")
-    write_refusals(out, replay.insert_errors)
+    write_refusals(out, replay.insert_errors, skipped)
 
     out.write(f"\nLookups (t is seconds after {origin_ns / NS_PER_SECOND:.3f})\n")
     width = max((len(q.label) for q in replay.queries), default=0)
@@ -42,8 +51,12 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
 
     stats = replay.stats
     bound = f"queue bound {queue_size}" if queue_size else "queue unbounded"
-    out.write(f"\nMessage filter: {sensor_label}, target frame {replay.target}, {bound}\n")
+    target = name(replay.target)
+    out.write(f"\nMessage filter: {sensor_label}, target frame {target}, {bound}\n")
     out.write(f"  received     {stats.received:6d}\n")
+    for text, count in stats.rejected.items():
+        out.write(f"  not queued   {count:6d}   ")
+        out.write(wrapped(text, 0, 6).lstrip())
     line = f"  delivered    {stats.delivered:6d}"
     if stats.waits_ns:
         median = statistics.median(stats.waits_ns) / 1e6
@@ -83,11 +96,12 @@ def print_report(out, title, notes, replay, origin_ns, sensor_label, queue_size,
         links = tree.chain_length(from_frame, to_frame)
         if rate is None:
             out.write(
-                f"  lookups  none: {from_frame} -> {to_frame} could not be looked up at the end\n"
+                f"  lookups  none: {name(from_frame)} -> {name(to_frame)} could not be looked "
+                "up at the end\n"
             )
         else:
             out.write(
-                f"  lookups  {rate:12,.0f} lookups/s      {from_frame} -> {to_frame}, "
+                f"  lookups  {rate:12,.0f} lookups/s      {name(from_frame)} -> {name(to_frame)}, "
                 f"{links} links, interpolated\n"
             )
 
@@ -105,7 +119,7 @@ def run_builtin(args, out, err):
     ]
     queue_size = SIM_QUEUE_SIZE if args.queue_size is None else args.queue_size
     replay = Replay(10.0, target, queue_size, queries, 200 * ms)
-    replay.run((a, topic.lstrip("/"), m) for a, topic, m in events)
+    replay.run((a, topic.lstrip("/"), m, topic) for a, topic, m in events)
     end = start + SIM_SECONDS * NS_PER_SECOND
     title = (
         f"a simulated mobile robot arm, {SIM_SECONDS} s of transforms at 100 Hz "
@@ -162,7 +176,7 @@ def replay_bag(args, bag, out):
     # A first pass over the transforms finds the tree, its root and the stamps worth asking.
     # Transforms go through a buffer first, so that a link it refuses (a cycle, a second
     # parent) never enters the tree; a zero history keeps only each link's newest sample.
-    scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), {}
+    scan_tree, checker, refused = FrameTree(), TransformBuffer(0.0), Refusals()
     sensor_frame = None
     first_sensor = True
 
@@ -182,7 +196,7 @@ def replay_bag(args, bag, out):
             continue
         static = is_static_topic(topic)
         for item in message.transforms:
-            if insert_checked(checker, item, static, refused):
+            if insert_checked(checker, item, static, refused, topic):
                 scan_tree.add(
                     item.header.frame_id, item.child_frame_id, stamp_ns_of(item.header), static
                 )
@@ -193,10 +207,7 @@ def replay_bag(args, bag, out):
     if args.target is not None:
         target = args.target.lstrip("/")
         if target not in frames:
-            names = ", ".join(sorted(frames))
-            raise BagError(
-                f"frame {args.target} is not in the bag's transforms (frames: {names})", 2
-            )
+            raise unknown_frame(scan_tree, args.target, refused)
     elif sensor_frame is not None and sensor_frame in frames:
         target = scan_tree.root_of(sensor_frame)
     else:
@@ -224,9 +235,10 @@ def replay_bag(args, bag, out):
         for share in (0.25, 0.5, 0.75):
             stamp = begin + int((end - begin) * share)
             if sensor_frame and sensor_frame in frames and sensor_frame != target:
-                queries.append(Query(f"{sensor_frame} in {target}", sensor_frame, target, stamp))
+                label = f"{name(sensor_frame)} in {name(target)}"
+                queries.append(Query(label, sensor_frame, target, stamp))
             if probe != target and probe != sensor_frame:
-                queries.append(Query(f"{probe} in {target}", probe, target, stamp))
+                queries.append(Query(f"{name(probe)} in {name(target)}", probe, target, stamp))
 
     history_seconds = 10.0
     queue_size = 100 if args.queue_size is None else args.queue_size
@@ -240,12 +252,12 @@ def replay_bag(args, bag, out):
             kind = "sensor"
             if topic in tf_topics:
                 kind = "tf_static" if is_static_topic(topic) else "tf"
-            yield timestamp, kind, message
+            yield timestamp, kind, message, topic
 
     replay.run(events())
 
     sensor_label = (
-        f"{bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1]} on {sensor_topic}"
+        f"{name(bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1])} on {name(sensor_topic)}"
         if sensor_topic
         else "no sensor topic with a header"
     )
@@ -254,5 +266,5 @@ def replay_bag(args, bag, out):
         newest = replay.newest_ns
         window = int(history_seconds / 2 * NS_PER_SECOND)
         speed = (probe, target, spread(max(newest - window, covered[0]), newest, 2000))
-    print_report(out, bag.title(), [], replay, origin, sensor_label, queue_size, speed)
+    print_report(out, bag.title(), [], replay, origin, sensor_label, queue_size, speed, bag.skipped)
     return 0

@@ -3,68 +3,111 @@ time that every link of the chain between them covers; as a table, CSV or a plot
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
+from array import array
 from pathlib import Path
 
-from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, load_transforms, unknown_frame
+from quilm_tf import TransformBuffer, TransformError
+from quilm_tf.tools.bags import BagError, load_transforms, one_line, unknown_frame
 from quilm_tf.tools.geometry import fixed, quaternion_of, rpy_degrees
-from quilm_tf.tools.output import check_outputs, write_text
+from quilm_tf.tools.output import check_outputs, opened
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import NS_PER_SECOND, plural, seconds, table, write_refusals
+from quilm_tf.tools.text import NS_PER_SECOND, name, plural, seconds, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
 # Long enough that nothing expires: each link keeps every sample of the bag (stamps are below
 # 2^31 s, so the window reaches back past zero).
 HISTORY_SECONDS = 2.0**31
 MAX_POSES = 10_000_000
+ROS_TIME_LIMIT_NS = 2**31 * NS_PER_SECOND
+# A gap this many times the link's median interval is worth a warning.
+GAP_FACTOR = 3
 COLUMNS = ("stamp_ns", "x", "y", "z", "qx", "qy", "qz", "qw", "roll", "pitch", "yaw")
 
 
 def frame_path(tree, source, target):
     """The frames from source up to the common ancestor and down to target."""
     up_s, up_t = tree.path_to_root(source), tree.path_to_root(target)
-    common = next(f for f in up_s if f in set(up_t))
+    on_t = set(up_t)
+    common = next(f for f in up_s if f in on_t)
     return up_s[: up_s.index(common) + 1] + up_t[: up_t.index(common)][::-1]
 
 
-def covered_span(tree, source, target, bag_span):
-    """(begin_ns, end_ns) where every dynamic link between the frames has samples."""
-    links = tree.chain(source, target)
-    if links is None:
-        raise BagError(
-            f"no transform chain connects {source} and {target}: {source} is in "
-            f"the tree of {tree.root_of(source)}, {target} in the tree of "
-            f"{tree.root_of(target)}"
-        )
+def no_chain(tree, source, target):
+    return BagError(
+        f"no transform chain connects {name(source)} and {name(target)}: {name(source)} is "
+        f"in the tree of {name(tree.root_of(source))}, {name(target)} in the tree of "
+        f"{name(tree.root_of(target))}"
+    )
+
+
+def covered_span(tree, links, source, target, bag_span):
+    """(begin_ns, end_ns) where every dynamic link between the frames has samples.
+
+    A chain of static links (or none: SOURCE is TARGET) holds at every stamp; its poses are
+    shown over the bag's receive times, kept within the stamps a lookup takes."""
     dynamic = [tree.links[child] for child in links if not tree.links[child].is_static]
     if not dynamic:
-        return bag_span
+        begin, end = (min(max(stamp, 0), ROS_TIME_LIMIT_NS - 1) for stamp in bag_span)
+        return begin, end
     begin = max(link.first_ns for link in dynamic)
     end = min(link.last_ns for link in dynamic)
     if begin > end:
         spans = ", ".join(
-            f"{link.parent} -> {child} [{seconds(link.first_ns)}, {seconds(link.last_ns)}]"
+            f"{name(link.parent)} -> {name(child)} [{seconds(link.first_ns)}, "
+            f"{seconds(link.last_ns)}]"
             for child, link in ((c, tree.links[c]) for c in links)
             if not link.is_static
         )
         raise BagError(
-            f"the links between {source} and {target} never have samples at the same time: {spans}"
+            f"the links between {name(source)} and {name(target)} never have samples at the "
+            f"same time: {spans}"
         )
     return begin, end
+
+
+def gap_warnings(tree, links, begin, end):
+    """A line per gap, within [begin, end], longer than GAP_FACTOR times its link's median
+    interval: the poses across it are interpolated over a time the bag says nothing about."""
+    lines = []
+    for child in links:
+        link = tree.links[child]
+        median = None if link.is_static else link.median_interval_ns()
+        if not median:
+            continue
+        stamps = sorted(link.stamps_ns)
+        gaps = [
+            (a, b)
+            for a, b in zip(stamps, stamps[1:])
+            if b - a > GAP_FACTOR * median and a < end and b > begin
+        ]
+        for a, b in gaps[:3]:
+            lines.append(
+                f"warning: {name(link.parent)} -> {name(child)} has no sample for "
+                f"{(b - a) / NS_PER_SECOND:.3f} s after {seconds(a)}, "
+                f"{(b - a) / median:.1f}x its median interval: the poses in it are interpolated"
+            )
+        if len(gaps) > 3:
+            lines.append(f"warning: and {plural(len(gaps) - 3, 'more gap')} like these")
+    return lines
 
 
 def poses(buffer, source, target, stamps):
     """(stamp_ns, x, y, z, qx, qy, qz, qw, roll, pitch, yaw) per stamp; angles in degrees."""
     for stamp in stamps:
-        m = buffer.lookup(source, target, stamp)
+        try:
+            m = buffer.lookup(source, target, stamp)
+        except (TransformError, ValueError) as error:
+            text = f"cannot look up the pose at {seconds(stamp)}: {one_line(error)}"
+            raise BagError(text) from None
         yield (stamp, m[0][3], m[1][3], m[2][3], *quaternion_of(m), *rpy_degrees(m))
 
 
-def check_plot(name):
-    if Path(name).suffix.lower() not in (".png", ".svg"):
-        raise BagError(f"--plot {name}: the file name must end in .png or .svg", 2)
+def check_plot(file_name):
+    if file_name != "-" and Path(file_name).suffix.lower() not in (".png", ".svg"):
+        raise BagError(f"--plot {file_name}: the file name must end in .png or .svg", 2)
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -74,44 +117,89 @@ def check_plot(name):
         ) from None
 
 
-def plot(name, source, target, rows):
+class PlotData:
+    """The columns of the poses as doubles: what a plot needs, without the rows' objects."""
+
+    def __init__(self):
+        self.columns = [array("d") for _ in COLUMNS]
+
+    def add(self, row):
+        for column, value in zip(self.columns, row):
+            column.append(value)
+
+
+def plot(file_name, out, source, target, data, origin_ns):
+    import numpy as np
     from matplotlib.figure import Figure
 
-    t0 = rows[0][0]
-    t = [(row[0] - t0) / NS_PER_SECOND for row in rows]
-    columns = list(zip(*rows))
+    stamp, x, y, z, *_, roll, pitch, yaw = (np.asarray(column) for column in data.columns)
+    t = (stamp - origin_ns) / NS_PER_SECOND
     figure = Figure(figsize=(11, 8), layout="constrained")
     path, position, angles = figure.subplot_mosaic([["path", "xyz"], ["path", "rpy"]]).values()
-    path.plot(columns[1], columns[2], color="tab:blue")
-    path.plot(columns[1][:1], columns[2][:1], "o", color="tab:green", label="first")
-    path.plot(columns[1][-1:], columns[2][-1:], "s", color="tab:red", label="last")
+    path.plot(x, y, color="tab:blue")
+    path.plot(x[:1], y[:1], "o", color="tab:green", label="first")
+    path.plot(x[-1:], y[-1:], "s", color="tab:red", label="last")
     path.set(
-        title=f"{source} in {target}, seen from above",
+        title=f"{name(source)} in {name(target)}, seen from above",
         xlabel="x (m)",
         ylabel="y (m)",
         aspect="equal",
     )
     path.legend()
-    for column, label in ((1, "x"), (2, "y"), (3, "z")):
-        position.plot(t, columns[column], label=label)
+    for values, label in ((x, "x"), (y, "y"), (z, "z")):
+        position.plot(t, values, label=label)
     position.set(ylabel="m")
-    for column, label in ((8, "roll"), (9, "pitch"), (10, "yaw")):
-        angles.plot(t, columns[column], label=label)
-    angles.set(ylabel="degrees", xlabel=f"seconds after {seconds(t0)}")
+    # Unwrapped, so that a turn through +/-180 degrees draws no vertical line.
+    for values, label in ((roll, "roll"), (pitch, "pitch"), (yaw, "yaw")):
+        angles.plot(t, np.unwrap(values, period=360.0), label=label)
+    angles.set(ylabel="degrees (unwrapped)", xlabel=f"seconds after {seconds(origin_ns)}")
     for axes in (position, angles):
         axes.legend(loc="upper right")
         axes.grid(alpha=0.3)
+    if file_name == "-":
+        picture = io.BytesIO()
+        figure.savefig(picture, format="svg")
+        out.write(picture.getvalue().decode("utf-8"))
+        return
     try:
-        figure.savefig(name)
+        figure.savefig(file_name)
     except OSError as error:
-        raise BagError(f"cannot write {name}: {error.strerror}") from None
+        raise BagError(f"cannot write {file_name}: {error.strerror}") from None
 
 
-def write_csv(file, rows):
-    writer = csv.writer(file, lineterminator="\n")
-    writer.writerow(COLUMNS)
+def exact_seconds(ns):
+    sign, ns = ("-", -ns) if ns < 0 else ("", ns)
+    return f"{sign}{ns // NS_PER_SECOND}.{ns % NS_PER_SECOND:09d}"
+
+
+def csv_cells(row, origin_ns):
+    """The CSV cells of a pose; with an origin, the first column is seconds after it."""
+    stamp, *values = row
+    first = stamp if origin_ns is None else exact_seconds(stamp - origin_ns)
     # Adding 0.0 turns -0.0 into 0.0.
-    writer.writerows([stamp, *(repr(v + 0.0) for v in values)] for stamp, *values in rows)
+    return [first, *(repr(v + 0.0) for v in values)]
+
+
+TABLE_HEADER = (
+    "stamp",
+    "x (m)",
+    "y (m)",
+    "z (m)",
+    "qx",
+    "qy",
+    "qz",
+    "qw",
+    "roll (deg)",
+    "pitch (deg)",
+    "yaw (deg)",
+)
+DIGITS = (3, 3, 3, 4, 4, 4, 4, 2, 2, 2)
+
+
+def table_cells(row, origin_ns):
+    stamp, *values = row
+    shown = seconds(stamp if origin_ns is None else stamp - origin_ns)
+    return [shown, *(fixed(v, 0, d) for v, d in zip(values, DIGITS))]
 
 
 def run(args, out, err):
@@ -119,16 +207,20 @@ def run(args, out, err):
     source, target = args.source.lstrip("/"), args.target.lstrip("/")
     if args.plot:
         check_plot(args.plot)
-    check_outputs({"--csv": args.csv, "--plot": args.plot})
+    to_stdout = check_outputs({"--csv": args.csv, "--plot": args.plot})
     with bags.open(err) as bag:
-        tree, buffer = FrameTree(), TransformBuffer(HISTORY_SECONDS)
+        tree, buffer = FrameTree(timed=True), TransformBuffer(HISTORY_SECONDS)
         refused = load_transforms(bag, buffer, tree)
-        title = bag.title()
+        title, skipped = bag.title(), bag.skipped
         bag_span = bag.span()
+    known = set(tree.frames())
     for frame, given in ((source, args.source), (target, args.target)):
-        if frame not in tree.frames():
-            raise unknown_frame(tree, given)
-    begin, end = covered_span(tree, source, target, bag_span)
+        if frame not in known:
+            raise unknown_frame(tree, given, refused)
+    links = tree.chain(source, target)
+    if links is None:
+        raise no_chain(tree, source, target)
+    begin, end = covered_span(tree, links, source, target, bag_span)
     # Each stamp from its own index, so that steps do not accumulate a rounding error.
     count = int((end - begin) * args.rate / NS_PER_SECOND + 1e-9) + 1
     if count > MAX_POSES or args.rate > NS_PER_SECOND:
@@ -137,47 +229,73 @@ def run(args, out, err):
             f"{count:,} poses; at most {MAX_POSES:,}",
             2,
         )
-    stamps = (min(end, begin + round(k * NS_PER_SECOND / args.rate)) for k in range(count))
-    rows = list(poses(buffer, source, target, stamps))
 
-    if args.csv == "-":
-        write_csv(out, rows)
-    else:
-        chain = " -> ".join(frame_path(tree, source, target))
-        out.write(f"quilm-tf echo: {source} in {target}, {title}\n")
-        links = plural(len(tree.chain(source, target)), "link")
-        out.write(f"  chain {chain} ({links})\n")
+    def rows():
+        stamps = (min(end, begin + round(k * NS_PER_SECOND / args.rate)) for k in range(count))
+        return poses(buffer, source, target, stamps)
+
+    origin = begin if args.relative else None
+    warnings = gap_warnings(tree, links, begin, end)
+    data = PlotData() if args.plot else None
+    if to_stdout is not None:
+        for line in warnings:
+            err.write(f"quilm-tf echo: {line}\n")
+    if to_stdout == "--csv":
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(csv_header(origin))
+        for row in plotted(rows(), data):
+            writer.writerow(csv_cells(row, origin))
+    elif to_stdout is None:
+        chain = " -> ".join(name(frame) for frame in frame_path(tree, source, target))
+        out.write(f"quilm-tf echo: {name(source)} in {name(target)}, {title}\n")
+        out.write(f"  chain {chain} ({plural(len(links), 'link')})\n")
         out.write(
-            f"  {plural(len(rows), 'pose')} at {args.rate:g} Hz from {seconds(begin)} to "
+            f"  {plural(count, 'pose')} at {args.rate:g} Hz from {seconds(begin)} to "
             f"{seconds(end)}, where every link of the chain has data\n"
         )
-        write_refusals(out, refused)
+        write_refusals(out, refused, skipped)
+        for line in warnings:
+            out.write(wrapped(line, 2, 4))
         out.write("\n")
-        header = [
-            "stamp",
-            "x (m)",
-            "y (m)",
-            "z (m)",
-            "qx",
-            "qy",
-            "qz",
-            "qw",
-            "roll (deg)",
-            "pitch (deg)",
-            "yaw (deg)",
-        ]
-        digits = (3, 3, 3, 4, 4, 4, 4, 2, 2, 2)
-        body = [
-            [seconds(stamp), *(fixed(v, 0, d) for v, d in zip(values, digits))]
-            for stamp, *values in rows
-        ]
-        lines = table([header] + body, right=set(range(1, 11)))
-        for line in lines:
-            out.write(f"  {line}\n")
-        if args.csv:
-            text = io.StringIO()
-            write_csv(text, rows)
-            write_text(args.csv, text.getvalue())
+        write_table(out, args.csv, rows, origin, data)
+    else:
+        for _ in plotted(rows(), data):
+            pass
     if args.plot:
-        plot(args.plot, source, target, rows)
+        plot(args.plot, out, source, target, data, begin)
     return 0
+
+
+def csv_header(origin_ns):
+    return ("t" if origin_ns is not None else COLUMNS[0], *COLUMNS[1:])
+
+
+def plotted(rows, data):
+    """The rows, each also added to the plot data if there is one."""
+    for row in rows:
+        if data is not None:
+            data.add(row)
+        yield row
+
+
+def write_table(out, csv_name, rows, origin_ns, data):
+    """The poses as an aligned table, streamed: a first pass over the lookups measures the
+    columns, a second writes the lines (and the CSV file, and gathers the plot data)."""
+    widths = [len(cell) for cell in TABLE_HEADER]
+    for row in rows():
+        widths = [max(w, len(c)) for w, c in zip(widths, table_cells(row, origin_ns))]
+
+    def line(cells):
+        aligned = [cells[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(cells[1:], widths[1:])]
+        return "  " + "  ".join(aligned).rstrip() + "\n"
+
+    out.write(line(TABLE_HEADER))
+    with contextlib.ExitStack() as stack:
+        writer = None
+        if csv_name:
+            writer = csv.writer(stack.enter_context(opened(csv_name, out)), lineterminator="\n")
+            writer.writerow(csv_header(origin_ns))
+        for row in plotted(rows(), data):
+            out.write(line(table_cells(row, origin_ns)))
+            if writer is not None:
+                writer.writerow(csv_cells(row, origin_ns))

@@ -10,7 +10,7 @@ from quilm_tf.tools import picture
 from quilm_tf.tools.bags import load_transforms
 from quilm_tf.tools.output import check_outputs, opened, write_text
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
+from quilm_tf.tools.text import MS, NS_PER_SECOND, name, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 HEADER = (
@@ -39,11 +39,11 @@ def delay_cells(link):
     return [f"{delay[0] / MS:.1f} ms", f"{delay[1] / MS:.1f} ms"]
 
 
-def link_row(name, link):
+def link_row(drawn, link):
     gap = None if link.is_static else link.largest_gap()
     return [
-        name,
-        link.parent,
+        drawn,
+        name(link.parent),
         "static" if link.is_static else "dynamic",
         rate_cell(link),
         f"{link.samples:,}",
@@ -83,13 +83,21 @@ def link_json(child, link):
     }
 
 
-def write_json(name, out, document):
-    with opened(name, out) as file:
+def left_out(refused, skipped):
+    """The refused transforms and skipped messages, for --json."""
+    return {
+        "refused": refused.as_json(),
+        "skipped": [{"topic": key, "messages": count} for key, count in skipped.items()],
+    }
+
+
+def write_json(file_name, out, document):
+    with opened(file_name, out) as file:
         json.dump(document, file, indent=1)
         file.write("\n")
 
 
-def report(out, title, tree, refused):
+def report(out, title, tree, refused, skipped):
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
     out.write(
@@ -98,12 +106,12 @@ def report(out, title, tree, refused):
         "delay = receive time in the bag - stamp)\n"
     )
     rows = [list(HEADER)]
-    for name, frame in tree.tree_names(not box_drawing_ok(out)):
+    for drawn, frame in tree.tree_names(not box_drawing_ok(out)):
         link = tree.links.get(frame)
-        rows.append([name] if link is None else link_row(name, link))
+        rows.append([drawn] if link is None else link_row(drawn, link))
     for line in table(rows, right={3, 4, 7, 8, 9}):
         out.write(f"  {line}\n")
-    write_refusals(out, refused)
+    write_refusals(out, refused, skipped)
 
 
 def run(args, out, err):
@@ -114,14 +122,15 @@ def run(args, out, err):
         # A zero history keeps one sample per link: the buffer is here to refuse what a live
         # buffer would refuse (cycles, second parents, zero stamps), not to answer lookups.
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
-        title = bag.title()
+        title, skipped = bag.title(), bag.skipped
     if to_stdout is None:
-        report(out, title, tree, refused)
+        report(out, title, tree, refused, skipped)
     if args.json:
         links = [
             link_json(child, tree.links[child]) for child, *_ in tree.walk() if child in tree.links
         ]
-        write_json(args.json, out, {"bag": title, "links": links, "refused": refused})
+        document = {"bag": title, "links": links, **left_out(refused, skipped)}
+        write_json(args.json, out, document)
     if args.svg:
         write_text(args.svg, picture.svg(tree, link_label), out)
     if args.dot:

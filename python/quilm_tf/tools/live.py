@@ -80,6 +80,8 @@ class LiveGraph:
         self.duration_s = duration_s
         self.path = "the live ROS 2 graph"
         self.received = []
+        # What a bag counts of other types on its tf topics: a live subscription is typed.
+        self.skipped = {}
 
     def receive(self, receive_ns, topic, is_static, message):
         self.received.append((receive_ns, topic, is_static, message))

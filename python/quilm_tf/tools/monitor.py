@@ -4,12 +4,12 @@ delay between each stamp and its arrival; links whose delay or gaps are large ar
 from __future__ import annotations
 
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import BagError, load_transforms, unknown_frame
-from quilm_tf.tools.echo import frame_path
-from quilm_tf.tools.frames import delay_cells, link_json, rate_cell, write_json
+from quilm_tf.tools.bags import load_transforms, unknown_frame
+from quilm_tf.tools.echo import frame_path, no_chain
+from quilm_tf.tools.frames import delay_cells, left_out, link_json, rate_cell, write_json
 from quilm_tf.tools.output import check_outputs
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import MS, NS_PER_SECOND, plural, seconds, table, write_refusals
+from quilm_tf.tools.text import MS, NS_PER_SECOND, name, plural, seconds, table, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
 HEADER = (
@@ -67,7 +67,7 @@ def problems(link, max_delay_ms, max_gap):
     return found
 
 
-def report(out, title, tree, refused, children, max_delay_ms, max_gap):
+def report(out, title, tree, refused, skipped, children, max_delay_ms, max_gap):
     out.write(f"quilm-tf monitor: {title}\n\n")
     out.write(
         f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
@@ -80,8 +80,8 @@ def report(out, title, tree, refused, children, max_delay_ms, max_gap):
         found = problems(link, max_delay_ms, max_gap)
         rows.append(
             [
-                link.parent,
-                child,
+                name(link.parent),
+                name(child),
                 "static" if link.is_static else "dynamic",
                 rate_cell(link),
                 "-" if link.is_static or median is None else f"{median / NS_PER_SECOND:.3f} s",
@@ -90,10 +90,10 @@ def report(out, title, tree, refused, children, max_delay_ms, max_gap):
                 ", ".join(flag for flag, _ in found),
             ]
         )
-        flagged += [f"{link.parent} -> {child}: {text}" for _, text in found]
+        flagged += [f"{name(link.parent)} -> {name(child)}: {text}" for _, text in found]
     for line in table(rows, right={3, 4, 5, 6, 7}):
         out.write(f"  {line}\n")
-    write_refusals(out, refused)
+    write_refusals(out, refused, skipped)
     troubled = sum(1 for row in rows[1:] if row[-1])
     if troubled:
         out.write(f"\n{troubled} of {plural(len(children), 'link')} flagged:\n")
@@ -109,7 +109,7 @@ def exit_code(tree, refused, children, max_delay_ms, max_gap):
     return 3 if flagged or refused else 0
 
 
-def json_document(title, tree, refused, children, max_delay_ms, max_gap):
+def json_document(title, tree, refused, skipped, children, max_delay_ms, max_gap):
     links = []
     for child in children:
         link = tree.links[child]
@@ -123,7 +123,7 @@ def json_document(title, tree, refused, children, max_delay_ms, max_gap):
             }
         )
     limits = {"max_delay_ms": max_delay_ms, "max_gap_factor": max_gap}
-    return {"bag": title, "limits": limits, "links": links, "refused": refused}
+    return {"bag": title, "limits": limits, "links": links, **left_out(refused, skipped)}
 
 
 def run(args, out, err):
@@ -132,36 +132,34 @@ def run(args, out, err):
     with bags.open(err) as bag:
         tree = FrameTree(timed=True)
         refused = load_transforms(bag, TransformBuffer(0.0), tree)
-        title = bag.title()
+        title, skipped = bag.title(), bag.skipped
     limits = (args.max_delay, args.max_gap)
     if not args.frames:
         children = [frame for frame, *_ in tree.walk() if frame in tree.links]
         if to_stdout is None:
-            report(out, title, tree, refused, children, *limits)
+            report(out, title, tree, refused, skipped, children, *limits)
         if args.json:
-            write_json(args.json, out, json_document(title, tree, refused, children, *limits))
+            write_json(
+                args.json, out, json_document(title, tree, refused, skipped, children, *limits)
+            )
         return exit_code(tree, refused, children, *limits)
     source, target = (frame.lstrip("/") for frame in args.frames)
     for frame, given in zip((source, target), args.frames):
         if frame not in tree.frames():
-            raise unknown_frame(tree, given)
+            raise unknown_frame(tree, given, refused)
     children = tree.chain(source, target)
     if children is None:
-        raise BagError(
-            f"no transform chain connects {source} and {target}: {source} is in "
-            f"the tree of {tree.root_of(source)}, {target} in the tree of "
-            f"{tree.root_of(target)}"
-        )
+        raise no_chain(tree, source, target)
     if args.json:
-        write_json(args.json, out, json_document(title, tree, refused, children, *limits))
+        write_json(args.json, out, json_document(title, tree, refused, skipped, children, *limits))
     if to_stdout is None:
-        report(out, title, tree, refused, children, *limits)
+        report(out, title, tree, refused, skipped, children, *limits)
         write_chain(out, tree, source, target, children)
     return exit_code(tree, refused, children, *limits)
 
 
 def write_chain(out, tree, source, target, children):
-    chain = " -> ".join(frame_path(tree, source, target))
+    chain = " -> ".join(name(frame) for frame in frame_path(tree, source, target))
     delays = [
         (tree.links[c].delay_ns()[1], c)
         for c in children
@@ -170,5 +168,6 @@ def write_chain(out, tree, source, target, children):
     out.write(f"\nChain {chain}: {plural(len(children), 'link')}")
     if delays:
         worst, child = max(delays, key=lambda pair: pair[0])
-        out.write(f", worst delay {worst / MS:.1f} ms ({tree.links[child].parent} -> {child})")
+        parent = tree.links[child].parent
+        out.write(f", worst delay {worst / MS:.1f} ms ({name(parent)} -> {name(child)})")
     out.write("\n")

@@ -7,6 +7,7 @@ import time
 from dataclasses import dataclass, field
 
 from quilm_tf import MessageFilter, TransformBuffer, TransformError
+from quilm_tf.tools.bags import Refusals, names_of, raw_stamp_ns
 from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
 from quilm_tf.tools.tree import FrameTree
@@ -29,6 +30,8 @@ class FilterStats:
     waits_ns: list[int] = field(default_factory=list)
     sensor_positions: list[tuple[float, float, float]] = field(default_factory=list)
     callback_lookup_errors: list[str] = field(default_factory=list)
+    # Messages the filter refused to queue (a stamp out of range, no header): text -> count.
+    rejected: dict[str, int] = field(default_factory=dict)
 
 
 class Replay:
@@ -48,7 +51,7 @@ class Replay:
         self.inserted = 0
         self.insert_seconds = 0.0
         self.callback_seconds = 0.0
-        self.insert_errors: dict[str, int] = {}
+        self.insert_errors = Refusals()
         self.filter = MessageFilter(self.buffer, target, queue_size, self.on_ready)
         self.filter.register_failure_callback(self.on_failure)
 
@@ -69,7 +72,7 @@ class Replay:
         self.arrivals.pop(id(message), None)
         self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
 
-    def transforms(self, message, is_static):
+    def transforms(self, message, is_static, topic):
         items = list(message.transforms)
         callbacks_before = self.callback_seconds
         started = time.perf_counter()
@@ -91,7 +94,7 @@ class Replay:
                     accepted.append(item)
                 except (TransformError, ValueError) as err:
                     text = f"{type(err).__name__}: {err}"
-                    self.insert_errors[text] = self.insert_errors.get(text, 0) + 1
+                    self.insert_errors.add(text, raw_stamp_ns(item), topic, names_of(item))
         for item in accepted:
             stamp = stamp_ns_of(item.header)
             self.tree.add(item.header.frame_id, item.child_frame_id, stamp, is_static)
@@ -103,7 +106,13 @@ class Replay:
     def sensor(self, message):
         self.stats.received += 1
         self.arrivals[id(message)] = self.now_ns
-        self.filter.add(message)
+        try:
+            self.filter.add(message)
+        except (TransformError, ValueError, TypeError, AttributeError, OverflowError) as err:
+            # One bad message (a stamp out of range) is counted; the rest of the bag replays.
+            self.arrivals.pop(id(message), None)
+            text = f"{type(err).__name__}: {err}"
+            self.stats.rejected[text] = self.stats.rejected.get(text, 0) + 1
 
     def _run_due_queries(self):
         while self.pending_queries and (
@@ -119,12 +128,12 @@ class Replay:
             query.result = f"TransformError: {err}"
 
     def run(self, events):
-        for arrival_ns, kind, message in events:
+        for arrival_ns, kind, message, topic in events:
             self.now_ns = arrival_ns
             if kind == "tf":
-                self.transforms(message, False)
+                self.transforms(message, False, topic)
             elif kind == "tf_static":
-                self.transforms(message, True)
+                self.transforms(message, True, topic)
             else:
                 self.sensor(message)
         for query in self.pending_queries:

@@ -4,9 +4,17 @@ from __future__ import annotations
 
 import textwrap
 
+from quilm_tf._native import _escape_name
 from quilm_tf.tools.messages import NS_PER_SECOND
 
 MS = NS_PER_SECOND // 1000
+
+
+def name(text):
+    """A name read from a bag as the library's messages write it: printable characters as
+    they are, the rest escaped, so that a name can neither forge a line nor drive a terminal."""
+    # surrogatepass keeps a lone surrogate visible: its bytes are escaped as not UTF-8.
+    return _escape_name(text.encode("utf-8", "surrogatepass"))
 
 
 def plural(count, noun):
@@ -30,6 +38,8 @@ def wrapped(text, first_indent, indent):
 
 def seconds(stamp_ns):
     """A stamp in seconds with milliseconds, exact for any stamp (no float rounding)."""
+    if stamp_ns < 0:
+        return "-" + seconds(-stamp_ns)
     ms = (stamp_ns + MS // 2) // MS
     return f"{ms // 1000}.{ms % 1000:03d}"
 
@@ -49,9 +59,22 @@ def table(rows, right=()):
     return lines
 
 
-def write_refusals(out, refused):
-    if refused:
-        total = sum(refused.values())
+def write_refusals(out, refused, skipped=None):
+    """What was left out of a report: transforms refused (each reason with the stamp and
+    topic of its first transform) and messages on tf topics that are not tf messages."""
+    for key, count in (skipped or {}).items():
+        out.write(f"  {plural(count, 'message')} on {name(key)} skipped: not tf messages\n")
+    if not refused:
+        return
+    total, reasons = refused.total(), list(refused.reasons.items())
+    if total == 1:
+        out.write("  1 transform refused:\n")
+    else:
         out.write(f"  {plural(total, 'transform')} refused, for example:\n")
-        for text in list(refused)[:3]:
-            out.write(wrapped(text, 4, 6))
+    for text, (count, stamp_ns, topic) in reasons[:3]:
+        out.write(wrapped(text, 4, 6))
+        when = "unstamped" if stamp_ns is None else f"stamped {seconds(stamp_ns)}"
+        first = "" if count == 1 else f"{count:,} like it, the first "
+        out.write(f"      ({first}{when} on {name(topic)})\n")
+    if len(reasons) > 3:
+        out.write(f"    and {plural(len(reasons) - 3, 'other reason')}\n")

@@ -7,6 +7,10 @@ from array import array
 from dataclasses import dataclass, field
 
 from quilm_tf.tools.messages import NS_PER_SECOND
+from quilm_tf.tools.text import name
+
+# Deeper trees draw their branch lines from the depth given as a number.
+MAX_DRAWN_DEPTH = 16
 
 
 @dataclass
@@ -96,7 +100,8 @@ class FrameTree:
         return kids
 
     def walk(self):
-        """(frame, depth, is_last_sibling, ancestors' is_last flags) depth first, roots in order."""
+        """(frame, depth, is_last_sibling, the is_last flags of its nearest ancestors, at most
+        MAX_DRAWN_DEPTH + 1) depth first, roots in order."""
         kids = self.children_map()
         stack = [(root, 0, True, ()) for root in reversed(self.roots())]
         while stack:
@@ -104,7 +109,9 @@ class FrameTree:
             yield frame, depth, is_last, lasts
             below = kids.get(frame, [])
             for i in range(len(below) - 1, -1, -1):
-                stack.append((below[i], depth + 1, i == len(below) - 1, lasts + (is_last,)))
+                # Only the flags that tree_names draws are kept: a deep chain stays linear.
+                flags = (lasts + (is_last,))[-(MAX_DRAWN_DEPTH + 1) :]
+                stack.append((below[i], depth + 1, i == len(below) - 1, flags))
 
     def path_to_root(self, frame):
         path = [frame]
@@ -130,11 +137,12 @@ class FrameTree:
         return None if links is None else len(links)
 
     def deepest(self, root):
-        best, best_depth = root, 0
-        for frame in self.frames():
-            path = self.path_to_root(frame)
-            if path[-1] == root and len(path) - 1 > best_depth:
-                best, best_depth = frame, len(path) - 1
+        best, best_depth, in_root = root, 0, False
+        for frame, depth, *_ in self.walk():
+            if depth == 0:
+                in_root = frame == root
+            elif in_root and depth > best_depth:
+                best, best_depth = frame, depth
         return best
 
     def dynamic_range(self, frames):
@@ -145,34 +153,37 @@ class FrameTree:
         return max(link.first_ns for link in links), min(link.last_ns for link in links)
 
     def tree_names(self, plain):
-        """(frame indented under its parent with branch lines, frame) in walk order."""
+        """(frame escaped and indented under its parent with branch lines, frame) in walk
+        order. Past MAX_DRAWN_DEPTH levels only the deepest columns are drawn, after the
+        depth, so that a long chain costs lines, not the square of its length."""
         branch, last, pipe, blank = (
             ("|-- ", "`-- ", "|   ", "    ") if plain else ("├── ", "└── ", "│   ", "    ")
         )
-        rows = []
         for frame, depth, is_last, lasts in self.walk():
-            # lasts[0] is the root's flag; the root itself draws no column.
-            prefix = "".join(blank if done else pipe for done in lasts[1:])
+            # The root draws no column: drop its flag unless walk cut it off already.
+            columns = lasts if len(lasts) < depth else lasts[1:]
+            prefix = "".join(blank if done else pipe for done in columns[-MAX_DRAWN_DEPTH:])
+            if depth - 1 > MAX_DRAWN_DEPTH:
+                prefix = f"[depth {depth}] " + prefix
             marker = "" if depth == 0 else (last if is_last else branch)
-            rows.append((prefix + marker + frame, frame))
-        return rows
+            yield prefix + marker + name(frame), frame
 
     def render(self, plain):
-        rows = self.tree_names(plain)
+        rows = list(self.tree_names(plain))
         if not rows:
             return []
-        width = max(len(name) for name, _ in rows) + 2
+        width = max(len(drawn) for drawn, _ in rows) + 2
         lines = []
-        for name, frame in rows:
+        for drawn, frame in rows:
             link = self.links.get(frame)
             if link is None:
-                lines.append(name)
+                lines.append(drawn)
             elif link.is_static:
-                lines.append(f"{name:<{width}}static")
+                lines.append(f"{drawn:<{width}}static")
             else:
                 plural = "s" if link.samples != 1 else ""
                 lines.append(
-                    f"{name:<{width}}dynamic {rate_text(link.rate_hz())} "
+                    f"{drawn:<{width}}dynamic {rate_text(link.rate_hz())} "
                     f"{link.samples:7d} sample{plural}"
                 )
         return lines
