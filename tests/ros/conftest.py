@@ -41,8 +41,8 @@ def loopback_only():
 
 
 @pytest.fixture(scope="module")
-def talker():
-    """The talker process, once its static transforms are latched and its stream runs."""
+def talker_process():
+    """The talker process, once its static transforms are latched."""
     process = subprocess.Popen(
         [sys.executable, str(TALKER)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
     )
@@ -67,17 +67,26 @@ def expect(process, expected):
 
 
 def stream(talker, node, executor, topics):
-    """Has the talker send its steps once node's subscriptions on topics see its publishers."""
-    while talker.streams:
-        expect(talker, "done")
-        talker.streams -= 1
+    """Has the talker send its steps once it sees every subscription that node sees on topics.
+
+    The test's own subscriptions exist by now, so the counts include them."""
     deadline = time.monotonic() + 30
     while min(node.count_publishers(topic) for topic in topics) < 1:
         assert time.monotonic() < deadline, f"no publisher on {topics} within 30 s"
         executor.spin_once(timeout_sec=0.05)
-    talker.stdin.write(f"go {' '.join(topics)}\n")
+    counts = " ".join(f"{topic}={node.count_subscribers(topic)}" for topic in topics)
+    talker.stdin.write(f"go {counts}\n")
     talker.stdin.flush()
     talker.streams += 1
+
+
+@pytest.fixture
+def talker(talker_process):
+    """The talker, done with the steps an earlier test asked for, so none reach this one."""
+    while talker_process.streams:
+        expect(talker_process, "done")
+        talker_process.streams -= 1
+    return talker_process
 
 
 @pytest.fixture

@@ -2,8 +2,8 @@
 laser scan and a point cloud at each stamp.
 
     python talker.py   prints "static sent" once /tf_static is latched; then each line
-                       "go TOPIC..." on stdin sends STEPS steps at 20 Hz once the topics have
-                       subscribers, and prints "done" when they are out.
+                       "go TOPIC=N..." on stdin sends STEPS steps at 20 Hz once each topic
+                       has N subscribers, and prints "done" when they are out.
 
 Tree: map -> odom (static, x 10), odom -> base (dynamic: x = k / 10 at stamp k * 50 ms from
 START_NS), base -> laser (static, y 0.5, yawed 90 degrees).
@@ -66,9 +66,10 @@ def main():
     print("static sent", flush=True)
     publishers = {"/tf": dynamic.publisher, "/scan": scans, "/cloud": clouds}
     for line in sys.stdin:
-        # "go TOPIC...": the test has seen these publishers; wait until they see it too.
-        for topic in line.split()[1:]:
-            while publishers[topic].get_subscription_count() < 1:
+        # "go TOPIC=N...": the test has seen these publishers and N subscriptions on each;
+        # wait until the publishers see as many.
+        for topic, count in (word.split("=") for word in line.split()[1:]):
+            while publishers[topic].get_subscription_count() < int(count):
                 time.sleep(0.01)
         for k in range(STEPS):
             # Each scan and cloud goes out before the transform of its stamp.

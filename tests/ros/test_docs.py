@@ -42,5 +42,6 @@ def test_the_live_page_runs_and_prints_what_it_shows(tmp_path, monkeypatch):
             if expected is not None:
                 assert printed.getvalue() == expected, f"block {number} printed"
     finally:
-        if not rclpy.ok():
-            rclpy.init()
+        # A page that stopped half-way leaves its nodes in its context: end them with it.
+        rclpy.try_shutdown()
+        rclpy.init()
