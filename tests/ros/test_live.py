@@ -3,6 +3,7 @@ import io
 import math
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -10,11 +11,11 @@ import numpy as np
 import pytest
 from conftest import stream
 from geometry_msgs.msg import PointStamped, PoseWithCovarianceStamped
-from quilm_tf.ros import TransformListener, wait_for_transform_future
+from quilm_tf.ros import TransformBroadcaster, TransformListener, wait_for_transform_future
 from sensor_msgs.msg import LaserScan, PointCloud2
 from talker import START_NS, STEPS, stamp
 
-from quilm_tf import MessageFilter, TransformBuffer, stamp_ns, transform_message
+from quilm_tf import MessageFilter, TransformBuffer, ros, stamp_ns, transform_message
 
 BOUND_S = 20.0  # how long anything may take before the test fails instead of hanging
 QUILM_TF = str(Path(sys.executable).with_name("quilm-tf"))
@@ -156,3 +157,41 @@ def test_live_echo_prints_the_poses_the_talker_sent(talker, node, executor):
     # Poses at 10 Hz from the first stamp: every second step of the talker, base at x k / 10.
     xs = [float(row[1]) for row in rows]
     assert xs == pytest.approx([10 + k / 10 for k in range(0, STEPS, 2)]), out
+
+
+def test_refusals_are_logged_once_per_link_and_reason_and_never_raised(node, executor, capfd):
+    # A namespaced robot's topics; the listener's only, so no other test's transforms reach it.
+    buffer = TransformBuffer(10.0)
+    listener = TransformListener(buffer, node, tf_topic="/bad/tf", static_topic="/bad/tf_static")
+    robot = TransformBroadcaster(node, topic="/bad/tf")
+    deadline = time.monotonic() + BOUND_S
+    while robot.publisher.get_subscription_count() < 1:
+        assert time.monotonic() < deadline, "the listener never matched"
+        executor.spin_once(timeout_sec=0.05)
+    zero = [("a", "b", IDENTITY, 0), ("a", "c", IDENTITY, 0)]  # dynamic, stamped zero: refused
+    for k in range(1, 4):
+        good = ros.transform_stamped("a", "b", IDENTITY, START_NS + k)
+        robot.send_transform(
+            [ros.transform_stamped(*zero[0]), good, ros.transform_stamped(*zero[1])]
+        )
+    done = executor.create_future()
+    node.create_timer(0.02, lambda: listener.received == 3 and done.set_result(True))
+    spin_until(executor, done)
+    assert listener.refused == 6, "each refused transform is counted"
+    assert buffer.can_transform("b", "a", START_NS + 2), "the good ones around them are kept"
+    warnings = [line for line in capfd.readouterr().err.splitlines() if "not inserted" in line]
+    assert len(warnings) == 2, f"once for a -> b and once for a -> c: {warnings}"
+
+
+def test_done_callbacks_run_in_the_executor_when_another_thread_resolves(node, executor):
+    buffer = TransformBuffer(10.0)
+    future = wait_for_transform_future(buffer, "b", "a", START_NS, BOUND_S, executor=executor)
+    threads = []
+    future.add_done_callback(lambda _: threads.append(threading.current_thread()))
+    inserter = threading.Timer(0.1, buffer.insert_transform, ("a", "b", IDENTITY, START_NS))
+    inserter.start()
+    assert spin_until(executor, future) is True
+    for _ in range(10):  # the executor runs its tasks one per spin
+        executor.spin_once(timeout_sec=0.1)
+    inserter.join()
+    assert threads == [threading.main_thread()], "the callback ran as a task of the executor"
