@@ -173,10 +173,26 @@ bool notify_filters(TransformBufferObject* buffer) {
   }
   // Each state stays alive until its dispatch is over, even if a callback destroys its
   // filter object meanwhile; filters attached by a callback wait for the next wake-up.
+  // A callback that raises stops its own filter's dispatch, not the others': every filter
+  // (a waiter among them) is still woken by this insert. The first error is held while the
+  // rest run, since Python code may not run with an exception set, and then raised to the
+  // inserting caller; later ones go to sys.unraisablehook.
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
   for (const std::shared_ptr<MessageFilterState>& state : live) {
-    if (!dispatch(*state, buffer, {})) {
-      return false;
+    if (dispatch(*state, buffer, {})) {
+      continue;
     }
+    if (type == nullptr) {
+      PyErr_Fetch(&type, &value, &traceback);
+    } else {
+      PyErr_WriteUnraisable(nullptr);
+    }
+  }
+  if (type != nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return false;
   }
   return true;
 }

@@ -11,6 +11,7 @@ import asyncio
 import math
 import operator
 import threading
+import time
 from collections.abc import Callable
 from numbers import Real
 from types import SimpleNamespace
@@ -74,9 +75,23 @@ def wait_for_transform(
     if waiter is None:
         return True
     try:
-        return ready.wait(timeout)
+        return _wait(ready, timeout)
     finally:
         del waiter  # detaches it from the buffer
+
+
+def _wait(ready: threading.Event, timeout: float | None) -> bool:
+    """ready.wait(timeout) for every timeout: Event.wait refuses one beyond
+    threading.TIMEOUT_MAX (about 292 years), so a longer one waits in steps to its deadline."""
+    if timeout is None:
+        return ready.wait()
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return ready.is_set()
+        if ready.wait(min(remaining, threading.TIMEOUT_MAX)):
+            return True
 
 
 def _wake_soon(loop: asyncio.AbstractEventLoop, ready: "asyncio.Future[bool]") -> None:

@@ -3,7 +3,6 @@
 Each dynamic link of the bags moves at a constant velocity and turns at a constant rate about a
 fixed axis, so interpolation reproduces the motion exactly and echo is checked against numpy."""
 
-import dataclasses
 import io
 import json
 import math
@@ -16,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from quilm_tf.tools import cli, robot
+from quilm_tf.tools import cli
 from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
@@ -26,7 +25,11 @@ from quilm_tf import TransformBuffer, ros
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
-README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+STARTED, COMMAND, PERFORMANCE = (
+    (DOCS / name).read_text(encoding="utf-8")
+    for name in ("getting-started.md", "command.md", "performance.md")
+)
 TF, SCAN, STRING = "tf2_msgs/msg/TFMessage", "sensor_msgs/msg/LaserScan", "std_msgs/msg/String"
 
 
@@ -239,6 +242,11 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
         ]
         for rotation in (from_q, np.linalg.multi_dot(about)):
             np.testing.assert_allclose(rotation[:3, :3], expected[:3, :3], rtol=0, atol=1e-9)
+    relative = run_main(
+        capsys, "echo", known, "laser", "map", "--rate", 2, "--csv", "-", "--relative"
+    )
+    times = [line.split(",")[0] for line in relative[1].splitlines()]
+    assert times == ["t", *(f"{k / 2:.9f}" for k in range(6))], "not seconds after the first pose"
 
 
 def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
@@ -318,35 +326,14 @@ def test_the_demo_replays_a_bag_with_a_refused_link_and_a_terminal_sees_progress
     )
 
 
-PACKAGES = ("builtin_interfaces/", "std_msgs/", "geometry_msgs/", "tf2_msgs/", "sensor_msgs/")
-STORE = get_typestore(Stores.ROS2_HUMBLE)
-
-
-def as_rosbags(value):
-    """One of the demo's plain message objects rebuilt as the type store's generated class."""
-    if isinstance(value, list):
-        if value and isinstance(value[0], float):
-            return np.asarray(value, dtype=np.float32)
-        return [as_rosbags(item) for item in value]
-    if not dataclasses.is_dataclass(value):
-        return value
-    fields = {f.name: as_rosbags(getattr(value, f.name)) for f in dataclasses.fields(value)}
-    if type(value).__name__ == "LaserScan" and not value.intensities:
-        fields["intensities"] = np.zeros(0, dtype=np.float32)
-    msgtype = next(
-        name
-        for name in STORE.types
-        if name.startswith(PACKAGES) and name.endswith("/msg/" + type(value).__name__)
-    )
-    return STORE.types[msgtype](**fields)
-
-
 @pytest.fixture(scope="module")
 def robot_bag(tmp_path_factory):
-    """The demo's simulated robot recorded as the folder robot, as the README's samples use."""
-    events = [(a, topic, None, as_rosbags(m)) for a, topic, m in robot.simulated_robot()[0]]
-    events = [(a, topic, m.__msgtype__, m) for a, topic, _, m in events]
-    return write(tmp_path_factory.mktemp("readme") / "robot", events, STORE)
+    """The demo's simulated robot recorded by demo --record as the folder robot, which the
+    documentation's samples read."""
+    folder = tmp_path_factory.mktemp("docs")
+    run = run_demo("--record", "robot", cwd=folder)
+    assert (run.returncode, run.stderr) == (0, "")
+    return folder / "robot"
 
 
 def run_demo(*args, cwd):
@@ -372,14 +359,14 @@ def section(output, title):
     return lines[start : next((i for i in range(start, len(lines)) if not lines[i]), len(lines))]
 
 
-def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(robot_bag):
+def test_the_demo_prints_what_the_docs_show_and_its_recording_the_same(robot_bag):
     builtin = run_demo(cwd=robot_bag.parent)
     assert (builtin.returncode, builtin.stderr) == (0, "")
-    shown = re.search(r"^```text\n(quilm-tf demo:.*?)^```\n", README, re.M | re.S)[1]
+    shown = re.search(r"^```text\n(quilm-tf demo:.*?)^```\n", STARTED, re.M | re.S)[1]
     assert masked(builtin.stdout) == masked(shown)
-    # The prose quotes the figures of the output it shows.
+    # The performance page quotes the figures of the output shown.
     inserts, lookups = re.findall(r"^  (?:inserts|lookups) +([\d,]+)", shown, re.M)
-    prose = " ".join(README.split())
+    prose = " ".join(PERFORMANCE.split())
     assert f"{inserts} inserts/s" in prose and f"{lookups} lookups/s" in prose
     run = run_demo("--bag", "robot", "--queue-size", 5, cwd=robot_bag.parent)
     assert (run.returncode, run.stderr) == (0, "")
@@ -389,21 +376,22 @@ def test_the_demo_prints_what_the_readme_shows_and_a_recording_of_it_the_same(ro
 
 
 SAMPLES = re.findall(
-    r"^```sh\n(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+```text\n(.*?)^```",
-    README,
+    r"^```(?:sh|console)\n(?:\$ )?(quilm-tf (?:frames|echo|monitor) [^\n]*)\n```\n+"
+    r"```text\n(.*?)^```",
+    COMMAND,
     re.M | re.S,
 )
 
 
 @pytest.mark.parametrize(("command", "shown"), SAMPLES, ids=[c for c, _ in SAMPLES])
-def test_the_readmes_samples_are_what_the_commands_print(
+def test_the_documented_samples_are_what_the_commands_print(
     command, shown, robot_bag, capsys, monkeypatch
 ):
     monkeypatch.chdir(robot_bag.parent)
     assert run_main(capsys, *command.split()[1:])[1:] == (shown, "")
 
 
-def test_every_command_has_its_readme_sample_and_plots_its_echo(robot_bag, capsys, monkeypatch):
+def test_every_command_has_its_documented_sample_and_plots_its_echo(robot_bag, capsys, monkeypatch):
     assert sorted({command.split()[1] for command, _ in SAMPLES}) == ["echo", "frames", "monitor"]
     monkeypatch.chdir(robot_bag.parent)
     assert run_main(capsys, "echo", "robot", "gripper", "map", "--plot", "path.png")[0] == 0
@@ -628,9 +616,11 @@ def hostile(tmp_path_factory):
     t = ros.types
     leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
     static = ros.tf("map", EVIL, T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
+    # Refused: the only transform that names ghost.
+    static.transforms += ros.tf("ghost", "ghost", T0, (0.0, 0.0, 0.0), (0, 0, 1), 0).transforms
     for leaf in leaves:
         static.transforms += ros.tf("map", leaf, T0, (0.0, 1.0, 0.0), (0, 0, 1), 0.0).transforms
-    bare = static.transforms[1]
+    bare = static.transforms[2]
     events = [(T0, "/tf_static", TF, static)]
     events += [(T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", bare) for k in (1, 2)]
     for k, (sec, nanosec) in enumerate(
@@ -645,7 +635,8 @@ def hostile(tmp_path_factory):
 @pytest.mark.parametrize("line", ["frames {bag}", "monitor {bag}", "echo {bag} leaf1 leaf2"])
 def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, capsys):
     code, out, err = run_main(capsys, *line.format(bag=hostile).split())
-    assert (code, err) == (0, ""), line
+    # ghost's transform was refused: monitor says so in its exit status.
+    assert (code, err) == (3 if line.startswith("monitor") else 0, ""), line
     assert (
         "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n" in out
     )
@@ -654,9 +645,13 @@ def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, 
         assert "arm\\n  map -> odom: fine\\u{1b}[2J" in out, "the escaped name is missing"
 
 
-def test_unknown_frames_and_missing_chains_are_one_escaped_line(hostile, capsys):
+def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, capsys):
     code, _, err = run_main(capsys, "echo", hostile, "moon\nx", "map")
     assert code == 2 and err.count("\n") == 1 and "moon\\nx" in err and "\\u{fffe}" in err
+    assert run_main(capsys, "echo", hostile, "ghost", "map")[2] == (
+        "quilm-tf echo: frame ghost is only in refused transforms, such as: TransformError: "
+        'invalid frame "ghost": a frame cannot be its own parent\n'
+    )
 
 
 def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(

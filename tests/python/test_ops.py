@@ -69,19 +69,27 @@ def live_filters():
 
 def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_nothing_behind():
     buffer, before = robot(), live_filters()
+    # Another filter of the buffer, whose callback raises on the insert that wakes the waiter.
+    raising = MessageFilter(buffer, "odom", 0, lambda message: 1 / 0)
+    raising.add(NS(header=NS(frame_id="base", stamp=NS(sec=105, nanosec=0))))
     assert quilm_tf.wait_for_transform(buffer, "laser", "map", 102 * S, 0.0)  # at once
     woken = []
+    # A finite timeout beyond what Event.wait takes (about 292 years) waits all the same.
     waiter = threading.Thread(
         target=lambda: woken.append(
-            quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 30.0)
-        )
+            quilm_tf.wait_for_transform(buffer, "/base", "odom", 105 * S, 1e10)
+        ),
+        daemon=True,
     )
     waiter.start()
-    while live_filters() == before:  # attached: only the insert below can wake it now
+    # Once attached, only the insert below can wake it.
+    while live_filters() == before + 1 and waiter.is_alive():
         time.sleep(0.001)
-    buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
-    waiter.join()
-    assert woken == [True]
+    with pytest.raises(ZeroDivisionError):  # the callback's error reaches the inserting caller
+        buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
+    waiter.join(60)
+    assert woken == [True], "the other filter's raising callback kept the waiter asleep"
+    del raising
     assert not quilm_tf.wait_for_transform(buffer, "laser", "odom", 200 * S, 0.01)
     assert live_filters() == before
 

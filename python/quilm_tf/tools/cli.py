@@ -146,12 +146,16 @@ def build_parser(prog="quilm-tf"):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
     demo = commands.add_parser(
-        "demo", help="replay the simulated robot or a bag and report", description=DEMO_DESCRIPTION
+        "demo",
+        usage="%(prog)s [options] [BAG]",
+        help="replay the simulated robot or a bag and report",
+        description=DEMO_DESCRIPTION,
     )
     add_demo_arguments(demo)
 
     frames = commands.add_parser(
         "frames",
+        usage="%(prog)s [options] BAG",
         help="the frame tree of a bag: links, rates, gaps, delays",
         description="The frame tree of the bag's tf topics: one line per link with "
         "its rate, samples, stamps, largest gap and delay (receive time minus stamp).",
@@ -165,6 +169,7 @@ def build_parser(prog="quilm-tf"):
 
     echo = commands.add_parser(
         "echo",
+        usage="%(prog)s [options] BAG SOURCE TARGET",
         help="the pose of one frame in another through a bag",
         description="The pose of SOURCE in TARGET at a fixed rate over the time the chain "
         "between them covers: translation, quaternion (x, y, z, w), roll/pitch/yaw in degrees.",
@@ -194,6 +199,7 @@ def build_parser(prog="quilm-tf"):
 
     monitor = commands.add_parser(
         "monitor",
+        usage="%(prog)s [options] BAG [SOURCE TARGET]",
         help="link health: rates, gaps and delays, with the troubled links flagged",
         description="Per link the rate, the gaps between stamps and the delay between each "
         "stamp and its arrival in the bag; links with large delays or gaps are flagged. With "

@@ -240,12 +240,7 @@ def run(args, out, err):
     if to_stdout is not None:
         for line in warnings:
             err.write(f"quilm-tf echo: {line}\n")
-    if to_stdout == "--csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(csv_header(origin))
-        for row in plotted(rows(), data):
-            writer.writerow(csv_cells(row, origin))
-    elif to_stdout is None:
+    if to_stdout is None:
         chain = " -> ".join(name(frame) for frame in frame_path(tree, source, target))
         out.write(f"quilm-tf echo: {name(source)} in {name(target)}, {title}\n")
         out.write(f"  chain {chain} ({plural(len(links), 'link')})\n")
@@ -259,8 +254,15 @@ def run(args, out, err):
         out.write("\n")
         write_table(out, args.csv, rows, origin, data)
     else:
-        for _ in plotted(rows(), data):
-            pass
+        # stdout carries the CSV or the plot; a CSV file asked for is written all the same.
+        with contextlib.ExitStack() as stack:
+            writer = None
+            if args.csv:
+                writer = csv.writer(stack.enter_context(opened(args.csv, out)), lineterminator="\n")
+                writer.writerow(csv_header(origin))
+            for row in plotted(rows(), data):
+                if writer is not None:
+                    writer.writerow(csv_cells(row, origin))
     if args.plot:
         plot(args.plot, out, source, target, data, begin)
     return 0
