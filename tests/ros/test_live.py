@@ -112,7 +112,7 @@ def test_real_message_classes_take_the_transformed_values():
 
 def test_live_echo_prints_the_poses_the_talker_sent(talker, node, executor):
     echo = subprocess.Popen(
-        [QUILM_TF, "echo", "--live", "laser", "map", "--duration", "4", "--rate", "10"]
+        [QUILM_TF, "echo", "--live", "laser", "map", "--duration", "8", "--rate", "10"]
         + ["--csv", "-"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
