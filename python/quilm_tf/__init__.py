@@ -16,6 +16,7 @@ from quilm_tf._native import (
 from quilm_tf.batch import can_transform_many, lookup_many, transform_points
 from quilm_tf.clouds import deskew_cloud, transform_cloud
 from quilm_tf.datasets import export_bag
+from quilm_tf.messages import transform_message
 from quilm_tf.queries import (
     FrameInfo,
     frames,
@@ -49,4 +50,5 @@ __all__ = [
     "wait_for_transform_async",
     "stamp_ns",
     "export_bag",
+    "transform_message",
 ]

@@ -21,6 +21,7 @@ from rosbags.rosbag2 import StoragePlugin, Writer
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
 import quilm_tf
+from quilm_tf import TransformBuffer, ros
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -486,6 +487,10 @@ BAD = [  # (command line with {bag} for the known bag, exit code, message)
         "quilm-tf echo: --plot {tmp}/x.pdf: the file name must end in .png or .svg",
     ),
     ("monitor {bag} map", 2, "quilm-tf monitor: give no frames, or SOURCE and TARGET"),
+    ("frames --live --bag {bag}", 2, "quilm-tf frames: --live reads the running graph: give no"),
+    ("frames {bag} --duration 3", 2, "quilm-tf frames: --duration needs --live"),
+    ("echo --live laser", 2, "quilm-tf echo: give SOURCE and TARGET"),
+    ("monitor --live --start 1", 2, "quilm-tf monitor: --start and --end select part of a bag;"),
 ]
 
 
@@ -498,6 +503,15 @@ def test_bad_input_gets_one_line_and_an_exit_code(line, code, message, known, tm
     returned, out, err = run_main(capsys, *[part.format(**values) for part in line.split()])
     assert (returned, out, err.count("\n")) == (code, "", 1)
     assert err.startswith(message.format(**values))
+
+
+def test_without_ros_2_live_says_what_to_install(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "rclpy", None)
+    code, out, err = run_main(capsys, "echo", "--live", "laser", "map")
+    assert (code, out, err.count("\n")) == (1, "", 1)
+    assert err.startswith("quilm-tf echo: --live needs ROS 2: quilm_tf.ros needs ROS 2's Python")
+    with pytest.raises(ImportError, match="pip install the ROS 2 wheels"):
+        ros.TransformListener(TransformBuffer(1.0), None)
 
 
 def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeypatch):

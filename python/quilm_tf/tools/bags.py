@@ -88,6 +88,10 @@ class Bag:
     def topics(self):
         return self.reader.topics
 
+    def span(self):
+        """The first and last receive times, in ns."""
+        return self.reader.start_time, self.reader.end_time
+
     def title(self):
         count = self.reader.message_count
         start, end = self.reader.start_time, self.reader.end_time

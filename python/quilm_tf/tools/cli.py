@@ -25,7 +25,7 @@ import sys
 from quilm_tf import TransformError, __version__
 from quilm_tf.tools.bags import BagError
 from quilm_tf.tools.output import Stdout
-from quilm_tf.tools.source import add_source_arguments
+from quilm_tf.tools.source import add_live_arguments, add_source_arguments
 
 VERSION = f"quilm-tf {__version__}"
 
@@ -169,6 +169,7 @@ def build_parser(prog="quilm-tf"):
         "its rate, samples, stamps, largest gap and delay (receive time minus stamp).",
     )
     add_source_arguments(frames)
+    add_live_arguments(frames)
     output_option(frames, "svg", "a picture of the tree as SVG")
     output_option(frames, "dot", "the tree as Graphviz text")
     output_option(frames, "json", "the links and their statistics as JSON")
@@ -182,6 +183,7 @@ def build_parser(prog="quilm-tf"):
         "between them covers: translation, quaternion (x, y, z, w), roll/pitch/yaw in degrees.",
     )
     add_source_arguments(echo, "SOURCE (the frame whose pose is shown) and TARGET")
+    add_live_arguments(echo)
     echo.add_argument(
         "--rate",
         metavar="HZ",
@@ -214,6 +216,7 @@ def build_parser(prog="quilm-tf"):
         "one is, 1 when the bag cannot be used, 2 for a bad command line.",
     )
     add_source_arguments(monitor, "optionally SOURCE and TARGET: only the chain between them")
+    add_live_arguments(monitor)
     monitor.add_argument(
         "--max-delay",
         metavar="MS",

@@ -212,7 +212,7 @@ def run(args, out, err):
         tree, buffer = FrameTree(timed=True), TransformBuffer(HISTORY_SECONDS)
         refused = load_transforms(bag, buffer, tree)
         title, skipped = bag.title(), bag.skipped
-        bag_span = (bag.reader.start_time, bag.reader.end_time)
+        bag_span = bag.span()
     known = set(tree.frames())
     for frame, given in ((source, args.source), (target, args.target)):
         if frame not in known:

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
-from quilm_tf.queries import Matrix
 
-
-def rpy_degrees(m: Matrix) -> tuple[float, float, float]:
+def rpy_degrees(m: Sequence[Sequence[float]]) -> tuple[float, ...]:
     """Roll, pitch, yaw (rotations about x, then y, then z of the parent) in degrees."""
     pitch = math.asin(max(-1.0, min(1.0, -m[2][0])))
     roll = math.atan2(m[2][1], m[2][2])
@@ -15,7 +14,7 @@ def rpy_degrees(m: Matrix) -> tuple[float, float, float]:
     return math.degrees(roll), math.degrees(pitch), math.degrees(yaw)
 
 
-def quaternion_of(m: Matrix) -> tuple[float, ...]:
+def quaternion_of(m: Sequence[Sequence[float]]) -> tuple[float, float, float, float]:
     """(x, y, z, w) of the rotation block, with w >= 0 (q and -q are one rotation)."""
     trace = m[0][0] + m[1][1] + m[2][2]
     # Divide by the largest of the four candidates, never by a component near zero.
@@ -33,7 +32,8 @@ def quaternion_of(m: Matrix) -> tuple[float, ...]:
         q = ((m[0][2] + m[2][0]) / s, (m[1][2] + m[2][1]) / s, s / 4, (m[1][0] - m[0][1]) / s)
     norm = math.sqrt(sum(c * c for c in q))
     sign = -1.0 if q[3] < 0 else 1.0
-    return tuple(sign * c / norm for c in q)
+    x, y, z, w = (sign * c / norm for c in q)
+    return x, y, z, w
 
 
 def fixed(value: float, width: int, digits: int) -> str:
@@ -41,7 +41,7 @@ def fixed(value: float, width: int, digits: int) -> str:
     return f"{round(value, digits) + 0.0:{width}.{digits}f}"
 
 
-def describe_pose(m: Matrix) -> str:
+def describe_pose(m: Sequence[Sequence[float]]) -> str:
     xyz = ", ".join(fixed(m[row][3], 7, 3) for row in range(3))
     rpy = ", ".join(fixed(angle, 6, 1) for angle in rpy_degrees(m))
     return f"xyz ({xyz}) m   rpy ({rpy}) deg"

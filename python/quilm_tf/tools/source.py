@@ -74,6 +74,31 @@ def add_source_arguments(parser, frames_help=None):
     )
 
 
+def add_live_arguments(parser):
+    """--live (the running ROS 2 graph instead of a bag) and how long to listen."""
+    parser.add_argument(
+        "--live",
+        action="store_true",
+        help="read the tf topics of the running ROS 2 graph instead of a bag (needs ROS 2)",
+    )
+    parser.add_argument(
+        "--duration",
+        metavar="S",
+        type=positive_seconds,
+        help="with --live, listen for S seconds (default: 5)",
+    )
+
+
+def positive_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
 @dataclass
 class BagSource:
     """Bags to read as one, the tf topics to take transforms from, and the window kept.
@@ -98,6 +123,10 @@ def source_of(args, frame_counts=(0,), bag_optional=False):
     whose count must be one of frame_counts. With bag_optional, no bag gives None."""
     positionals = list(args.positionals)
     bags = list(args.bags)
+    if getattr(args, "live", False):
+        return live_source_of(args, positionals, frame_counts)
+    if getattr(args, "duration", None) is not None:
+        raise BagError("--duration needs --live", 2)
     if not bags and positionals and (len(positionals) - 1 in frame_counts or not bag_optional):
         bags.append(positionals.pop(0))
     if not bags and not bag_optional:
@@ -110,6 +139,21 @@ def source_of(args, frame_counts=(0,), bag_optional=False):
         return None, positionals
     topics = tuple(dict.fromkeys("/" + t.strip("/") for t in args.tf_topics)) or DEFAULT_TF_TOPICS
     return BagSource(bags, topics, args.start, args.end), positionals
+
+
+def live_source_of(args, frames, frame_counts):
+    """(LiveSource, frames): with --live every positional is a frame."""
+    from quilm_tf.tools.live import DEFAULT_DURATION_S, LiveSource
+
+    if args.bags:
+        raise BagError("--live reads the running graph: give no --bag", 2)
+    if args.start is not None or args.end is not None:
+        raise BagError("--start and --end select part of a bag; with --live use --duration", 2)
+    if len(frames) not in frame_counts:
+        raise BagError(frame_count_text(frames, frame_counts), 2)
+    topics = tuple(dict.fromkeys("/" + t.strip("/") for t in args.tf_topics)) or DEFAULT_TF_TOPICS
+    duration = DEFAULT_DURATION_S if args.duration is None else args.duration
+    return LiveSource(topics, duration), frames
 
 
 def frame_count_text(positionals, frame_counts):
