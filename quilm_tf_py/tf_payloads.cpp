@@ -335,7 +335,7 @@ PyObject* insert_tf_payloads(PyObject* /*module*/, PyObject* const* args, Py_ssi
 
 PyMethodDef tf_payload_functions[] = {
     {"_insert_tf_payloads", as_cfunction(insert_tf_payloads), METH_FASTCALL | METH_KEYWORDS,
-     "_insert_tf_payloads(buffer, payloads, static_flags, ros1)\n--\n\n"},
+     "_insert_tf_payloads(buffer, payloads, is_static, ros1)\n--\n\n"},
 };
 
 }  // namespace
