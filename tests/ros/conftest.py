@@ -1,5 +1,6 @@
 # The live suite runs in build/venv-ros, started by ./scripts/test with discovery kept on this
-# machine and a ROS domain of its own. Nothing may leave through a network interface: the
+# machine, a ROS domain of its own and, where it may, in a network namespace whose only other
+# interface stands for a real network. Nothing may leave through a network interface: the
 # session compares the interfaces' transmit counters before and after.
 
 import os
@@ -37,7 +38,7 @@ def loopback_only():
     rclpy.shutdown()
     after = transmitted()
     sent = {name: after[name] - before.get(name, 0) for name in after}
-    # The counters are the machine's: another program's traffic in this window counts too.
+    # In the machine's own namespace, another program's traffic in this window counts too.
     assert not any(sent.values()), f"packets left the machine during the live tests: {sent}"
 
 
