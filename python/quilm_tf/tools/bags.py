@@ -305,8 +305,8 @@ def is_static_topic(topic: str) -> bool:
     return name == "tf_static" or name.endswith("/tf_static")
 
 
-def has_header(typestore: Typestore, msgtype: str) -> bool:
-    fields = typestore.fielddefs.get(msgtype)
+def has_header(typestore: Typestore, msgtype: str | None) -> bool:
+    fields = None if msgtype is None else typestore.fielddefs.get(msgtype)
     return fields is not None and any(name == "header" for name, _ in fields[1])
 
 

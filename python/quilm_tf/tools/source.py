@@ -14,7 +14,7 @@ import contextlib
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal, overload
 
 from quilm_tf.tools.bags import Bag, BagError, Stream, open_bag
 
@@ -122,6 +122,16 @@ class BagSource:
         return open_bag(self.paths, err, self.tf_topics, self.start_s, self.end_s)
 
 
+@overload
+def source_of(
+    args: argparse.Namespace,
+    frame_counts: Sequence[int] = (0,),
+    bag_optional: Literal[False] = False,
+) -> tuple[BagSource | LiveSource, list[str]]: ...
+@overload
+def source_of(
+    args: argparse.Namespace, frame_counts: Sequence[int] = (0,), *, bag_optional: bool
+) -> tuple[BagSource | LiveSource | None, list[str]]: ...
 def source_of(
     args: argparse.Namespace, frame_counts: Sequence[int] = (0,), bag_optional: bool = False
 ) -> tuple[BagSource | LiveSource | None, list[str]]:
