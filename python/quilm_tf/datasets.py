@@ -19,6 +19,9 @@ from quilm_tf.batch import can_transform_many, lookup_many
 if TYPE_CHECKING:
     import pyarrow
 
+    from quilm_tf.tools.bags import Bag, Refusals
+    from quilm_tf.tools.tree import FrameTree
+
 __all__ = ["COLUMNS", "export_bag", "schema"]
 
 # Long enough that nothing expires: every sample of the bag stays (stamps are below 2^31 s).
@@ -94,13 +97,17 @@ def _header_stamp(raw: bytes, ros1: bool) -> int:
     return int(sec) * _NS_PER_SECOND + int(nanosec)
 
 
-def _topic_stamps(bag: Any, topic_name: str) -> list[int]:
+def _topic_stamps(bag: Bag, topic_name: str) -> list[int]:
     from quilm_tf.tools.bags import BagError, has_header
 
     topic = bag.topic(topic_name)
     msgtype = bag.topics[topic].msgtype
-    fields = bag.reader.typestore.fielddefs.get(msgtype)
-    if not has_header(bag.reader.typestore, msgtype) or fields[1][0][0] != "header":
+    fields = None if msgtype is None else bag.reader.typestore.fielddefs.get(msgtype)
+    if (
+        fields is None
+        or not has_header(bag.reader.typestore, msgtype)
+        or fields[1][0][0] != "header"
+    ):
         raise BagError(f"topic {topic} carries {msgtype}, which does not start with a header", 2)
     stamps = []
     for _, _, raw in bag.records(bag.connections([topic]), f"reading {topic}"):
@@ -112,7 +119,7 @@ def _topic_stamps(bag: Any, topic_name: str) -> list[int]:
 
 
 def _grid(
-    tree: Any, source: str, target: str, bag_span: tuple[int, int], rate_hz: float
+    tree: FrameTree, source: str, target: str, bag_span: tuple[int, int], rate_hz: float
 ) -> tuple[Any, str | None]:
     """(stamps, None) at rate_hz over the span every dynamic link between the frames covers,
     or (None, why) when there is no such span. Too many stamps are a BagError."""
@@ -221,7 +228,7 @@ def export_with_refusals(
     start_s: float | None,
     end_s: float | None,
     tf_topics: Sequence[str],
-) -> tuple[pyarrow.Table, Any]:
+) -> tuple[pyarrow.Table, Refusals]:
     """export_bag's table, and the transforms the buffer refused while reading the bag (a
     quilm_tf.tools.bags.Refusals), for the command to report."""
     import numpy as np

@@ -21,13 +21,18 @@ from __future__ import annotations
 import argparse
 import math
 import sys
+from collections.abc import Callable, Sequence
+from typing import NoReturn
 
 from quilm_tf import TransformError, __version__
-from quilm_tf.tools.bags import BagError
+from quilm_tf.tools.bags import BagError, Out, Stream
 from quilm_tf.tools.output import Stdout
-from quilm_tf.tools.source import add_live_arguments, add_source_arguments
+from quilm_tf.tools.source import BagSource, add_live_arguments, add_source_arguments
 
 VERSION = f"quilm-tf {__version__}"
+
+# A command: the parsed arguments, stdout and stderr in; the exit code out.
+Handler = Callable[[argparse.Namespace, Out, Stream], int]
 
 
 class Parser(argparse.ArgumentParser):
@@ -38,10 +43,12 @@ class Parser(argparse.ArgumentParser):
 
     intermixing = False
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
-    def parse_known_args(self, args=None, namespace=None):
+    def parse_known_args(  # type: ignore[override]  # typeshed overloads it on namespace
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
         if self.intermixing or self._subparsers is not None:
             return super().parse_known_args(args, namespace)
         # parse_known_intermixed_args calls back into parse_known_args twice.
@@ -52,7 +59,7 @@ class Parser(argparse.ArgumentParser):
             self.intermixing = False
 
 
-def positive_number(text):
+def positive_number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -62,7 +69,7 @@ def positive_number(text):
     return value
 
 
-def add_demo_arguments(parser):
+def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
     add_source_arguments(parser)
     parser.add_argument(
         "--target",
@@ -96,7 +103,7 @@ DEMO_DESCRIPTION = (
 )
 
 
-def run_demo(args, out, err):
+def run_demo(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.tools import demo_report
     from quilm_tf.tools.source import source_of
 
@@ -113,38 +120,39 @@ def run_demo(args, out, err):
         return record.run(args, out, err)
     if source is None:
         return demo_report.run_builtin(args, out, err)
+    assert isinstance(source, BagSource), "the demo takes no --live"
     return demo_report.run_bag(args, source, out, err)
 
 
-def run_frames(args, out, err):
+def run_frames(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.tools import frames
 
     return frames.run(args, out, err)
 
 
-def run_echo(args, out, err):
+def run_echo(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.tools import echo
 
     return echo.run(args, out, err)
 
 
-def run_monitor(args, out, err):
+def run_monitor(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.tools import monitor
 
     return monitor.run(args, out, err)
 
 
-def run_export(args, out, err):
+def run_export(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.tools import export
 
     return export.run(args, out, err)
 
 
-def output_option(parser, name, what):
+def output_option(parser: argparse.ArgumentParser, name: str, what: str) -> None:
     parser.add_argument(f"--{name}", metavar="FILE", help=f"write {what} to FILE, - for stdout")
 
 
-def build_parser(prog="quilm-tf"):
+def build_parser(prog: str = "quilm-tf") -> Parser:
     parser = Parser(
         prog=prog,
         description="Look inside recorded bags: the frame tree with "
@@ -252,7 +260,7 @@ def build_parser(prog="quilm-tf"):
     return parser
 
 
-def run(handler, args, prog):
+def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
     out, err = Stdout(sys.stdout), sys.stderr
     try:
         code = handler(args, out, err)
@@ -274,7 +282,7 @@ def run(handler, args, prog):
         return 1
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     """The quilm-tf console script; returns the exit code."""
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -284,7 +292,7 @@ def main(argv=None):
     return run(args.handler, args, args.prog)
 
 
-def demo_main(argv=None):
+def demo_main(argv: Sequence[str] | None = None) -> int:
     """python -m quilm_tf.demo: the demo command under its historical name."""
     parser = Parser(prog="python -m quilm_tf.demo", description=DEMO_DESCRIPTION)
     add_demo_arguments(parser)

@@ -3,28 +3,42 @@ what the message filter delivered and dropped, and the throughput measured in th
 
 from __future__ import annotations
 
+import argparse
 import math
 import statistics
+from collections.abc import Collection, Iterator, Sequence
 
 from quilm_tf import TransformBuffer
+from quilm_tf.stamps import NS_PER_SECOND
 from quilm_tf.tools.bags import (
+    Bag,
     BagError,
+    Out,
     Refusals,
+    Stream,
     TfLoader,
     has_header,
     is_static_topic,
     unknown_frame,
 )
-from quilm_tf.tools.messages import NS_PER_SECOND
-from quilm_tf.tools.replay import Query, Replay, Serialized, spread
+from quilm_tf.tools.replay import Event, Query, Replay, Serialized, spread
 from quilm_tf.tools.robot import SIM_QUEUE_SIZE, SIM_SECONDS, SIM_START_NS, simulated_robot
+from quilm_tf.tools.source import BagSource
 from quilm_tf.tools.text import name, plural, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree, box_drawing_ok
 
 
 def print_report(
-    out, title, notes, replay, origin_ns, sensor_label, queue_size, speed_frames, skipped=None
-):
+    out: Out,
+    title: str,
+    notes: Sequence[str],
+    replay: Replay,
+    origin_ns: int,
+    sensor_label: str,
+    queue_size: int,
+    speed_frames: tuple[str, str, list[int]] | None,
+    skipped: dict[str, int] | None = None,
+) -> None:
     plain = not box_drawing_ok(out)
     tree = replay.tree
     out.write(f"quilm-tf demo: {title}\n")
@@ -92,21 +106,21 @@ def print_report(
         )
     if speed_frames is not None:
         from_frame, to_frame, stamps = speed_frames
-        rate = replay.lookup_rate(from_frame, to_frame, stamps)
-        links = tree.chain_length(from_frame, to_frame)
-        if rate is None:
+        lookups_per_s = replay.lookup_rate(from_frame, to_frame, stamps)
+        chain_links = tree.chain_length(from_frame, to_frame)
+        if lookups_per_s is None:
             out.write(
                 f"  lookups  none: {name(from_frame)} -> {name(to_frame)} could not be looked "
                 "up at the end\n"
             )
         else:
             out.write(
-                f"  lookups  {rate:12,.0f} lookups/s      {name(from_frame)} -> {name(to_frame)}, "
-                f"{links} links, interpolated\n"
+                f"  lookups  {lookups_per_s:12,.0f} lookups/s      {name(from_frame)} -> "
+                f"{name(to_frame)}, {chain_links} links, interpolated\n"
             )
 
 
-def run_builtin(args, out, err):
+def run_builtin(args: argparse.Namespace, out: Out, err: Stream) -> int:
     target = args.target or "map"
     events, notes = simulated_robot()
     start, ms = SIM_START_NS, NS_PER_SECOND // 1000
@@ -138,12 +152,12 @@ def run_builtin(args, out, err):
     return 0
 
 
-def run_bag(args, source, out, err):
+def run_bag(args: argparse.Namespace, source: BagSource, out: Out, err: Stream) -> int:
     with source.open(err) as bag:
         return replay_bag(args, bag, out)
 
 
-def choose_sensor_topic(bag, name, tf_topics):
+def choose_sensor_topic(bag: Bag, name: str | None, tf_topics: Collection[str]) -> str | None:
     """The topic named, or the first with a header; None if the bag has none."""
     store = bag.reader.typestore
     if name is None:
@@ -166,7 +180,7 @@ def choose_sensor_topic(bag, name, tf_topics):
     return topic
 
 
-def replay_bag(args, bag, out):
+def replay_bag(args: argparse.Namespace, bag: Bag, out: Out) -> int:
     path = bag.path
     tf_connections = bag.tf_connections()
     tf_topics = {c.topic for c in tf_connections}
@@ -200,11 +214,11 @@ def replay_bag(args, bag, out):
         target = scan_tree.root_of(sensor_frame)
     else:
         # The root of the biggest tree.
-        sizes = {}
+        sizes: dict[str, int] = {}
         for frame in frames:
             root = scan_tree.root_of(frame)
             sizes[root] = sizes.get(root, 0) + 1
-        target = max(sizes, key=sizes.get)
+        target = max(sizes, key=sizes.__getitem__)
 
     leaf = scan_tree.deepest(scan_tree.root_of(target))
     probe = leaf if leaf != target else (sensor_frame or leaf)
@@ -215,7 +229,7 @@ def replay_bag(args, bag, out):
     covered = scan_tree.dynamic_range(chains)
     all_stamps = [link.first_ns for link in scan_tree.links.values() if not link.is_static]
     origin = min(all_stamps) if all_stamps else 0
-    queries = []
+    queries: list[Query] = []
     if covered is not None:
         begin, end = covered
         if begin >= end:
@@ -235,7 +249,7 @@ def replay_bag(args, bag, out):
         history_seconds, target, queue_size, queries, int(history_seconds / 2 * NS_PER_SECOND)
     )
 
-    def events():
+    def events() -> Iterator[Event]:
         for timestamp, connection, raw in bag.records(wanted, "replaying"):
             topic = connection.topic
             if topic not in tf_topics:
@@ -246,8 +260,11 @@ def replay_bag(args, bag, out):
 
     replay.run(events())
 
+    # The topic chosen has a header, so its messages are of one type (rosbags gives None for a
+    # topic whose connections disagree).
+    sensor_type = (bag.topics[sensor_topic].msgtype or "") if sensor_topic else ""
     sensor_label = (
-        f"{name(bag.topics[sensor_topic].msgtype.rsplit('/', 1)[-1])} on {name(sensor_topic)}"
+        f"{name(sensor_type.rsplit('/', 1)[-1])} on {name(sensor_topic)}"
         if sensor_topic
         else "no sensor topic with a header"
     )

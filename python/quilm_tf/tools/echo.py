@@ -3,18 +3,21 @@ time that every link of the chain between them covers; as a table, CSV or a plot
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import csv
 import io
 from array import array
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 
 from quilm_tf import TransformBuffer, TransformError
-from quilm_tf.tools.bags import BagError, load_transforms, one_line, unknown_frame
+from quilm_tf.stamps import NS_PER_SECOND
+from quilm_tf.tools.bags import BagError, Out, Stream, load_transforms, one_line, unknown_frame
 from quilm_tf.tools.geometry import fixed, quaternion_of, rpy_degrees
 from quilm_tf.tools.output import check_outputs, opened
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import NS_PER_SECOND, name, plural, seconds, wrapped, write_refusals
+from quilm_tf.tools.text import name, plural, seconds, wrapped, write_refusals
 from quilm_tf.tools.tree import FrameTree
 
 # Long enough that nothing expires: each link keeps every sample of the bag (stamps are below
@@ -25,9 +28,11 @@ ROS_TIME_LIMIT_NS = 2**31 * NS_PER_SECOND
 # A gap this many times the link's median interval is worth a warning.
 GAP_FACTOR = 3
 COLUMNS = ("stamp_ns", "x", "y", "z", "qx", "qy", "qz", "qw", "roll", "pitch", "yaw")
+# A pose as COLUMNS orders it: the stamp, then ten floats.
+Row = tuple[int, *tuple[float, ...]]
 
 
-def frame_path(tree, source, target):
+def frame_path(tree: FrameTree, source: str, target: str) -> list[str]:
     """The frames from source up to the common ancestor and down to target."""
     up_s, up_t = tree.path_to_root(source), tree.path_to_root(target)
     on_t = set(up_t)
@@ -35,7 +40,7 @@ def frame_path(tree, source, target):
     return up_s[: up_s.index(common) + 1] + up_t[: up_t.index(common)][::-1]
 
 
-def no_chain(tree, source, target):
+def no_chain(tree: FrameTree, source: str, target: str) -> BagError:
     return BagError(
         f"no transform chain connects {name(source)} and {name(target)}: {name(source)} is "
         f"in the tree of {name(tree.root_of(source))}, {name(target)} in the tree of "
@@ -43,7 +48,9 @@ def no_chain(tree, source, target):
     )
 
 
-def covered_span(tree, links, source, target, bag_span):
+def covered_span(
+    tree: FrameTree, links: Sequence[str], source: str, target: str, bag_span: tuple[int, int]
+) -> tuple[int, int]:
     """(begin_ns, end_ns) where every dynamic link between the frames has samples.
 
     A chain of static links (or none: SOURCE is TARGET) holds at every stamp; its poses are
@@ -68,7 +75,7 @@ def covered_span(tree, links, source, target, bag_span):
     return begin, end
 
 
-def gap_warnings(tree, links, begin, end):
+def gap_warnings(tree: FrameTree, links: Sequence[str], begin: int, end: int) -> list[str]:
     """A line per gap, within [begin, end], longer than GAP_FACTOR times its link's median
     interval: the poses across it are interpolated over a time the bag says nothing about."""
     lines = []
@@ -94,7 +101,9 @@ def gap_warnings(tree, links, begin, end):
     return lines
 
 
-def poses(buffer, source, target, stamps):
+def poses(
+    buffer: TransformBuffer, source: str, target: str, stamps: Iterable[int]
+) -> Iterator[Row]:
     """(stamp_ns, x, y, z, qx, qy, qz, qw, roll, pitch, yaw) per stamp; angles in degrees."""
     for stamp in stamps:
         try:
@@ -105,7 +114,7 @@ def poses(buffer, source, target, stamps):
         yield (stamp, m[0][3], m[1][3], m[2][3], *quaternion_of(m), *rpy_degrees(m))
 
 
-def check_plot(file_name):
+def check_plot(file_name: str) -> None:
     if file_name != "-" and Path(file_name).suffix.lower() not in (".png", ".svg"):
         raise BagError(f"--plot {file_name}: the file name must end in .png or .svg", 2)
     try:
@@ -120,15 +129,17 @@ def check_plot(file_name):
 class PlotData:
     """The columns of the poses as doubles: what a plot needs, without the rows' objects."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.columns = [array("d") for _ in COLUMNS]
 
-    def add(self, row):
+    def add(self, row: Row) -> None:
         for column, value in zip(self.columns, row):
             column.append(value)
 
 
-def plot(file_name, out, source, target, data, origin_ns):
+def plot(
+    file_name: str, out: Stream, source: str, target: str, data: PlotData, origin_ns: int
+) -> None:
     import numpy as np
     from matplotlib.figure import Figure
 
@@ -167,12 +178,12 @@ def plot(file_name, out, source, target, data, origin_ns):
         raise BagError(f"cannot write {file_name}: {error.strerror}") from None
 
 
-def exact_seconds(ns):
+def exact_seconds(ns: int) -> str:
     sign, ns = ("-", -ns) if ns < 0 else ("", ns)
     return f"{sign}{ns // NS_PER_SECOND}.{ns % NS_PER_SECOND:09d}"
 
 
-def csv_cells(row, origin_ns):
+def csv_cells(row: Row, origin_ns: int | None) -> list[int | str]:
     """The CSV cells of a pose; with an origin, the first column is seconds after it."""
     stamp, *values = row
     first = stamp if origin_ns is None else exact_seconds(stamp - origin_ns)
@@ -196,13 +207,13 @@ TABLE_HEADER = (
 DIGITS = (3, 3, 3, 4, 4, 4, 4, 2, 2, 2)
 
 
-def table_cells(row, origin_ns):
+def table_cells(row: Row, origin_ns: int | None) -> list[str]:
     stamp, *values = row
     shown = seconds(stamp if origin_ns is None else stamp - origin_ns)
     return [shown, *(fixed(v, 0, d) for v, d in zip(values, DIGITS))]
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Out, err: Stream) -> int:
     bags, (args.source, args.target) = source_of(args, (2,))
     source, target = args.source.lstrip("/"), args.target.lstrip("/")
     if args.plot:
@@ -230,7 +241,7 @@ def run(args, out, err):
             2,
         )
 
-    def rows():
+    def rows() -> Iterator[Row]:
         stamps = (min(end, begin + round(k * NS_PER_SECOND / args.rate)) for k in range(count))
         return poses(buffer, source, target, stamps)
 
@@ -263,16 +274,16 @@ def run(args, out, err):
             for row in plotted(rows(), data):
                 if writer is not None:
                     writer.writerow(csv_cells(row, origin))
-    if args.plot:
+    if data is not None:
         plot(args.plot, out, source, target, data, begin)
     return 0
 
 
-def csv_header(origin_ns):
+def csv_header(origin_ns: int | None) -> tuple[str, ...]:
     return ("t" if origin_ns is not None else COLUMNS[0], *COLUMNS[1:])
 
 
-def plotted(rows, data):
+def plotted(rows: Iterable[Row], data: PlotData | None) -> Iterator[Row]:
     """The rows, each also added to the plot data if there is one."""
     for row in rows:
         if data is not None:
@@ -280,14 +291,20 @@ def plotted(rows, data):
         yield row
 
 
-def write_table(out, csv_name, rows, origin_ns, data):
+def write_table(
+    out: Out,
+    csv_name: str | None,
+    rows: Callable[[], Iterable[Row]],
+    origin_ns: int | None,
+    data: PlotData | None,
+) -> None:
     """The poses as an aligned table, streamed: a first pass over the lookups measures the
     columns, a second writes the lines (and the CSV file, and gathers the plot data)."""
     widths = [len(cell) for cell in TABLE_HEADER]
     for row in rows():
         widths = [max(w, len(c)) for w, c in zip(widths, table_cells(row, origin_ns))]
 
-    def line(cells):
+    def line(cells: Sequence[str]) -> str:
         aligned = [cells[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(cells[1:], widths[1:])]
         return "  " + "  ".join(aligned).rstrip() + "\n"
 

@@ -14,20 +14,28 @@ import contextlib
 import functools
 import os
 import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any
 
-from quilm_tf.tools.bags import BagError, one_line
+from quilm_tf.tools.bags import BagError, Out, Stream, one_line
+
+if TYPE_CHECKING:
+    import pyarrow
+
+# A bag's table and a note for stderr, or no table and why: what export_one returns.
+Outcome = tuple["pyarrow.Table | None", str | None]
 
 DASK_HINT = 'pip install "quilm-tf[dask]" (dask[distributed])'
 
 
-def pose_request(text):
+def pose_request(text: str) -> tuple[str, str]:
     source, sep, target = text.partition(":")
     if not sep or not source or not target:
         raise argparse.ArgumentTypeError(f"expected SOURCE:TARGET, got {text!r}")
     return source, target
 
 
-def export_one(bag, poses, options):
+def export_one(bag: str, poses: Sequence[tuple[str, str]], options: dict[str, Any]) -> Outcome:
     """(table, note on refused transforms or None) or (None, why the bag failed), for one bag;
     runs in whichever process the mode picks."""
     from quilm_tf.datasets import export_with_refusals
@@ -47,7 +55,7 @@ def export_one(bag, poses, options):
 
 
 @contextlib.contextmanager
-def local_dask_cluster():
+def local_dask_cluster() -> Iterator[str]:
     """Two worker processes and a scheduler, all listening on 127.0.0.1 only, no dashboard."""
     import dask
     from distributed import LocalCluster
@@ -56,7 +64,7 @@ def local_dask_cluster():
     # hazards of forking this process, whose cluster runs threads.
     with (
         dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}),
-        LocalCluster(
+        LocalCluster(  # type: ignore[no-untyped-call]  # distributed leaves it unannotated
             host="127.0.0.1",
             n_workers=2,
             threads_per_worker=1,
@@ -68,7 +76,9 @@ def local_dask_cluster():
         yield cluster.scheduler_address
 
 
-def results_on_dask(address, bags, work):
+def results_on_dask(
+    address: str, bags: Sequence[str], work: Callable[[str], Outcome]
+) -> Iterator[Outcome]:
     try:
         from distributed import Client
     except ImportError:
@@ -76,7 +86,8 @@ def results_on_dask(address, bags, work):
     with contextlib.ExitStack() as stack:
         if not address:
             address = stack.enter_context(local_dask_cluster())
-        client = stack.enter_context(Client(address))
+        # distributed leaves Client's constructor unannotated.
+        client = stack.enter_context(Client(address))  # type: ignore[no-untyped-call]
         # pure=False: two bags with the same path are still two tasks.
         futures = client.map(work, bags, pure=False)
         for future in futures:
@@ -84,7 +95,9 @@ def results_on_dask(address, bags, work):
             future.release()
 
 
-def results(bags, work, jobs, dask):
+def results(
+    bags: Sequence[str], work: Callable[[str], Outcome], jobs: int, dask: str | None
+) -> Iterator[Outcome]:
     if dask is not None:
         yield from results_on_dask(dask, bags, work)
     elif jobs > 1:
@@ -99,7 +112,7 @@ def results(bags, work, jobs, dask):
         yield from map(work, bags)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Out, err: Stream) -> int:
     from quilm_tf.datasets import _pyarrow, schema
     from quilm_tf.tools.output import check_outputs
 
@@ -151,7 +164,7 @@ def run(args, out, err):
     return 1 if failed else 0
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     from quilm_tf.tools.cli import positive_number
     from quilm_tf.tools.source import add_source_arguments
 

@@ -3,15 +3,18 @@ gap and delay, and optionally a picture of it (SVG) or its Graphviz text."""
 
 from __future__ import annotations
 
+import argparse
 import json
+from typing import Any
 
 from quilm_tf import TransformBuffer
+from quilm_tf.stamps import NS_PER_SECOND
 from quilm_tf.tools import picture
-from quilm_tf.tools.bags import load_transforms
+from quilm_tf.tools.bags import Out, Refusals, Stream, load_transforms
 from quilm_tf.tools.output import check_outputs, opened, write_text
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import MS, NS_PER_SECOND, name, plural, seconds, table, write_refusals
-from quilm_tf.tools.tree import FrameTree, box_drawing_ok
+from quilm_tf.tools.text import MS, name, plural, seconds, table, write_refusals
+from quilm_tf.tools.tree import FrameTree, Link, box_drawing_ok
 
 HEADER = (
     "frame",
@@ -27,19 +30,19 @@ HEADER = (
 )
 
 
-def rate_cell(link):
+def rate_cell(link: Link) -> str:
     rate = link.rate_hz()
     return "-" if link.is_static or rate is None else f"{rate:.1f} Hz"
 
 
-def delay_cells(link):
+def delay_cells(link: Link) -> list[str]:
     delay = None if link.is_static else link.delay_ns()
     if delay is None:
         return ["-", "-"]
     return [f"{delay[0] / MS:.1f} ms", f"{delay[1] / MS:.1f} ms"]
 
 
-def link_row(drawn, link):
+def link_row(drawn: str, link: Link) -> list[str]:
     gap = None if link.is_static else link.largest_gap()
     return [
         drawn,
@@ -54,7 +57,7 @@ def link_row(drawn, link):
     ]
 
 
-def link_label(link):
+def link_label(link: Link) -> str:
     """The label of a link's arrow in the pictures: rate and mean delay, or static."""
     if link.is_static:
         return "static"
@@ -65,7 +68,7 @@ def link_label(link):
     return ", ".join(parts)
 
 
-def link_json(child, link):
+def link_json(child: str, link: Link) -> dict[str, Any]:
     """A link's statistics for --json: stamps in ns, rate in Hz, gap in s, delays in ms."""
     gap = None if link.is_static else link.largest_gap()
     delay = None if link.is_static else link.delay_ns()
@@ -83,7 +86,7 @@ def link_json(child, link):
     }
 
 
-def left_out(refused, skipped):
+def left_out(refused: Refusals, skipped: dict[str, int]) -> dict[str, Any]:
     """The refused transforms and skipped messages, for --json."""
     return {
         "refused": refused.as_json(),
@@ -91,13 +94,15 @@ def left_out(refused, skipped):
     }
 
 
-def write_json(file_name, out, document):
+def write_json(file_name: str, out: Stream, document: dict[str, Any]) -> None:
     with opened(file_name, out) as file:
         json.dump(document, file, indent=1)
         file.write("\n")
 
 
-def report(out, title, tree, refused, skipped):
+def report(
+    out: Out, title: str, tree: FrameTree, refused: Refusals, skipped: dict[str, int]
+) -> None:
     out.write(f"quilm-tf frames: {title}\n\n")
     frames = tree.frames()
     out.write(
@@ -114,7 +119,7 @@ def report(out, title, tree, refused, skipped):
     write_refusals(out, refused, skipped)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Out, err: Stream) -> int:
     source, _ = source_of(args)
     to_stdout = check_outputs({"--svg": args.svg, "--dot": args.dot, "--json": args.json})
     with source.open(err) as bag:

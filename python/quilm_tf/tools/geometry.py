@@ -6,7 +6,7 @@ import math
 from collections.abc import Sequence
 
 
-def rpy_degrees(m: Sequence[Sequence[float]]) -> tuple[float, ...]:
+def rpy_degrees(m: Sequence[Sequence[float]]) -> tuple[float, float, float]:
     """Roll, pitch, yaw (rotations about x, then y, then z of the parent) in degrees."""
     pitch = math.asin(max(-1.0, min(1.0, -m[2][0])))
     roll = math.atan2(m[2][1], m[2][2])

@@ -12,15 +12,18 @@ from __future__ import annotations
 import contextlib
 import os
 import time
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from types import ModuleType
+from typing import Any
 
-from quilm_tf.tools.bags import BagError, is_static_topic
+from quilm_tf.tools.bags import BagError, Stream, is_static_topic
 from quilm_tf.tools.source import DEFAULT_TF_TOPICS
 
 DEFAULT_DURATION_S = 5.0
 
 
-def subscribed_topics(tf_topics):
+def subscribed_topics(tf_topics: Iterable[str]) -> list[str]:
     """Each topic asked for, and the .../tf_static sibling of each .../tf."""
     topics = []
     for topic in tf_topics:
@@ -39,7 +42,7 @@ class LiveSource:
     duration_s: float = DEFAULT_DURATION_S
 
     @contextlib.contextmanager
-    def open(self, err):
+    def open(self, err: Stream) -> Iterator[LiveGraph]:
         try:
             from quilm_tf.ros import _ros, dynamic_qos, static_qos
 
@@ -75,18 +78,19 @@ class LiveSource:
 class LiveGraph:
     """What the tf topics carried while the command listened."""
 
-    def __init__(self, tf_topics, duration_s):
+    def __init__(self, tf_topics: Iterable[str], duration_s: float) -> None:
         self.tf_topics = tuple(tf_topics)
         self.duration_s = duration_s
         self.path = "the live ROS 2 graph"
-        self.received = []
+        # (receive time, topic, is_static, tf message as rclpy delivered it)
+        self.received: list[tuple[int, str, bool, Any]] = []
         # What a bag counts of other types on its tf topics: a live subscription is typed.
-        self.skipped = {}
+        self.skipped: dict[str, int] = {}
 
-    def receive(self, receive_ns, topic, is_static, message):
+    def receive(self, receive_ns: int, topic: str, is_static: bool, message: Any) -> None:
         self.received.append((receive_ns, topic, is_static, message))
 
-    def listen(self, rclpy, node, context, err):
+    def listen(self, rclpy: ModuleType, node: Any, context: Any, err: Stream) -> None:
         executor = rclpy.executors.SingleThreadedExecutor(context=context)
         executor.add_node(node)
         if err.isatty():
@@ -101,17 +105,17 @@ class LiveGraph:
         self.started_ns = self.received[0][0] if self.received else 0
         self.ended_ns = self.received[-1][0] if self.received else 0
 
-    def title(self):
+    def title(self) -> str:
         return (
             f"{self.path} ({len(self.received):,} messages over {self.duration_s:.1f} s "
             f"on {', '.join(subscribed_topics(self.tf_topics))})"
         )
 
-    def span(self):
+    def span(self) -> tuple[int, int]:
         """The first and last receive times, in ns."""
         return self.started_ns, self.ended_ns
 
-    def transform_messages(self, label="listening"):
+    def transform_messages(self, label: str = "listening") -> Iterator[tuple[int, str, bool, Any]]:
         if not self.received:
             topics = " or ".join(subscribed_topics(self.tf_topics))
             raise BagError(f"no tf messages arrived on {topics} in {self.duration_s:g} s")

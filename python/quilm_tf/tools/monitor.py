@@ -3,14 +3,19 @@ delay between each stamp and its arrival; links whose delay or gaps are large ar
 
 from __future__ import annotations
 
+import argparse
+from collections.abc import Sequence
+from typing import Any
+
 from quilm_tf import TransformBuffer
-from quilm_tf.tools.bags import load_transforms, unknown_frame
+from quilm_tf.stamps import NS_PER_SECOND
+from quilm_tf.tools.bags import Out, Refusals, Stream, load_transforms, unknown_frame
 from quilm_tf.tools.echo import frame_path, no_chain
 from quilm_tf.tools.frames import delay_cells, left_out, link_json, rate_cell, write_json
 from quilm_tf.tools.output import check_outputs
 from quilm_tf.tools.source import source_of
-from quilm_tf.tools.text import MS, NS_PER_SECOND, name, plural, seconds, table, write_refusals
-from quilm_tf.tools.tree import FrameTree
+from quilm_tf.tools.text import MS, name, plural, seconds, table, write_refusals
+from quilm_tf.tools.tree import FrameTree, Link
 
 HEADER = (
     "parent",
@@ -25,7 +30,7 @@ HEADER = (
 )
 
 
-def problems(link, max_delay_ms, max_gap):
+def problems(link: Link, max_delay_ms: float, max_gap: float) -> list[tuple[str, str]]:
     """(short flag, explanation) for each way the link is unhealthy."""
     if link.is_static:
         return []
@@ -67,13 +72,23 @@ def problems(link, max_delay_ms, max_gap):
     return found
 
 
-def report(out, title, tree, refused, skipped, children, max_delay_ms, max_gap):
+def report(
+    out: Out,
+    title: str,
+    tree: FrameTree,
+    refused: Refusals,
+    skipped: dict[str, int],
+    children: Sequence[str],
+    max_delay_ms: float,
+    max_gap: float,
+) -> None:
     out.write(f"quilm-tf monitor: {title}\n\n")
     out.write(
         f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
         f"{max_delay_ms:g} ms, a gap over {max_gap:g}x the link's median interval)\n"
     )
-    rows, flagged = [list(HEADER)], []
+    rows = [list(HEADER)]
+    flagged: list[str] = []
     for child in children:
         link = tree.links[child]
         median, gap = link.median_interval_ns(), link.largest_gap()
@@ -103,14 +118,28 @@ def report(out, title, tree, refused, skipped, children, max_delay_ms, max_gap):
         out.write(f"\nNo link flagged among {plural(len(children), 'link')}.\n")
 
 
-def exit_code(tree, refused, children, max_delay_ms, max_gap):
+def exit_code(
+    tree: FrameTree,
+    refused: Refusals,
+    children: Sequence[str],
+    max_delay_ms: float,
+    max_gap: float,
+) -> int:
     """3 when a link is flagged or a transform was refused, so that a CI job can gate on it."""
     flagged = any(problems(tree.links[c], max_delay_ms, max_gap) for c in children)
     return 3 if flagged or refused else 0
 
 
-def json_document(title, tree, refused, skipped, children, max_delay_ms, max_gap):
-    links = []
+def json_document(
+    title: str,
+    tree: FrameTree,
+    refused: Refusals,
+    skipped: dict[str, int],
+    children: Sequence[str],
+    max_delay_ms: float,
+    max_gap: float,
+) -> dict[str, Any]:
+    links: list[dict[str, Any]] = []
     for child in children:
         link = tree.links[child]
         found = problems(link, max_delay_ms, max_gap)
@@ -126,7 +155,7 @@ def json_document(title, tree, refused, skipped, children, max_delay_ms, max_gap
     return {"bag": title, "limits": limits, "links": links, **left_out(refused, skipped)}
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Out, err: Stream) -> int:
     bags, args.frames = source_of(args, (0, 2))
     to_stdout = check_outputs({"--json": args.json})
     with bags.open(err) as bag:
@@ -147,9 +176,10 @@ def run(args, out, err):
     for frame, given in zip((source, target), args.frames):
         if frame not in tree.frames():
             raise unknown_frame(tree, given, refused)
-    children = tree.chain(source, target)
-    if children is None:
+    chain = tree.chain(source, target)
+    if chain is None:
         raise no_chain(tree, source, target)
+    children = chain
     if args.json:
         write_json(args.json, out, json_document(title, tree, refused, skipped, children, *limits))
     if to_stdout is None:
@@ -158,13 +188,15 @@ def run(args, out, err):
     return exit_code(tree, refused, children, *limits)
 
 
-def write_chain(out, tree, source, target, children):
+def write_chain(
+    out: Stream, tree: FrameTree, source: str, target: str, children: Sequence[str]
+) -> None:
     chain = " -> ".join(name(frame) for frame in frame_path(tree, source, target))
-    delays = [
-        (tree.links[c].delay_ns()[1], c)
-        for c in children
-        if not tree.links[c].is_static and tree.links[c].delay_ns() is not None
-    ]
+    delays: list[tuple[int, str]] = []
+    for c in children:
+        delay = None if tree.links[c].is_static else tree.links[c].delay_ns()
+        if delay is not None:
+            delays.append((delay[1], c))
     out.write(f"\nChain {chain}: {plural(len(children), 'link')}")
     if delays:
         worst, child = max(delays, key=lambda pair: pair[0])

@@ -6,9 +6,11 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections.abc import Iterator
 from pathlib import Path
+from typing import TextIO
 
-from quilm_tf.tools.bags import BagError
+from quilm_tf.tools.bags import BagError, Stream
 
 
 class Stdout:
@@ -17,11 +19,11 @@ class Stdout:
     When the reader stops reading (`| head -1`) what is left to print is dropped and the
     command goes on, so that the files it was asked to write are still written whole."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.closed_pipe = False
 
-    def write(self, text):
+    def write(self, text: str, /) -> None:
         if self.closed_pipe:
             return
         try:
@@ -29,7 +31,7 @@ class Stdout:
         except BrokenPipeError:
             self._silence()
 
-    def flush(self):
+    def flush(self) -> None:
         if self.closed_pipe:
             return
         try:
@@ -37,22 +39,22 @@ class Stdout:
         except BrokenPipeError:
             self._silence()
 
-    def _silence(self):
+    def _silence(self) -> None:
         self.closed_pipe = True
         # The interpreter flushes stdout once more at exit; pointed at /dev/null that flush
         # cannot fail and print its own complaint.
         with contextlib.suppress(OSError, ValueError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), self.stream.fileno())
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return self.stream.isatty()
 
     @property
-    def encoding(self):
+    def encoding(self) -> str | None:
         return getattr(self.stream, "encoding", None)
 
 
-def check_outputs(options):
+def check_outputs(options: dict[str, str | None]) -> str | None:
     """Checks the output options given as {option: name or None}: each file can be written,
     and at most one of them is stdout. Returns the option that writes to stdout, or None."""
     to_stdout = [option for option, name in options.items() if name == "-"]
@@ -64,7 +66,7 @@ def check_outputs(options):
     return to_stdout[0] if to_stdout else None
 
 
-def check_writable(name):
+def check_writable(name: str) -> None:
     path = Path(name)
     parent = path.parent
     if path.is_dir():
@@ -79,7 +81,7 @@ def check_writable(name):
 
 
 @contextlib.contextmanager
-def opened(name, out):
+def opened(name: str, out: Stream) -> Iterator[Stream]:
     """A text stream for an output option: out for `-`, else the file, written whole or
     reported as BagError."""
     if name == "-":
@@ -92,6 +94,6 @@ def opened(name, out):
         raise BagError(f"cannot write {name}: {error.strerror}") from None
 
 
-def write_text(name, text, out=None):
+def write_text(name: str, text: str, out: Stream) -> None:
     with opened(name, out) as file:
         file.write(text)

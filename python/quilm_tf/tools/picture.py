@@ -4,9 +4,13 @@ layout) and Graphviz text. Neither needs an external program."""
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from xml.sax.saxutils import escape
 
 from quilm_tf.tools.text import name
+from quilm_tf.tools.tree import FrameTree, Link
+
+LabelOf = Callable[[Link], str]
 
 FONT_PX = 12
 CHAR_PX = 7.4  # the advance of one monospace character at FONT_PX, rounded up
@@ -19,18 +23,20 @@ FAN_WIDTH = 6  # leaves of one parent per row; a wider fan continues on rows bel
 ROW_STEP = BOX_HEIGHT + 34
 
 
-def text_width(text):
+def text_width(text: str) -> float:
     return len(text) * CHAR_PX
 
 
-def xml_text(text):
+def xml_text(text: str) -> str:
     # Names come escaped already; this keeps any other text well-formed too, since XML cannot
     # carry most control characters, surrogates, U+FFFE or U+FFFF, even as references.
     bad = r"[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]"
     return escape(re.sub(bad, "\ufffd", text), {'"': "&quot;"})
 
 
-def layout(tree, label_of):
+def layout(
+    tree: FrameTree, label_of: LabelOf
+) -> tuple[dict[str, float], dict[str, int], float, float]:
     """(x centre, y top) per frame, and the picture's width and height.
 
     Leaves take consecutive slots in depth-first order and a parent sits over the middle of
@@ -46,7 +52,7 @@ def layout(tree, label_of):
     kids = tree.children_map()
     # Rows a fan adds to its level.
     extra_rows: dict[int, int] = {}
-    row_of = {}
+    row_of: dict[str, int] = {}
     for below in kids.values():
         # Only a parent of leaves alone wraps them, so that no subtree takes slots between.
         if len(below) > FAN_WIDTH and not any(child in kids for child in below):
@@ -55,7 +61,11 @@ def layout(tree, label_of):
     for frame, level, *_ in order:
         if row_of.get(frame):
             extra_rows[level] = max(extra_rows.get(level, 0), row_of[frame])
-    x, y, next_slot, fan_slots = {}, {}, 0, {}
+    x: dict[str, float] = {}
+    y: dict[str, int] = {}
+    next_slot = 0
+    # parent -> [its fan's first slot, leaves placed so far]
+    fan_slots: dict[str, list[int]] = {}
     for frame, level, *_ in order:
         y[frame] = MARGIN + level * LEVEL_HEIGHT
         y[frame] += sum(rows * ROW_STEP for lvl, rows in extra_rows.items() if lvl < level)
@@ -81,7 +91,7 @@ def layout(tree, label_of):
     return x, y, width, height
 
 
-def svg(tree, label_of):
+def svg(tree: FrameTree, label_of: LabelOf) -> str:
     """The tree as a standalone SVG document (text)."""
     x, top, width, height = layout(tree, label_of)
 
@@ -132,11 +142,11 @@ def svg(tree, label_of):
     return "\n".join(out)
 
 
-def dot_id(text):
+def dot_id(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def dot(tree, label_of):
+def dot(tree: FrameTree, label_of: LabelOf) -> str:
     """The tree as Graphviz text: `dot -Tpng` draws it where Graphviz is installed."""
     lines = ["digraph frames {", '  node [shape=box, fontname="monospace"];']
     for frame in tree.roots():

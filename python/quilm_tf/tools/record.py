@@ -3,10 +3,16 @@ the bag commands can be tried without a robot."""
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 from pathlib import Path
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
-from quilm_tf.tools.bags import INSTALL_HINT, BagError, one_line
+from quilm_tf.tools.bags import INSTALL_HINT, BagError, Out, Stream, one_line
+
+if TYPE_CHECKING:
+    from rosbags.interfaces import Connection
 from quilm_tf.tools.robot import simulated_robot
 
 # The ROS 2 packages of the demo's message classes, by class name.
@@ -23,13 +29,14 @@ MSGTYPES = {
 FLOAT_ARRAYS = {"ranges", "intensities"}
 
 
-def as_store_message(value, types, np):
+# The type store's generated classes are built from keywords and checked by no static type.
+def as_store_message(value: Any, types: dict[str, Any], np: ModuleType) -> Any:
     """One of the demo's plain message objects as the type store's generated class."""
     if isinstance(value, list):
         return [as_store_message(item, types, np) for item in value]
     if not dataclasses.is_dataclass(value):
         return value
-    fields = {}
+    fields: dict[str, Any] = {}
     for field in dataclasses.fields(value):
         item = getattr(value, field.name)
         if field.name in FLOAT_ARRAYS:
@@ -39,7 +46,7 @@ def as_store_message(value, types, np):
     return types[MSGTYPES[type(value).__name__]](**fields)
 
 
-def record(path):
+def record(path: Path) -> int:
     """Writes the simulated robot into the rosbag2 folder path; returns the message count."""
     try:
         import numpy as np
@@ -51,7 +58,7 @@ def record(path):
     events, _ = simulated_robot()
     try:
         with Writer(path, version=9, storage_plugin=StoragePlugin.SQLITE3) as writer:
-            connections = {}
+            connections: dict[str, Connection] = {}
             for arrival_ns, topic, message in events:
                 msgtype = MSGTYPES[type(message).__name__]
                 if topic not in connections:
@@ -63,7 +70,7 @@ def record(path):
     return len(events)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Out, err: Stream) -> int:
     path = Path(args.record)
     if path.exists():
         raise BagError(f"--record {path}: it exists already; name a new folder", 2)

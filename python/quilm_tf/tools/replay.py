@@ -4,9 +4,11 @@ same for the built-in robot and for a bag; then the lookups asked along the way.
 from __future__ import annotations
 
 import time
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
-from quilm_tf import MessageFilter, TransformBuffer, TransformError
+from quilm_tf import FilterFailureReason, MessageFilter, TransformBuffer, TransformError
 from quilm_tf.tools.bags import Refusals, insert_payloads, names_of, raw_stamp_ns
 from quilm_tf.tools.geometry import describe_pose
 from quilm_tf.tools.messages import stamp_ns_of
@@ -42,10 +44,22 @@ class FilterStats:
     rejected: dict[str, int] = field(default_factory=dict)
 
 
+# (arrival_ns, "tf", "tf_static" or a sensor's kind, the message, its topic). Messages are
+# ROS-shaped objects read by attribute: the demo's own, or a bag's decoded ones.
+Event = tuple[int, str, Any, str]
+
+
 class Replay:
     """Feeds transforms into a buffer and sensor messages into a filter, in arrival order."""
 
-    def __init__(self, history_seconds, target, queue_size, queries, query_delay_ns):
+    def __init__(
+        self,
+        history_seconds: float,
+        target: str,
+        queue_size: int,
+        queries: Iterable[Query],
+        query_delay_ns: int,
+    ) -> None:
         self.buffer = TransformBuffer(history_seconds)
         self.target = target
         self.tree = FrameTree()
@@ -63,7 +77,7 @@ class Replay:
         self.filter = MessageFilter(self.buffer, target, queue_size, self.on_ready)
         self.filter.register_failure_callback(self.on_failure)
 
-    def on_ready(self, message):
+    def on_ready(self, message: Any) -> None:
         started = time.perf_counter()
         header = message.header
         self.stats.delivered += 1
@@ -76,11 +90,11 @@ class Replay:
             self.stats.callback_lookup_errors.append(str(err))
         self.callback_seconds += time.perf_counter() - started
 
-    def on_failure(self, message, reason):
+    def on_failure(self, message: Any, reason: FilterFailureReason) -> None:
         self.arrivals.pop(id(message), None)
         self.stats.dropped[str(reason)] = self.stats.dropped.get(str(reason), 0) + 1
 
-    def serialized(self, message, is_static, topic):
+    def serialized(self, message: Serialized, is_static: bool, topic: str) -> None:
         callbacks_before = self.callback_seconds
         started = time.perf_counter()
         links, records = insert_payloads(
@@ -95,7 +109,7 @@ class Replay:
         self.inserted += len(stamps)
         self._run_due_queries()
 
-    def transforms(self, message, is_static, topic):
+    def transforms(self, message: Any, is_static: bool, topic: str) -> None:
         if isinstance(message, Serialized):
             self.serialized(message, is_static, topic)
             return
@@ -104,7 +118,7 @@ class Replay:
         started = time.perf_counter()
         try:
             self.buffer.insert_transform_message(message, is_static)
-            failed = None
+            failed: Exception | None = None
         except (TransformError, ValueError) as err:
             failed = err
         elapsed = time.perf_counter() - started
@@ -129,7 +143,7 @@ class Replay:
         self.inserted += len(accepted)
         self._run_due_queries()
 
-    def sensor(self, message):
+    def sensor(self, message: Any) -> None:
         self.stats.received += 1
         self.arrivals[id(message)] = self.now_ns
         try:
@@ -140,20 +154,20 @@ class Replay:
             text = f"{type(err).__name__}: {err}"
             self.stats.rejected[text] = self.stats.rejected.get(text, 0) + 1
 
-    def _run_due_queries(self):
+    def _run_due_queries(self) -> None:
         while self.pending_queries and (
             self.pending_queries[0].stamp_ns + self.query_delay_ns <= self.newest_ns
         ):
             self._run_query(self.pending_queries.pop(0))
 
-    def _run_query(self, query):
+    def _run_query(self, query: Query) -> None:
         try:
             m = self.buffer.lookup(query.from_frame, query.to_frame, query.stamp_ns)
             query.result = describe_pose(m)
         except TransformError as err:
             query.result = f"TransformError: {err}"
 
-    def run(self, events):
+    def run(self, events: Iterable[Event]) -> None:
         for arrival_ns, kind, message, topic in events:
             self.now_ns = arrival_ns
             if kind == "tf":
@@ -166,7 +180,9 @@ class Replay:
             self._run_query(query)
         self.pending_queries = []
 
-    def lookup_rate(self, from_frame, to_frame, stamps, min_seconds=0.2):
+    def lookup_rate(
+        self, from_frame: str, to_frame: str, stamps: Sequence[int], min_seconds: float = 0.2
+    ) -> float | None:
         """Lookups per second at the stamps that can be transformed now, or None."""
         stamps = [s for s in stamps if self.buffer.can_transform(from_frame, to_frame, s)]
         if not stamps:
@@ -182,7 +198,7 @@ class Replay:
                 return count / elapsed
 
 
-def spread(begin_ns, end_ns, count):
+def spread(begin_ns: int, end_ns: int, count: int) -> list[int]:
     """count stamps strictly inside (begin_ns, end_ns), off any regular sample grid."""
     step = (end_ns - begin_ns) / (count + 1)
     return [begin_ns + int(step * (i + 0.618)) for i in range(1, count + 1)]

@@ -8,8 +8,8 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 
+from quilm_tf.stamps import NS_PER_SECOND
 from quilm_tf.tools.messages import (
-    NS_PER_SECOND,
     Header,
     LaserScan,
     TFMessage,

@@ -10,15 +10,21 @@ every tf message in the window, in the order received.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Literal, overload
 
-from quilm_tf.tools.bags import BagError, open_bag
+from quilm_tf.tools.bags import Bag, BagError, Stream, open_bag
+
+if TYPE_CHECKING:
+    from quilm_tf.tools.live import LiveSource
 
 DEFAULT_TF_TOPICS = ("/tf", "/tf_static")
 
 
-def window_seconds(text):
+def window_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -30,7 +36,7 @@ def window_seconds(text):
     return value
 
 
-def add_source_arguments(parser, frames_help=None):
+def add_source_arguments(parser: argparse.ArgumentParser, frames_help: str | None = None) -> None:
     """The bag, as the first positional or with --bag, the tf topics and the time window.
 
     The positionals after the bag are the command's frames, described by frames_help; a
@@ -74,7 +80,7 @@ def add_source_arguments(parser, frames_help=None):
     )
 
 
-def add_live_arguments(parser):
+def add_live_arguments(parser: argparse.ArgumentParser) -> None:
     """--live (the running ROS 2 graph instead of a bag) and how long to listen."""
     parser.add_argument(
         "--live",
@@ -89,7 +95,7 @@ def add_live_arguments(parser):
     )
 
 
-def positive_seconds(text):
+def positive_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -111,18 +117,30 @@ class BagSource:
     start_s: float | None = None
     end_s: float | None = None
 
-    def open(self, err):
+    def open(self, err: Stream) -> contextlib.AbstractContextManager[Bag]:
         """A context manager that yields the open Bag."""
         return open_bag(self.paths, err, self.tf_topics, self.start_s, self.end_s)
 
 
-def source_of(args, frame_counts=(0,), bag_optional=False):
+@overload
+def source_of(
+    args: argparse.Namespace,
+    frame_counts: Sequence[int] = (0,),
+    bag_optional: Literal[False] = False,
+) -> tuple[BagSource | LiveSource, list[str]]: ...
+@overload
+def source_of(
+    args: argparse.Namespace, frame_counts: Sequence[int] = (0,), *, bag_optional: bool
+) -> tuple[BagSource | LiveSource | None, list[str]]: ...
+def source_of(
+    args: argparse.Namespace, frame_counts: Sequence[int] = (0,), bag_optional: bool = False
+) -> tuple[BagSource | LiveSource | None, list[str]]:
     """(BagSource or None, frames) from arguments that add_source_arguments defined.
 
     The bag is the first positional unless --bag gave it; the positionals left are frames,
     whose count must be one of frame_counts. With bag_optional, no bag gives None."""
-    positionals = list(args.positionals)
-    bags = list(args.bags)
+    positionals: list[str] = list(args.positionals)
+    bags: list[str] = list(args.bags)
     if getattr(args, "live", False):
         return live_source_of(args, positionals, frame_counts)
     if getattr(args, "duration", None) is not None:
@@ -141,7 +159,9 @@ def source_of(args, frame_counts=(0,), bag_optional=False):
     return BagSource(bags, topics, args.start, args.end), positionals
 
 
-def live_source_of(args, frames, frame_counts):
+def live_source_of(
+    args: argparse.Namespace, frames: list[str], frame_counts: Sequence[int]
+) -> tuple[LiveSource, list[str]]:
     """(LiveSource, frames): with --live every positional is a frame."""
     from quilm_tf.tools.live import DEFAULT_DURATION_S, LiveSource
 
@@ -156,7 +176,7 @@ def live_source_of(args, frames, frame_counts):
     return LiveSource(topics, duration), frames
 
 
-def frame_count_text(positionals, frame_counts):
+def frame_count_text(positionals: Sequence[str], frame_counts: Sequence[int]) -> str:
     if frame_counts == (0,):
         return f"unexpected argument {positionals[0]!r}: this command takes no frames"
     if frame_counts == (0, 2):
