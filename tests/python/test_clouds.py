@@ -241,9 +241,10 @@ def test_array_and_cloud_functions_let_other_threads_run(robot, name):
     """With a long switch interval a spinning thread runs during the calls only if they
     release the interpreter lock; it yields now and then so that they can take it back. On a
     loaded machine it may take a few calls to be scheduled."""
-    cloud, spins, stop = big_cloud(), [0], threading.Event()
+    cloud, spins, stop, started = big_cloud(), [0], threading.Event(), threading.Event()
 
     def spin():
+        started.set()
         while not stop.is_set():
             spins[0] += 1
             if spins[0] % 1000 == 0:
@@ -254,8 +255,7 @@ def test_array_and_cloud_functions_let_other_threads_run(robot, name):
     thread = threading.Thread(target=spin)
     thread.start()
     try:
-        while spins[0] == 0:
-            time.sleep(0.001)
+        assert started.wait(30), "the spinning thread never started"
         before = spins[0]
         for _ in range(10):
             CALLS[name](robot, cloud)
