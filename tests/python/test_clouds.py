@@ -150,9 +150,7 @@ def test_deskew_moves_each_point_by_lookup_across_time_at_its_time(robot, encodi
     times = [round(Fraction(float(t)) * S) if field != "<u4" else int(t) for t in points["t"]]
     times = [t + (STAMP_NS if base == "relative" else 0) for t in times]
     if resolution_ns:
-        rounded = [(t + resolution_ns // 2) // resolution_ns * resolution_ns for t in times]
-        assert max(abs(r - t) for r, t in zip(rounded, times)) <= resolution_ns / 2
-        times = rounded
+        times = [(t + resolution_ns // 2) // resolution_ns * resolution_ns for t in times]
     matrices = [
         quilm_tf.lookup_across_time(robot, "lidar", t, "lidar", STAMP_NS, "odom") for t in times
     ]
@@ -160,33 +158,15 @@ def test_deskew_moves_each_point_by_lookup_across_time_at_its_time(robot, encodi
     assert bytes(cloud.data) == before, "input changed"
 
 
-def without(cloud, **changes):
-    """A plain copy of `cloud` with attributes replaced; `fields` maps a name to
-    (offset, datatype, count), or None to drop it."""
-    fields = {f.name: (f.offset, f.datatype, f.count) for f in cloud.fields}
-    fields.update(changes.pop("fields", {}))
-    names = ("header", "height", "width", "is_bigendian", "point_step", "row_step", "data")
-    copy = NS(**{name: getattr(cloud, name) for name in names} | changes)
-    copy.fields = [NS(name=n, offset=o, datatype=d, count=c) for n, (o, d, c) in fields.items()]
-    return copy
-
-
-# The layout's rules and texts are the core's; here, that they arrive as exceptions and that
-# the package's own arguments are checked.
+# The layout's rules and texts are the core's; here, that a refusal arrives as an exception
+# from both functions, and that the package's own arguments are checked.
 BAD = [
-    (
-        {"fields": {"z": (8, 6, 1)}},
-        {},
-        ValueError,
-        'point cloud field "z" must be float32 or float64 (datatype 7 or 8), got datatype 6',
-    ),
     (
         {"data": bytes(155)},
         {},
         ValueError,
         "point cloud data holds 155 bytes, less than height * row_step = 156",
     ),
-    ({}, {"time_field": "stamp"}, ValueError, 'point cloud has no field "stamp"'),
     (
         {},
         {"time_base": "epoch"},
@@ -194,13 +174,6 @@ BAD = [
         'time_base must be "relative" or "absolute", got \'epoch\'',
     ),
     ({}, {"resolution_ns": -1}, ValueError, "resolution_ns must be non-negative, got -1"),
-    (
-        {"header": NS(stamp=NS(sec=11, nanosec=0), frame_id="mars")},
-        {},
-        TransformError,
-        'failed to look up transform from "mars" to "odom": '
-        "frame mars does not exist in the transform tree",
-    ),
 ]
 
 
@@ -208,7 +181,7 @@ BAD = [
 def test_bad_input_raises_a_clear_error_and_changes_nothing(
     robot, changes, options, error, message
 ):
-    cloud = without(make_cloud(lidar_points(4), 2, "plain"), **changes)
+    cloud = NS(**vars(make_cloud(lidar_points(4), 2, "plain")) | changes)
     before = bytes(cloud.data)
     arguments = {"time_field": "t", **options}
     calls = [lambda: quilm_tf.deskew_cloud(robot, cloud, "odom", "odom", **arguments)]
@@ -266,10 +239,12 @@ CALLS = {
 @pytest.mark.parametrize("name", list(CALLS))
 def test_array_and_cloud_functions_let_other_threads_run(robot, name):
     """With a long switch interval a spinning thread runs during the calls only if they
-    release the interpreter lock; it yields now and then so that they can take it back."""
-    cloud, spins, stop = big_cloud(), [0], threading.Event()
+    release the interpreter lock; it yields now and then so that they can take it back. On a
+    loaded machine it may take a few calls to be scheduled."""
+    cloud, spins, stop, started = big_cloud(), [0], threading.Event(), threading.Event()
 
     def spin():
+        started.set()
         while not stop.is_set():
             spins[0] += 1
             if spins[0] % 1000 == 0:
@@ -280,11 +255,12 @@ def test_array_and_cloud_functions_let_other_threads_run(robot, name):
     thread = threading.Thread(target=spin)
     thread.start()
     try:
-        while spins[0] == 0:
-            time.sleep(0.001)
+        assert started.wait(30), "the spinning thread never started"
         before = spins[0]
-        for _ in range(5):  # the spinning thread may take a while to wake
+        for _ in range(10):
             CALLS[name](robot, cloud)
+            if spins[0] > before:
+                break
         during = spins[0] - before
     finally:
         stop.set()

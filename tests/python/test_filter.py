@@ -46,7 +46,6 @@ def logger(log, name, raise_on=(), error=RuntimeError):
     (lambda b, f, ros: MessageFilter(b, "a/b", 1), TransformError, UNQUALIFIED, None),
     (lambda b, f, ros: f.set_target_frames("map"), TypeError, "Can't extract `str` to `Vec`",
      "target_frames"),
-    (lambda b, f, ros: f.set_target_frames(["odom", "a/b"]), TransformError, UNQUALIFIED, None),
     (lambda b, f, ros: f.set_tolerance_ns(LIMIT_NS), ValueError, RANGE, None),
     (lambda b, f, ros: f.set_queue_size(-1), OverflowError, None, "queue_size"),
     (lambda b, f, ros: f.register_failure_callback(5), ValueError, NOT_CALLABLE, None),

@@ -4,7 +4,6 @@
 
 import collections.abc
 import importlib.util
-import math
 from types import SimpleNamespace
 
 import numpy as np
@@ -87,12 +86,11 @@ RegisteredRows = collections.abc.Sequence.register(type("RegisteredRows", (dict,
 
 
 @pytest.mark.parametrize(("history", "window_ns"), [
-    # Rounded exactly to the nanosecond, ties to even: the doubles nearest 1.5e-9 and
-    # 2.5e-9 lie just below and above the ties, 1/1024 s and 3/1024 s are exact ties.
-    (1.5e-9, 1), (2.5e-9, 3), (1 / 1024, 976_562), (3 / 1024, 2_929_688),
-    (1 + 1 / 1024, 1_000_976_562), (np.float32(1.5), 1_500_000_000), (-0.0, 0),
-    (2.0**64 - 2048, LIMIT_NS - 2), (-1e-300, HISTORY), (math.nan, HISTORY), (math.inf, HISTORY),
-    (2.0**64, "history_seconds is too large"), ("10", TypeError), (10**400, OverflowError),
+    # The rounding is the core's; here, that the binding applies it and turns refusals into
+    # exceptions: a finite float too large, a negative, then wrong types.
+    (3 / 1024, 2_929_688), (np.float32(1.5), 1_500_000_000), (2.0**64 - 2048, LIMIT_NS - 2),
+    (-1e-300, HISTORY), (2.0**64, "history_seconds is too large"), ("10", TypeError),
+    (10**400, OverflowError),
 ])  # fmt: skip
 def test_history_seconds_rounds_to_a_window_or_is_refused(refused, history, window_ns):
     if isinstance(window_ns, str):
@@ -144,10 +142,8 @@ def test_any_sequence_of_sequences_maps_the_child_into_the_parent(buffer, make):
 ])  # fmt: skip
 def test_insert_transform_refusals_in_parameter_order(buffer, refused, args, error, message, note):
     refused(lambda: buffer.insert_transform(*args), error, message, note)
-    if error is ValueError and args[3] >= LIMIT_NS:  # lookups refuse the same stamps
+    if error is ValueError and args[3] >= LIMIT_NS:  # lookups raise the same exception
         refused(lambda: buffer.lookup("w", "w", args[3]), ValueError, RANGE)
-        assert buffer.can_transform("w", "w", args[3]) is False
-        assert buffer.can_transform("w", "w", LIMIT_NS - 1) is True
 
 
 def test_insert_transform_message_decodes_every_item_before_inserting_any(buffer, ros, refused):
@@ -225,7 +221,6 @@ def test_a_transform_stamped_is_read_once_per_attribute_in_order(buffer, ros, lo
 @pytest.mark.parametrize(("changes", "error", "message"), [
     ({"header__stamp__sec": np.int32(7), "header__stamp__nanosec": np.uint32(3)}, None,
      7_000_000_003),
-    ({"header__stamp__sec": 0, "header__stamp__nanosec": 1}, None, 1),
     ({"header__stamp__nanosec": 10**9 - 1}, None, 1_999_999_999),
     ({"header__stamp__nanosec": 2**32 - 1}, ValueError, NANOSECONDS),
     ({"header__stamp__sec": 2**31}, OverflowError, "Python int too large to convert to C int"),
