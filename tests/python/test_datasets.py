@@ -12,9 +12,7 @@ import pyarrow.parquet as pq
 import pytest
 from quilm_tf.tools import cli
 from rosbags.highlevel import AnyReader
-from rosbags.rosbag1 import Writer as Writer1
-from rosbags.rosbag2 import StoragePlugin, Writer
-from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+from rosbags.typesys import Stores, get_typestore
 
 from quilm_tf import TransformBuffer, TransformError, _native
 
@@ -41,68 +39,22 @@ def matrix(pose):
     return m
 
 
-class Messages:
-    def __init__(self, ros1):
-        self.ros1 = ros1
-        self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
-        if TF not in self.store.types:
-            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
-            self.store.register(
-                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
-            )
-        self.t = self.store.types
-
-    def header(self, frame_id, stamp_ns):
-        stamp = self.t["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
-        return self.t["std_msgs/msg/Header"](
-            stamp=stamp, frame_id=frame_id, **({"seq": 3} if self.ros1 else {})
-        )
-
-    def tf(self, *transforms):
-        t = self.t
-        return t[TF](
-            transforms=[
-                t["geometry_msgs/msg/TransformStamped"](
-                    header=self.header(parent, stamp_ns),
-                    child_frame_id=child,
-                    transform=t["geometry_msgs/msg/Transform"](
-                        translation=t["geometry_msgs/msg/Vector3"](*xyz),
-                        rotation=t["geometry_msgs/msg/Quaternion"](*q),
-                    ),
-                )
-                for parent, child, stamp_ns, (xyz, q) in transforms
-            ]
-        )
-
-    def point(self, stamp_ns):
-        return self.t[POINT](
-            header=self.header("camera", stamp_ns), point=self.t["geometry_msgs/msg/Point"](1, 2, 3)
-        )
-
-
-def write(path, events, ros, plugin=StoragePlugin.SQLITE3):
-    serialize = ros.store.serialize_ros1 if ros.ros1 else ros.store.serialize_cdr
-    writer = Writer1(path) if ros.ros1 else Writer(path, version=9, storage_plugin=plugin)
-    with writer:
-        connections = {}
-        for timestamp, topic, msgtype, message in sorted(events, key=lambda e: e[0]):
-            if topic not in connections:
-                connections[topic] = writer.add_connection(topic, msgtype, typestore=ros.store)
-            writer.write(connections[topic], timestamp, serialize(message, msgtype))
-    return path
-
-
-def motion_events(ros):
-    events = [(T0, "/tf_static", TF, ros.tf(("base", "camera", T0, CAMERA)))]
+def motion_events(bag):
+    point = bag.types[POINT]
+    events = [(T0, "/tf_static", TF, bag.tf(bag.link("base", "camera", T0, *CAMERA)))]
     for stamp in (T0 + ms * MS for ms in BASE_MS):
         # The base twice over, as a second tree in the same message: odom carries it too.
         pose = base_pose(stamp)
-        message = ros.tf(("map", "base", stamp, pose), ("odom", "base2", stamp, pose))
+        message = bag.tf(
+            bag.link("map", "base", stamp, *pose), bag.link("odom", "base2", stamp, *pose)
+        )
         events.append((stamp + MS, "/tf", TF, message))
-    events += [
-        (T0 + ms * MS + 2 * MS, "/camera", POINT, ros.point(T0 + ms * MS)) for ms in CAMERA_MS
-    ]
-    cycle = ros.tf(("base", "map", T0 + 999 * MS, base_pose(T0)))  # refused: map is base's root
+    for stamp in (T0 + ms * MS for ms in CAMERA_MS):
+        message = point(
+            header=bag.header("camera", stamp), point=bag.types["geometry_msgs/msg/Point"](1, 2, 3)
+        )
+        events.append((stamp + 2 * MS, "/camera", POINT, message))
+    cycle = bag.tf(bag.link("base", "map", T0 + 999 * MS, *base_pose(T0)))  # map is base's root
     return [*events, (T0 + 999 * MS, "/tf", TF, cycle)]
 
 
@@ -116,13 +68,12 @@ FORMATS = {"sqlite3": "motion", "mcap": "motion", "ros1": "motion.bag"}
 
 
 @pytest.fixture(scope="module")
-def bags(tmp_path_factory):
+def bags(rosbag, tmp_path_factory):
     """The motion in each format."""
     found = {}
     for kind, name in FORMATS.items():
-        ros = Messages(kind == "ros1")
-        plugin = StoragePlugin.MCAP if kind == "mcap" else StoragePlugin.SQLITE3
-        found[kind] = write(tmp_path_factory.mktemp(kind) / name, motion_events(ros), ros, plugin)
+        bag = rosbag(kind)
+        found[kind] = bag.write(tmp_path_factory.mktemp(kind) / name, motion_events(bag))
     return found
 
 
