@@ -39,30 +39,15 @@ def run_main(capsys, *args):
     return code, out, err
 
 
-# child: (parent, stamps after T0 in ms, translation at T0, velocity per second, axis, angle at
-# T0, angular rate per second). Static links have one stamp and no motion.
+# Static links have one stamp and no motion.
+PARENTS = {"odom": "map", "base_link": "odom", "laser": "base_link", "beacon": "world"}
 BASE_STAMPS = [240 + 20 * j for j in range(139) if not 39 <= j <= 62]  # no sample in (1, 1.5) s
-LINKS = {
-    "odom": (
-        "map",
-        [100 * k for k in range(30)],
-        (1.0, -2.0, 0.0),
-        (0.05, 0.02, 0.0),
-        (0.0, 0.0, 1.0),
-        0.2,
-        0.1,
-    ),
-    "base_link": (
-        "odom",
-        BASE_STAMPS,
-        (2.0, 1.0, 0.1),
-        (0.6, 0.2, 0.0),
-        (0.1, 0.2, 1.0),
-        -0.4,
-        0.9,
-    ),
-    "laser": ("base_link", [0], (0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
-    "beacon": ("world", [0], (5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
+STAMPS_MS = {"odom": range(0, 3000, 100), "base_link": BASE_STAMPS, "laser": [0], "beacon": [0]}
+MOTION = {  # translation at T0, velocity per second, axis, angle at T0, angular rate per second
+    "odom": ((1.0, -2.0, 0.0), (0.05, 0.02, 0.0), (0.0, 0.0, 1.0), 0.2, 0.1),
+    "base_link": ((2.0, 1.0, 0.1), (0.6, 0.2, 0.0), (0.1, 0.2, 1.0), -0.4, 0.9),
+    "laser": ((0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
+    "beacon": ((5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
 }
 
 
@@ -74,7 +59,7 @@ def delay_ms(child, stamp_ms):
 
 
 def pose(child, stamp_ns):
-    _, _, start, velocity, axis, angle, rate = LINKS[child]
+    start, velocity, axis, angle, rate = MOTION[child]
     dt = (stamp_ns - T0) / NS
     return tuple(p + v * dt for p, v in zip(start, velocity)), axis, angle + rate * dt
 
@@ -114,9 +99,9 @@ def known(request, rosbag, tmp_path_factory):
     laser scans and a topic without a header."""
     bag = rosbag(request.param)
     events = []
-    for child, (parent, stamps, *_) in LINKS.items():
-        topic = "/tf" if len(stamps) > 1 else "/tf_static"
-        for ms in stamps:
+    for child, parent in PARENTS.items():
+        topic = "/tf" if len(STAMPS_MS[child]) > 1 else "/tf_static"
+        for ms in STAMPS_MS[child]:
             stamp = T0 + ms * MS
             translation, axis, angle = pose(child, stamp)
             message = bag.tf(bag.link(parent, child, stamp, translation, quaternion(axis, angle)))
@@ -240,9 +225,8 @@ def test_the_pictures_name_every_frame_and_label_every_link(known, tmp_path, cap
     assert run_main(capsys, "frames", known, "--svg", svg, "--dot", dot)[0] == 0
     found, labels = boxes(svg.read_text(encoding="utf-8"))
     assert sorted(labels) == ["10.0 Hz, 9.8 ms", "41.3 Hz, 2.0 ms", "static", "static"]
-    parents = {child: parent for child, (parent, *_) in LINKS.items()}
-    assert sorted(found) == sorted({*parents, *parents.values()})
-    for child, parent in parents.items():
+    assert sorted(found) == sorted({*PARENTS, *PARENTS.values()})
+    for child, parent in PARENTS.items():
         assert found[child][1] > found[parent][1]
     edges = re.findall(r'^  "(\w+)" -> "(\w+)" \[label="([^"]+)"', dot.read_text(), re.M)
     assert sorted(edges) == [
@@ -385,23 +369,30 @@ def test_bad_input_gets_one_line_and_an_exit_code(line, code, message, known, tm
     assert message.format(**values) in err, err
 
 
-def test_without_ros_2_live_says_what_to_install(capsys, monkeypatch):
+MISSING = [  # (module that is not installed, command line, what the one line says)
+    ("rclpy", "echo --live laser map", "--live needs ROS 2: quilm_tf.ros needs ROS 2's Python"),
+    ("rosbags.highlevel", "frames {bag}", 'reading bags needs the rosbags package: pip install "'),
+    ("pyarrow", "export {bag} --pose base_link:map --rate 1 --out {tmp}/x", "quilm-tf[export]"),
+    ("distributed", "export {bag} --pose a:b --rate 1 --out {tmp}/x --dask", "quilm-tf[dask]"),
+]
+
+
+@pytest.mark.parametrize(("module", "line", "hint"), MISSING, ids=[m for m, *_ in MISSING])
+def test_without_an_optional_package_one_line_says_what_to_install(
+    module, line, hint, known, tmp_path, capsys, monkeypatch
+):
+    monkeypatch.setitem(sys.modules, module, None)
+    words = line.format(bag=known, tmp=tmp_path).split()
+    code, out, err = run_main(capsys, *words)
+    assert (code, out) == (1, ""), "exit code 1 and nothing on stdout"
+    assert err.count("\n") == 1, err
+    assert hint in err, err
+
+
+def test_the_live_classes_say_what_to_install_without_ros_2(monkeypatch):
     monkeypatch.setitem(sys.modules, "rclpy", None)
-    code, out, err = run_main(capsys, "echo", "--live", "laser", "map")
-    assert (code, out, err.count("\n")) == (1, "", 1)
-    assert err.startswith("quilm-tf echo: --live needs ROS 2: quilm_tf.ros needs ROS 2's Python")
     with pytest.raises(ImportError, match="pip install the ROS 2 wheels"):
         ros.TransformListener(TransformBuffer(1.0), None)
-
-
-def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "rosbags.highlevel", None)
-    code, out, err = run_main(capsys, "frames", known)
-    assert (code, out) == (1, ""), "exit code 1 and nothing on stdout"
-    assert err.endswith(
-        'pip install "rosbags>=0.10" "tqdm>=4" (or pip install ".[bags]" in a '
-        "quilm-tf source checkout)\n"
-    ), err
 
 
 def one_tf_bag(rosbag, path, links, received_ns=T0):
