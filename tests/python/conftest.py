@@ -90,3 +90,73 @@ def ros():
     return SimpleNamespace(
         message=message, transform_stamped=transform_stamped, changed=changed, recording=recording
     )
+
+
+# Bags written with rosbags, in each format the bag commands read, for the command-line and
+# dataset tests: `rosbag(kind)` gives a writer of messages of that kind's type store.
+
+NS = 1_000_000_000
+TF = "tf2_msgs/msg/TFMessage"
+BAG_KINDS = ("sqlite3", "mcap", "ros1")
+
+
+class BagWriter:
+    """Builds messages with the generated classes of a ROS 2 or a ROS 1 type store and writes
+    them into a bag of one kind: "sqlite3", "mcap" or "ros1"."""
+
+    def __init__(self, kind):
+        from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+        self.kind = kind
+        self.ros1 = kind == "ros1"
+        self.store = get_typestore(Stores.ROS1_NOETIC if self.ros1 else Stores.ROS2_HUMBLE)
+        if TF not in self.store.types:
+            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
+            self.store.register(
+                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
+            )
+        self.types = self.store.types
+
+    def header(self, frame_id, stamp_ns):
+        stamp = self.types["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
+        extra = {"seq": 3} if self.ros1 else {}
+        return self.types["std_msgs/msg/Header"](stamp=stamp, frame_id=frame_id, **extra)
+
+    def link(self, parent, child, stamp_ns, xyz=(0.0, 0.0, 0.0), q=(0.0, 0.0, 0.0, 1.0)):
+        """A TransformStamped; q is (x, y, z, w)."""
+        t = self.types
+        return t["geometry_msgs/msg/TransformStamped"](
+            header=self.header(parent, stamp_ns),
+            child_frame_id=child,
+            transform=t["geometry_msgs/msg/Transform"](
+                translation=t["geometry_msgs/msg/Vector3"](*xyz),
+                rotation=t["geometry_msgs/msg/Quaternion"](*q),
+            ),
+        )
+
+    def tf(self, *links):
+        return self.types[TF](transforms=list(links))
+
+    def write(self, path, events):
+        """(record time, topic, type, message) into a bag at path, in record order."""
+        from rosbags.rosbag1 import Writer as Writer1
+        from rosbags.rosbag2 import StoragePlugin, Writer
+
+        if self.ros1:
+            writer, serialize = Writer1(path), self.store.serialize_ros1
+        else:
+            plugin = StoragePlugin.MCAP if self.kind == "mcap" else StoragePlugin.SQLITE3
+            writer = Writer(path, version=9, storage_plugin=plugin)
+            serialize = self.store.serialize_cdr
+        with writer:
+            connections = {}
+            for timestamp, topic, msgtype, message in sorted(events, key=lambda event: event[0]):
+                if topic not in connections:
+                    connections[topic] = writer.add_connection(topic, msgtype, typestore=self.store)
+                writer.write(connections[topic], timestamp, serialize(message, msgtype))
+        return path
+
+
+@pytest.fixture(scope="session")
+def rosbag():
+    return BagWriter

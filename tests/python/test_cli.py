@@ -16,9 +16,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 from quilm_tf.tools import cli
-from rosbags.rosbag1 import Writer as Writer1
-from rosbags.rosbag2 import StoragePlugin, Writer
-from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
 import quilm_tf
 from quilm_tf import TransformBuffer, ros
@@ -42,30 +39,15 @@ def run_main(capsys, *args):
     return code, out, err
 
 
-# child: (parent, stamps after T0 in ms, translation at T0, velocity per second, axis, angle at
-# T0, angular rate per second). Static links have one stamp and no motion.
+# Static links have one stamp and no motion.
+PARENTS = {"odom": "map", "base_link": "odom", "laser": "base_link", "beacon": "world"}
 BASE_STAMPS = [240 + 20 * j for j in range(139) if not 39 <= j <= 62]  # no sample in (1, 1.5) s
-LINKS = {
-    "odom": (
-        "map",
-        [100 * k for k in range(30)],
-        (1.0, -2.0, 0.0),
-        (0.05, 0.02, 0.0),
-        (0.0, 0.0, 1.0),
-        0.2,
-        0.1,
-    ),
-    "base_link": (
-        "odom",
-        BASE_STAMPS,
-        (2.0, 1.0, 0.1),
-        (0.6, 0.2, 0.0),
-        (0.1, 0.2, 1.0),
-        -0.4,
-        0.9,
-    ),
-    "laser": ("base_link", [0], (0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
-    "beacon": ("world", [0], (5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
+STAMPS_MS = {"odom": range(0, 3000, 100), "base_link": BASE_STAMPS, "laser": [0], "beacon": [0]}
+MOTION = {  # translation at T0, velocity per second, axis, angle at T0, angular rate per second
+    "odom": ((1.0, -2.0, 0.0), (0.05, 0.02, 0.0), (0.0, 0.0, 1.0), 0.2, 0.1),
+    "base_link": ((2.0, 1.0, 0.1), (0.6, 0.2, 0.0), (0.1, 0.2, 1.0), -0.4, 0.9),
+    "laser": ((0.3, 0.0, 0.25), (0.0, 0.0, 0.0), (1.0, 1.0, 0.0), 0.3, 0.0),
+    "beacon": ((5.0, 0.0, 0.0), (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0, 0.0),
 }
 
 
@@ -77,7 +59,7 @@ def delay_ms(child, stamp_ms):
 
 
 def pose(child, stamp_ns):
-    _, _, start, velocity, axis, angle, rate = LINKS[child]
+    start, velocity, axis, angle, rate = MOTION[child]
     dt = (stamp_ns - T0) / NS
     return tuple(p + v * dt for p, v in zip(start, velocity)), axis, angle + rate * dt
 
@@ -91,98 +73,48 @@ def matrix(translation, axis, angle):
     return m
 
 
-class Messages:
-    """Builds messages with the generated classes of a ROS 2 or a ROS 1 type store."""
-
-    def __init__(self, ros1):
-        self.ros1 = ros1
-        self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
-        if TF not in self.store.types:
-            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
-            self.store.register(
-                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
-            )
-        self.types = self.store.types
-
-    def header(self, frame_id, stamp_ns):
-        stamp = self.types["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
-        extra = {"seq": 0} if self.ros1 else {}
-        return self.types["std_msgs/msg/Header"](stamp=stamp, frame_id=frame_id, **extra)
-
-    def tf(self, parent, child, stamp_ns, translation, axis, angle):
-        t = self.types
-        k = np.asarray(axis, dtype=float) / np.linalg.norm(axis) * math.sin(angle / 2)
-        return t[TF](
-            transforms=[
-                t["geometry_msgs/msg/TransformStamped"](
-                    header=self.header(parent, stamp_ns),
-                    child_frame_id=child,
-                    transform=t["geometry_msgs/msg/Transform"](
-                        translation=t["geometry_msgs/msg/Vector3"](*translation),
-                        rotation=t["geometry_msgs/msg/Quaternion"](*k, math.cos(angle / 2)),
-                    ),
-                )
-            ]
-        )
-
-    def scan(self, frame_id, stamp_ns):
-        return self.types[SCAN](
-            header=self.header(frame_id, stamp_ns),
-            angle_min=-1.0,
-            angle_max=1.0,
-            angle_increment=0.5,
-            time_increment=0.0,
-            scan_time=0.1,
-            range_min=0.1,
-            range_max=30.0,
-            ranges=np.full(5, 3.0, dtype=np.float32),
-            intensities=np.zeros(0, dtype=np.float32),
-        )
+def quaternion(axis, angle):
+    k = np.asarray(axis, dtype=float) / np.linalg.norm(axis) * math.sin(angle / 2)
+    return (*k, math.cos(angle / 2))
 
 
-def write(path, events, store, ros1=False, plugin=StoragePlugin.SQLITE3):
-    """(record time, topic, type, message) into a bag, in record order."""
-    serialize = store.serialize_ros1 if ros1 else store.serialize_cdr
-    writer = Writer1(path) if ros1 else Writer(path, version=9, storage_plugin=plugin)
-    with writer:
-        connections = {}
-        for timestamp, topic, msgtype, message in sorted(events, key=lambda event: event[0]):
-            if topic not in connections:
-                connections[topic] = writer.add_connection(topic, msgtype, typestore=store)
-            writer.write(connections[topic], timestamp, serialize(message, msgtype))
-    return path
+def scan(bag, frame_id, stamp_ns):
+    return bag.types[SCAN](
+        header=bag.header(frame_id, stamp_ns),
+        angle_min=-1.0,
+        angle_max=1.0,
+        angle_increment=0.5,
+        time_increment=0.0,
+        scan_time=0.1,
+        range_min=0.1,
+        range_max=30.0,
+        ranges=np.full(5, 3.0, dtype=np.float32),
+        intensities=np.zeros(0, dtype=np.float32),
+    )
 
 
-KINDS = {"sqlite3": "known", "mcap": "known", "ros1": "known.bag"}
-
-
-@pytest.fixture(scope="module", params=KINDS)
-def known(request, tmp_path_factory):
+@pytest.fixture(scope="module", params=["sqlite3", "mcap", "ros1"])
+def known(request, rosbag, tmp_path_factory):
     """The known motion, a refused link (base_link -> map would close a cycle), a second tree,
     laser scans and a topic without a header."""
-    ros = Messages(request.param == "ros1")
+    bag = rosbag(request.param)
     events = []
-    for child, (parent, stamps, *_) in LINKS.items():
-        topic = "/tf" if len(stamps) > 1 else "/tf_static"
-        for ms in stamps:
+    for child, parent in PARENTS.items():
+        topic = "/tf" if len(STAMPS_MS[child]) > 1 else "/tf_static"
+        for ms in STAMPS_MS[child]:
             stamp = T0 + ms * MS
-            message = ros.tf(parent, child, stamp, *pose(child, stamp))
+            translation, axis, angle = pose(child, stamp)
+            message = bag.tf(bag.link(parent, child, stamp, translation, quaternion(axis, angle)))
             events.append((stamp + delay_ms(child, ms) * MS, topic, TF, message))
-    cycle = ros.tf("base_link", "map", T0 + 500 * MS, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
+    cycle = bag.tf(bag.link("base_link", "map", T0 + 500 * MS))
     events.append((T0 + 501 * MS, "/tf", TF, cycle))
     events += [
-        (T0 + k * 100 * MS + MS, "/scan", SCAN, ros.scan("laser", T0 + k * 100 * MS))
+        (T0 + k * 100 * MS + MS, "/scan", SCAN, scan(bag, "laser", T0 + k * 100 * MS))
         for k in range(3, 29)
     ]
-    events.append((T0, "/chatter", STRING, ros.types[STRING](data="hello")))
-    folder = tmp_path_factory.mktemp(request.param)
-    return write(
-        folder / KINDS[request.param],
-        events,
-        ros.store,
-        request.param == "ros1",
-        StoragePlugin.MCAP if request.param == "mcap" else StoragePlugin.SQLITE3,
-    )
+    events.append((T0, "/chatter", STRING, bag.types[STRING](data="hello")))
+    name = "known.bag" if bag.ros1 else "known"
+    return bag.write(tmp_path_factory.mktemp(request.param) / name, events)
 
 
 def expected_pose(source, stamp_ns):
@@ -280,8 +212,11 @@ def boxes(svg_text):
             found[node.text] = tuple(float(last_rect.get(k)) for k in ("x", "y", "width"))
         elif node.tag.endswith("text"):
             labels.append(node.text)
-    # Every box is on the picture.
-    assert all(0 <= x and x + w <= width for x, _, w in found.values())
+    for x, y, w in found.values():
+        assert 0 <= x and x + w <= width, f"a box at ({x}, {y}) is off the picture"
+    placed = sorted(found.values(), key=lambda box: (box[1], box[0]))  # level by level
+    for a, b in zip(placed, placed[1:]):
+        assert a[1] != b[1] or a[0] + a[2] <= b[0], f"boxes {a} and {b} overlap"
     return found, labels
 
 
@@ -290,13 +225,9 @@ def test_the_pictures_name_every_frame_and_label_every_link(known, tmp_path, cap
     assert run_main(capsys, "frames", known, "--svg", svg, "--dot", dot)[0] == 0
     found, labels = boxes(svg.read_text(encoding="utf-8"))
     assert sorted(labels) == ["10.0 Hz, 9.8 ms", "41.3 Hz, 2.0 ms", "static", "static"]
-    parents = {child: parent for child, (parent, *_) in LINKS.items()}
-    assert sorted(found) == sorted({*parents, *parents.values()})
-    for child, parent in parents.items():
+    assert sorted(found) == sorted({*PARENTS, *PARENTS.values()})
+    for child, parent in PARENTS.items():
         assert found[child][1] > found[parent][1]
-    # Boxes of one level do not overlap.
-    for a, b in [(a, b) for a in found.values() for b in found.values() if a < b]:
-        assert a[1] != b[1] or a[0] + a[2] <= b[0]
     edges = re.findall(r'^  "(\w+)" -> "(\w+)" \[label="([^"]+)"', dot.read_text(), re.M)
     assert sorted(edges) == [
         ("base_link", "laser", "static"),
@@ -398,99 +329,30 @@ def test_every_command_has_its_documented_sample_and_plots_its_echo(robot_bag, c
     assert Path("path.png").read_bytes().startswith(b"\x89PNG")
 
 
-BAD = [  # (command line with {bag} for the known bag, exit code, message)
-    (
-        "demo --bag {bag} --topic chatter",
-        2,
-        "quilm-tf demo: topic /chatter carries "
-        "std_msgs/msg/String, which has no header: the message filter needs messages with a frame "
-        "and a stamp",
-    ),
-    (
-        "demo --bag {bag} --topic nope",
-        2,
-        "quilm-tf demo: {bag} has no topic nope (topics: /chatter, /scan, /tf, /tf_static)",
-    ),
-    (
-        "demo --bag {bag} --target moon",
-        2,
-        "quilm-tf demo: frame moon is not in the bag's "
-        "transforms (frames: base_link, beacon, laser, map, odom, world)",
-    ),
-    ("demo --queue-size -1", 2, "quilm-tf demo: --queue-size must not be negative"),
-    (
-        "demo --target a/b",
-        2,
-        'quilm-tf demo: TransformError: invalid frame "a/b": frame name must be unqualified',
-    ),
-    ("frames {tmp}/missing", 2, "quilm-tf frames: no such bag: {tmp}/missing"),
-    ("frames {tmp}", 1, "quilm-tf frames: {tmp} is not a rosbag2 folder: it has no metadata.yaml"),
-    (
-        "frames {tmp}/x.bag",
-        1,
-        'quilm-tf frames: {tmp}/x.bag is not a ROS 1 bag: it does not start with "#ROSBAG V2.0"',
-    ),
-    (
-        "frames {tmp}/x.mcap",
-        1,
-        "quilm-tf frames: {tmp}/x.mcap is not a rosbag2 MCAP file: it "
-        "does not start with the MCAP magic bytes",
-    ),
-    (
-        "frames {tmp}/x.db3",
-        1,
-        "quilm-tf frames: {tmp}/x.db3 is not a rosbag2 sqlite3 file: it "
-        "does not start with an SQLite header",
-    ),
-    (
-        "frames {tmp}/cut.bag",
-        1,
-        "quilm-tf frames: {tmp}/cut.bag looks like a ROS 1 bag but cannot be read: ",
-    ),
-    (
-        "frames {tmp}/x.txt",
-        1,
-        "quilm-tf frames: {tmp}/x.txt is not a bag: expected a rosbag2 "
-        "folder, a .db3 or .mcap file, or a ROS 1 .bag file",
-    ),
-    (
-        "frames {bag} --svg {tmp}/no/x.svg",
-        2,
-        "quilm-tf frames: cannot write {tmp}/no/x.svg: there is no folder {tmp}/no",
-    ),
-    (
-        "echo {bag} moon map",
-        2,
-        "quilm-tf echo: frame moon is not in the bag's transforms "
-        "(frames: base_link, beacon, laser, map, odom, world)",
-    ),
-    (
-        "echo {bag} beacon map",
-        1,
-        "quilm-tf echo: no transform chain connects beacon and map: "
-        "beacon is in the tree of world, map in the tree of map",
-    ),
-    (
-        "echo {bag} laser map --rate 0",
-        2,
-        "quilm-tf echo: error: argument --rate: expected a "
-        "positive number, got '0' (see quilm-tf echo --help)",
-    ),
-    (
-        "echo {bag} laser map --rate 1e9",
-        2,
-        "quilm-tf echo: --rate 1e+09 over 2.7 s makes 2,660,000,001 poses; at most 10,000,000",
-    ),
-    (
-        "echo {bag} laser map --plot {tmp}/x.pdf",
-        2,
-        "quilm-tf echo: --plot {tmp}/x.pdf: the file name must end in .png or .svg",
-    ),
-    ("monitor {bag} map", 2, "quilm-tf monitor: give no frames, or SOURCE and TARGET"),
-    ("frames --live --bag {bag}", 2, "quilm-tf frames: --live reads the running graph: give no"),
-    ("frames {bag} --duration 3", 2, "quilm-tf frames: --duration needs --live"),
-    ("echo --live laser", 2, "quilm-tf echo: give SOURCE and TARGET"),
-    ("monitor --live --start 1", 2, "quilm-tf monitor: --start and --end select part of a bag;"),
+BAD = [  # (command line with {bag} for the known bag, exit code, what the one line says)
+    ("demo --bag {bag} --topic chatter", 2, "std_msgs/msg/String, which has no header"),
+    ("demo --bag {bag} --topic nope", 2, "no topic nope (topics: /chatter, /scan, /tf, /tf_"),
+    ("demo --bag {bag} --target moon", 2, "frame moon is not in the bag's transforms"),
+    ("demo --queue-size -1", 2, "--queue-size must not be negative"),
+    ("demo --target a/b", 2, 'TransformError: invalid frame "a/b"'),
+    ("frames {tmp}/missing", 2, "no such bag: {tmp}/missing"),
+    ("frames {tmp}", 1, "{tmp} is not a rosbag2 folder: it has no metadata.yaml"),
+    ("frames {tmp}/x.bag", 1, '{tmp}/x.bag is not a ROS 1 bag: it does not start with "#ROSBAG'),
+    ("frames {tmp}/x.mcap", 1, "{tmp}/x.mcap is not a rosbag2 MCAP file"),
+    ("frames {tmp}/x.db3", 1, "{tmp}/x.db3 is not a rosbag2 sqlite3 file"),
+    ("frames {tmp}/cut.bag", 1, "{tmp}/cut.bag looks like a ROS 1 bag but cannot be read: "),
+    ("frames {tmp}/x.txt", 1, "{tmp}/x.txt is not a bag: expected a rosbag2 folder"),
+    ("frames {bag} --svg {tmp}/no/x.svg", 2, "cannot write {tmp}/no/x.svg: there is no folder"),
+    ("echo {bag} moon map", 2, "(frames: base_link, beacon, laser, map, odom, world)"),
+    ("echo {bag} beacon map", 1, "beacon is in the tree of world, map in the tree of map"),
+    ("echo {bag} laser map --rate 0", 2, "expected a positive number, got '0'"),
+    ("echo {bag} laser map --rate 1e9", 2, "makes 2,660,000,001 poses; at most 10,000,000"),
+    ("echo {bag} laser map --plot {tmp}/x.pdf", 2, "the file name must end in .png or .svg"),
+    ("monitor {bag} map", 2, "give no frames, or SOURCE and TARGET"),
+    ("frames --live --bag {bag}", 2, "--live reads the running graph: give no"),
+    ("frames {bag} --duration 3", 2, "--duration needs --live"),
+    ("echo --live laser", 2, "give SOURCE and TARGET"),
+    ("monitor --live --start 1", 2, "--start and --end select part of a bag;"),
 ]
 
 
@@ -501,35 +363,53 @@ def test_bad_input_gets_one_line_and_an_exit_code(line, code, message, known, tm
     (tmp_path / "cut.bag").write_bytes(b"#ROSBAG V2.0\n" + b"\0" * 9)
     values = {"bag": known, "tmp": tmp_path}
     returned, out, err = run_main(capsys, *[part.format(**values) for part in line.split()])
-    assert (returned, out, err.count("\n")) == (code, "", 1)
-    assert err.startswith(message.format(**values))
+    assert (returned, out) == (code, ""), "the exit code, and nothing on stdout"
+    assert err.count("\n") == 1, f"one line: {err}"
+    assert err.startswith(f"quilm-tf {line.split()[0]}: "), err
+    assert message.format(**values) in err, err
 
 
-def test_without_ros_2_live_says_what_to_install(capsys, monkeypatch):
+MISSING = [  # (module that is not installed, command line, what the one line says)
+    ("rclpy", "echo --live laser map", "--live needs ROS 2: quilm_tf.ros needs ROS 2's Python"),
+    ("rosbags.highlevel", "frames {bag}", 'reading bags needs the rosbags package: pip install "'),
+    ("pyarrow", "export {bag} --pose base_link:map --rate 1 --out {tmp}/x", "quilm-tf[export]"),
+    ("distributed", "export {bag} --pose a:b --rate 1 --out {tmp}/x --dask", "quilm-tf[dask]"),
+]
+
+
+@pytest.mark.parametrize(("module", "line", "hint"), MISSING, ids=[m for m, *_ in MISSING])
+def test_without_an_optional_package_one_line_says_what_to_install(
+    module, line, hint, known, tmp_path, capsys, monkeypatch
+):
+    monkeypatch.setitem(sys.modules, module, None)
+    words = line.format(bag=known, tmp=tmp_path).split()
+    code, out, err = run_main(capsys, *words)
+    assert (code, out) == (1, ""), "exit code 1 and nothing on stdout"
+    assert err.count("\n") == 1, err
+    assert hint in err, err
+
+
+def test_the_live_classes_say_what_to_install_without_ros_2(monkeypatch):
     monkeypatch.setitem(sys.modules, "rclpy", None)
-    code, out, err = run_main(capsys, "echo", "--live", "laser", "map")
-    assert (code, out, err.count("\n")) == (1, "", 1)
-    assert err.startswith("quilm-tf echo: --live needs ROS 2: quilm_tf.ros needs ROS 2's Python")
     with pytest.raises(ImportError, match="pip install the ROS 2 wheels"):
         ros.TransformListener(TransformBuffer(1.0), None)
 
 
-def test_without_rosbags_the_hint_installs_what_is_needed(known, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "rosbags.highlevel", None)
-    assert run_main(capsys, "frames", known) == (
-        1,
-        "",
-        "quilm-tf frames: reading bags needs "
-        'the rosbags package: pip install "rosbags>=0.10" '
-        '"tqdm>=4" (or pip install ".[bags]" in a '
-        "quilm-tf source checkout)\n",
-    )
+def one_tf_bag(rosbag, path, links, received_ns=T0):
+    """A bag of one tf message per (topic, link), received 1 ms apart from received_ns."""
+    bag = rosbag("sqlite3")
+    events = [
+        (received_ns + k * MS, topic, TF, bag.tf(*link(bag)))
+        for k, (topic, link) in enumerate(links)
+    ]
+    return bag.write(path, events)
 
 
-def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(tmp_path, capsys):
-    ros, stamp = Messages(ros1=False), T0 + 10 * MS
-    message = ros.tf("odom", "base_link", stamp, (0.0, 0.0, 0.0), (0.0, 0.0, 1.0), 0.0)
-    bag = write(tmp_path / "early", [(T0, "/tf", TF, message)], ros.store)
+def test_monitor_flags_a_link_with_one_sample_stamped_after_it_was_recorded(
+    rosbag, tmp_path, capsys
+):
+    early = [("/tf", lambda bag: [bag.link("odom", "base_link", T0 + 10 * MS)])]
+    bag = one_tf_bag(rosbag, tmp_path / "early", early)
     assert run_main(capsys, "monitor", bag)[1].endswith(
         "\n1 of 1 link flagged:\n"
         "  odom -> base_link: one sample only, at 1700000000.010: lookups work at that stamp "
@@ -547,7 +427,7 @@ SPELLINGS = [
 
 def test_the_bag_and_the_options_come_in_any_order(known, capsys):
     results = [run_main(capsys, *line.format(bag=known).split()) for line in SPELLINGS]
-    assert results[0][0] == 3 and "\nChain base_link -> odom -> map: 2 links" in results[0][1]
+    assert "\nChain base_link -> odom -> map: 2 links" in results[0][1], "the chain is reported"
     assert results[1:] == results[:1] * 2, "another order or --bag reads differently"
 
 
@@ -556,23 +436,11 @@ def test_a_window_keeps_what_was_received_in_it_and_the_static_links(known, caps
     document = json.loads(out)
     links = {link["child"]: link for link in document["links"]}
     # Received 1 to 3 ms after their stamps: base_link's 2.0 s sample arrives after the end.
-    spans = {
-        child: (link["first_stamp_ns"], link["last_stamp_ns"]) for child, link in links.items()
-    }
-    assert spans["base_link"] == (T0 + 1000 * MS, T0 + 1980 * MS)
+    span = (links["base_link"]["first_stamp_ns"], links["base_link"]["last_stamp_ns"])
+    assert span == (T0 + 1000 * MS, T0 + 1980 * MS), "base_link from 1.0 s to 1.98 s"
     assert links["odom"]["samples"] == 10, "odom's 0.9 s sample arrives before the start"
-    assert sorted(links) == ["base_link", "beacon", "laser", "odom"]
+    assert sorted(links) == ["base_link", "beacon", "laser", "odom"], "the static links stay"
     assert document["refused"] == [], "the cycle at 0.5 s is outside the window"
-
-
-def tf_bag(path, topics, ros=None):
-    """A bag of one transform per (topic, parent, child), stamped T0 + 10 ms each."""
-    ros = ros or Messages(ros1=False)
-    events = [
-        (T0 + k * MS, topic, TF, ros.tf(parent, child, T0 + 10 * MS, (1.0, 0.0, 0.0), (0, 0, 1), 0))
-        for k, (topic, parent, child) in enumerate(topics)
-    ]
-    return write(path, events, ros.store)
 
 
 def children(capsys, *args):
@@ -581,16 +449,17 @@ def children(capsys, *args):
     return sorted(link["child"] for link in json.loads(out)["links"])
 
 
-def test_tf_topics_read_a_namespaced_robot_with_its_static_sibling(tmp_path, capsys):
-    bag = tf_bag(
-        tmp_path / "ns",
-        [
+def test_tf_topics_read_a_namespaced_robot_with_its_static_sibling(rosbag, tmp_path, capsys):
+    links = [
+        (topic, lambda bag, parent=parent, child=child: [bag.link(parent, child, T0)])
+        for topic, parent, child in [
             ("/tf", "map", "odom"),
             ("/robot1/tf", "r1_odom", "r1_base"),
             ("/robot1/tf_static", "r1_base", "r1_laser"),
             ("/robot2/tf", "r2_odom", "r2_base"),
-        ],
-    )
+        ]
+    ]
+    bag = one_tf_bag(rosbag, tmp_path / "ns", links)
     assert children(capsys, bag) == ["odom"]
     assert children(capsys, bag, "--tf-topic", "robot1/tf") == ["r1_base", "r1_laser"]
     both = children(capsys, bag, "--tf-topic", "/robot1/tf", "--tf-topic", "/robot2/tf")
@@ -599,7 +468,7 @@ def test_tf_topics_read_a_namespaced_robot_with_its_static_sibling(tmp_path, cap
 
 def test_dash_sends_one_output_to_stdout_instead_of_the_report(known, capsys):
     code, out, _ = run_main(capsys, "frames", known, "--svg", "-")
-    assert code == 0 and sorted(boxes(out)[0])[:2] == ["base_link", "beacon"]
+    assert sorted(boxes(out)[0])[:2] == ["base_link", "beacon"], "the picture alone on stdout"
     assert run_main(capsys, "frames", known, "--svg", "-", "--dot", "-")[:2] == (2, "")
     assert run_main(capsys, "--version")[:2] == (0, f"quilm-tf {quilm_tf.__version__}\n")
 
@@ -608,28 +477,23 @@ EVIL = "arm\n  map -> odom: fine\x1b[2J"  # a name that would forge a line and c
 
 
 @pytest.fixture(scope="module")
-def hostile(tmp_path_factory):
+def hostile(rosbag, tmp_path_factory):
     """/tf carries bare TransformStamped messages (skipped); /tf_static a frame with a hostile
-    name and a fan of 24 leaves, one named with U+FFFE and one with U+FFFF; a scan stamped
-    sec=-1 and one with nanosec=1.5e9 among good ones."""
-    ros = Messages(ros1=False)
-    t = ros.types
+    name, a refused self-link and a fan of 24 leaves, one named with U+FFFE and one with
+    U+FFFF; a scan stamped sec=-1 and one with nanosec=1.5e9 among good ones."""
+    bag = rosbag("sqlite3")
     leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
-    static = ros.tf("map", EVIL, T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
-    # Refused: the only transform that names ghost.
-    static.transforms += ros.tf("ghost", "ghost", T0, (0.0, 0.0, 0.0), (0, 0, 1), 0).transforms
-    for leaf in leaves:
-        static.transforms += ros.tf("map", leaf, T0, (0.0, 1.0, 0.0), (0, 0, 1), 0.0).transforms
-    bare = static.transforms[2]
-    events = [(T0, "/tf_static", TF, static)]
-    events += [(T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", bare) for k in (1, 2)]
-    for k, (sec, nanosec) in enumerate(
-        [(1_700_000_000, 0), (-1, 0), (1_700_000_000, 1_500_000_000)]
-    ):
-        scan = ros.scan("leaf0", T0)
-        scan.header.stamp = t["builtin_interfaces/msg/Time"](sec=sec, nanosec=nanosec)
-        events.append((T0 + (10 + k) * MS, "/scan", SCAN, scan))
-    return write(tmp_path_factory.mktemp("hostile") / "hostile", events, ros.store)
+    static = [bag.link("map", EVIL, T0), bag.link("ghost", "ghost", T0)]
+    static += [bag.link("map", leaf, T0) for leaf in leaves]
+    events = [(T0, "/tf_static", TF, bag.tf(*static))]
+    events += [
+        (T0 + k * MS, "/tf", "geometry_msgs/msg/TransformStamped", static[2]) for k in (1, 2)
+    ]
+    for k, (sec, nanosec) in enumerate([(T0 // NS, 0), (-1, 0), (T0 // NS, 1_500_000_000)]):
+        message = scan(bag, "leaf0", T0)
+        message.header.stamp = bag.types["builtin_interfaces/msg/Time"](sec=sec, nanosec=nanosec)
+        events.append((T0 + (10 + k) * MS, "/scan", SCAN, message))
+    return bag.write(tmp_path_factory.mktemp("hostile") / "hostile", events)
 
 
 @pytest.mark.parametrize("line", ["frames {bag}", "monitor {bag}", "echo {bag} leaf1 leaf2"])
@@ -637,17 +501,18 @@ def test_other_types_on_tf_are_skipped_and_names_printed_escaped(line, hostile, 
     code, out, err = run_main(capsys, *line.format(bag=hostile).split())
     # ghost's transform was refused: monitor says so in its exit status.
     assert (code, err) == (3 if line.startswith("monitor") else 0, ""), line
-    assert (
-        "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n" in out
-    )
-    assert "\x1b" not in out and "\n  map -> odom: fine" not in out, "a raw name reached the report"
-    if line.startswith(("frames", "monitor")):
+    skipped = "  2 messages on /tf (geometry_msgs/msg/TransformStamped) skipped: not tf messages\n"
+    assert skipped in out, "the skipped messages are counted"
+    assert "\x1b" not in out, "a raw escape reached the report"
+    assert "\n  map -> odom: fine" not in out, "a raw name forged a line"
+    if not line.startswith("echo"):
         assert "arm\\n  map -> odom: fine\\u{1b}[2J" in out, "the escaped name is missing"
 
 
 def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, capsys):
-    code, _, err = run_main(capsys, "echo", hostile, "moon\nx", "map")
-    assert code == 2 and err.count("\n") == 1 and "moon\\nx" in err and "\\u{fffe}" in err
+    err = run_main(capsys, "echo", hostile, "moon\nx", "map")[2]
+    assert err.count("\n") == 1, err
+    assert "moon\\nx" in err and "\\u{fffe}" in err, "the names are escaped"
     assert run_main(capsys, "echo", hostile, "ghost", "map")[2] == (
         "quilm-tf echo: frame ghost is only in refused transforms, such as: TransformError: "
         'invalid frame "ghost": a frame cannot be its own parent\n'
@@ -657,44 +522,36 @@ def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, c
 def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(
     hostile, capsys
 ):
-    code, out, _ = run_main(capsys, "frames", hostile, "--svg", "-")
-    found, _ = boxes(out)  # parses as XML and keeps every box on the picture
-    assert {"odd\\u{fffe}", "odd\\u{ffff}"} <= set(found)
-    width, widest = float(ET.fromstring(out).get("width")), max(w for *_, w in found.values())
+    out = run_main(capsys, "frames", hostile, "--svg", "-")[1]
+    found, _ = boxes(out)  # parses as XML, every box on the picture and none overlapping
+    assert {"odd\\u{fffe}", "odd\\u{ffff}"} <= set(found), "the escaped names are drawn"
+    width = float(ET.fromstring(out).get("width"))
+    widest = max(w for *_, w in found.values())
     assert width < 8 * widest, f"a fan of 25 is {width:.0f} px wide, its widest box {widest}"
-    placed = sorted(found.values())
-    for a, b in zip(placed, placed[1:]):
-        assert a[1] != b[1] or a[0] + a[2] <= b[0], f"boxes {a} and {b} overlap"
 
 
 def test_the_demo_counts_sensor_messages_with_impossible_stamps_and_goes_on(hostile, capsys):
     code, out, err = run_main(capsys, "demo", hostile, "--topic", "scan")
     assert (code, err) == (0, "")
-    assert re.search(r"^  received +3$", out, re.M) and re.search(r"^  delivered +1 ", out, re.M)
+    assert re.search(r"^  received +3$", out, re.M), out
+    assert re.search(r"^  delivered +1 ", out, re.M), out
     assert out.count("\n  not queued        1   ValueError: ") == 2, out
 
 
-def test_a_long_static_chain_costs_lines_not_their_square(tmp_path, capsys):
-    ros = Messages(ros1=False)
-    chain = ros.tf("f0", "f1", T0, (1.0, 0.0, 0.0), (0, 0, 1), 0.0)
-    for k in range(1, 8000):
-        chain.transforms += ros.tf(f"f{k}", f"f{k + 1}", T0, (1.0, 0, 0), (0, 0, 1), 0).transforms
-    bag = write(tmp_path / "chain", [(T0, "/tf_static", TF, chain)], ros.store)
-    code, out, _ = run_main(capsys, "frames", bag)
-    assert code == 0 and len(out) < 8001 * 200, f"{len(out):,} characters for 8,000 links"
-    assert re.search(r"^  \[depth 8000\] +└── f8000 ", out, re.M)
+def test_a_long_static_chain_costs_lines_not_their_square(rosbag, tmp_path, capsys):
+    chain = [("/tf_static", lambda bag: [bag.link(f"f{k}", f"f{k + 1}", T0) for k in range(8000)])]
+    code, out, _ = run_main(capsys, "frames", one_tf_bag(rosbag, tmp_path / "chain", chain))
+    assert len(out) < 8001 * 200, f"{len(out):,} characters for 8,000 links"
+    assert re.search(r"^  \[depth 8000\] +└── f8000 ", out, re.M), "the depth is written out"
 
 
-def test_echo_of_a_static_chain_recorded_past_2_to_the_31_seconds(tmp_path, capsys):
-    ros, late = Messages(ros1=False), 2**31 * NS + 5 * NS
-    message = ros.tf("map", "pole", T0, (1.0, 2.0, 3.0), (0, 0, 1), 0.0)
-    bag = write(tmp_path / "late", [(late, "/tf_static", TF, message)], ros.store)
-    for source in ("pole", "map"):
+def test_echo_of_a_static_link_recorded_past_2_to_the_31_seconds(rosbag, tmp_path, capsys):
+    pole = [("/tf_static", lambda bag: [bag.link("map", "pole", T0, (1.0, 2.0, 3.0))])]
+    bag = one_tf_bag(rosbag, tmp_path / "late", pole, received_ns=2**31 * NS + 5 * NS)
+    for source, x in (("pole", "1.0"), ("map", "0.0")):
         code, out, err = run_main(capsys, "echo", bag, source, "map", "--csv", "-")
         assert (code, err) == (0, ""), source
-        assert out.splitlines()[1].startswith(
-            f"{2**31 * NS - 1},{'1.0' if source == 'pole' else '0.0'},"
-        )
+        assert out.splitlines()[1].startswith(f"{2**31 * NS - 1},{x},"), source
 
 
 def test_a_closed_stdout_ends_quietly_and_the_csv_is_still_written_whole(known, tmp_path):

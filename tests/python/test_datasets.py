@@ -4,7 +4,6 @@ The base moves at a constant velocity and turns at a constant rate about z, so i
 reproduces the motion exactly; the camera sits on the base through a static link."""
 
 import math
-import sys
 import time
 
 import numpy as np
@@ -12,9 +11,7 @@ import pyarrow.parquet as pq
 import pytest
 from quilm_tf.tools import cli
 from rosbags.highlevel import AnyReader
-from rosbags.rosbag1 import Writer as Writer1
-from rosbags.rosbag2 import StoragePlugin, Writer
-from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+from rosbags.typesys import Stores, get_typestore
 
 from quilm_tf import TransformBuffer, TransformError, _native
 
@@ -41,68 +38,22 @@ def matrix(pose):
     return m
 
 
-class Messages:
-    def __init__(self, ros1):
-        self.ros1 = ros1
-        self.store = get_typestore(Stores.ROS1_NOETIC if ros1 else Stores.ROS2_HUMBLE)
-        if TF not in self.store.types:
-            # The ROS 1 store ships without tf2_msgs; its one-line definition is enough.
-            self.store.register(
-                get_types_from_msg("geometry_msgs/TransformStamped[] transforms", TF)
-            )
-        self.t = self.store.types
-
-    def header(self, frame_id, stamp_ns):
-        stamp = self.t["builtin_interfaces/msg/Time"](*divmod(stamp_ns, NS))
-        return self.t["std_msgs/msg/Header"](
-            stamp=stamp, frame_id=frame_id, **({"seq": 3} if self.ros1 else {})
-        )
-
-    def tf(self, *transforms):
-        t = self.t
-        return t[TF](
-            transforms=[
-                t["geometry_msgs/msg/TransformStamped"](
-                    header=self.header(parent, stamp_ns),
-                    child_frame_id=child,
-                    transform=t["geometry_msgs/msg/Transform"](
-                        translation=t["geometry_msgs/msg/Vector3"](*xyz),
-                        rotation=t["geometry_msgs/msg/Quaternion"](*q),
-                    ),
-                )
-                for parent, child, stamp_ns, (xyz, q) in transforms
-            ]
-        )
-
-    def point(self, stamp_ns):
-        return self.t[POINT](
-            header=self.header("camera", stamp_ns), point=self.t["geometry_msgs/msg/Point"](1, 2, 3)
-        )
-
-
-def write(path, events, ros, plugin=StoragePlugin.SQLITE3):
-    serialize = ros.store.serialize_ros1 if ros.ros1 else ros.store.serialize_cdr
-    writer = Writer1(path) if ros.ros1 else Writer(path, version=9, storage_plugin=plugin)
-    with writer:
-        connections = {}
-        for timestamp, topic, msgtype, message in sorted(events, key=lambda e: e[0]):
-            if topic not in connections:
-                connections[topic] = writer.add_connection(topic, msgtype, typestore=ros.store)
-            writer.write(connections[topic], timestamp, serialize(message, msgtype))
-    return path
-
-
-def motion_events(ros):
-    events = [(T0, "/tf_static", TF, ros.tf(("base", "camera", T0, CAMERA)))]
+def motion_events(bag):
+    point = bag.types[POINT]
+    events = [(T0, "/tf_static", TF, bag.tf(bag.link("base", "camera", T0, *CAMERA)))]
     for stamp in (T0 + ms * MS for ms in BASE_MS):
         # The base twice over, as a second tree in the same message: odom carries it too.
         pose = base_pose(stamp)
-        message = ros.tf(("map", "base", stamp, pose), ("odom", "base2", stamp, pose))
+        message = bag.tf(
+            bag.link("map", "base", stamp, *pose), bag.link("odom", "base2", stamp, *pose)
+        )
         events.append((stamp + MS, "/tf", TF, message))
-    events += [
-        (T0 + ms * MS + 2 * MS, "/camera", POINT, ros.point(T0 + ms * MS)) for ms in CAMERA_MS
-    ]
-    cycle = ros.tf(("base", "map", T0 + 999 * MS, base_pose(T0)))  # refused: map is base's root
+    for stamp in (T0 + ms * MS for ms in CAMERA_MS):
+        message = point(
+            header=bag.header("camera", stamp), point=bag.types["geometry_msgs/msg/Point"](1, 2, 3)
+        )
+        events.append((stamp + 2 * MS, "/camera", POINT, message))
+    cycle = bag.tf(bag.link("base", "map", T0 + 999 * MS, *base_pose(T0)))  # map is base's root
     return [*events, (T0 + 999 * MS, "/tf", TF, cycle)]
 
 
@@ -116,13 +67,12 @@ FORMATS = {"sqlite3": "motion", "mcap": "motion", "ros1": "motion.bag"}
 
 
 @pytest.fixture(scope="module")
-def bags(tmp_path_factory):
+def bags(rosbag, tmp_path_factory):
     """The motion in each format."""
     found = {}
     for kind, name in FORMATS.items():
-        ros = Messages(kind == "ros1")
-        plugin = StoragePlugin.MCAP if kind == "mcap" else StoragePlugin.SQLITE3
-        found[kind] = write(tmp_path_factory.mktemp(kind) / name, motion_events(ros), ros, plugin)
+        bag = rosbag(kind)
+        found[kind] = bag.write(tmp_path_factory.mktemp(kind) / name, motion_events(bag))
     return found
 
 
@@ -226,44 +176,16 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
         assert table.equals(sequential), mode
 
 
-def payloads(path):
-    """(serialized message, rosbags' message, is_static) of every tf message, and ros1."""
+def first_tf(path):
+    """The serialized bytes and rosbags' decoding of the first message on /tf of a bag."""
     with AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE)) as reader:
-        tf = [c for c in reader.connections if c.msgtype == TF]
-        found = [
-            (bytes(raw), reader.deserialize(raw, c.msgtype), c.topic == "/tf_static")
-            for c, _, raw in reader.messages(connections=tf)
-        ]
-        return found, not reader.is2
-
-
-@pytest.mark.parametrize("kind", FORMATS)
-def test_native_decoding_gives_what_rosbags_decodes(kind, bags):
-    found, ros1 = payloads(bags[kind])
-    native, decoded = TransformBuffer(2.0**31), TransformBuffer(2.0**31)
-    links, seen, expected, refusals, single = [], [], [], [], []
-    for raw, message, is_static in found:
-        names, records, refused = _native._insert_tf_payloads(native, [raw], is_static, ros1)
-        refusals += [str(error) for _, error, *_ in refused]
-        for _, link, stamp in np.frombuffer(records, np.int64).reshape(-1, 3):
-            links.append(names[link])
-            seen.append(int(stamp))
-        for t in message.transforms:
-            try:
-                decoded.insert_transform_stamped(t, is_static)
-            except TransformError as error:
-                single.append(str(error))
-                continue
-            stamp = t.header.stamp.sec * NS + t.header.stamp.nanosec
-            expected.append((t.header.frame_id, t.child_frame_id, stamp))
-    assert refusals == single and len(single) == 1
-    assert [(*link, stamp) for link, stamp in zip(links, seen)] == expected
-    for (parent, child), stamp in zip(links, seen):
-        assert native.lookup(child, parent, stamp) == decoded.lookup(child, parent, stamp)
+        tf = [c for c in reader.connections if c.topic == "/tf"]
+        connection, _, raw = next(reader.messages(connections=tf))
+        return bytes(raw), reader.deserialize(raw, connection.msgtype)
 
 
 def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
-    (raw, message, _), ros1 = payloads(bags["sqlite3"])[0][1], False
+    raw, message = first_tf(bags["sqlite3"])
     bad_rotation = bytearray(raw)
     bad_rotation[-8:] = np.float64(3.0).tobytes()  # the second transform's qw
     cut = raw[:-5]
@@ -271,7 +193,7 @@ def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
     waiting = ros.recording(buffer, log, target="map")
     waiting.add(ros.message("base", sec=T0 // NS))
     _, records, refused = _native._insert_tf_payloads(
-        buffer, [cut, bytes(bad_rotation)], False, ros1
+        buffer, [cut, bytes(bad_rotation)], False, False
     )
     item = message.transforms[1]
     item.transform.rotation.w = 3.0
@@ -284,24 +206,3 @@ def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
     ]
     assert len(records) == 24, "the good transform of the second message went in"
     assert [entry[0] for entry in log] == ["ready"], "the waiting message was delivered"
-
-
-@pytest.mark.parametrize(
-    ("module", "option", "hint"),
-    [
-        ("pyarrow", "", 'export needs the pyarrow package: pip install "quilm-tf[export]"'),
-        (
-            "distributed",
-            "--dask",
-            'needs Dask\'s distributed scheduler: pip install "quilm-tf[dask]"',
-        ),
-    ],
-)
-def test_without_an_extra_one_line_says_what_to_install(
-    module, option, hint, bags, tmp_path, capsys, monkeypatch
-):
-    monkeypatch.setitem(sys.modules, module, None)
-    code, err = export(
-        capsys, bags["sqlite3"], "--pose base:map --rate 1 --out", tmp_path / "x", option
-    )
-    assert code == 1 and err.count("\n") == 1 and hint in err
