@@ -527,13 +527,17 @@ SampleCheck Buffer::check(time::Timestamp time) const noexcept {
 
 // g++ 12 at -O2 takes the string alternatives of the moved error for uninitialised once
 // it inlines the variant's move (a false -Wmaybe-uninitialized).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 Result<geometry::Transform, BufferError> Buffer::get(time::Timestamp time) const {
   Result<Link, BufferError> link = sample(time);
   if (!link) return Unexpected{std::move(link).error()};
   return to_transform(*link);
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 }  // namespace frames::core
