@@ -20,8 +20,6 @@ using testing_support::text;
 constexpr u128 S = 1'000'000'000;
 constexpr u128 LIMIT_NS = u128{1} << 62;
 
-std::string text_of(const Result<CloudLayout, CloudError>& result) { return text(result); }
-
 // x y z float32 at 0, 4, 8, intensity float32 at 12, t uint32 at 16, 4 padding bytes.
 std::vector<FieldSpec> lidar_fields() {
   return {{"x", 0, 7, 1}, {"y", 4, 7, 1}, {"z", 8, 7, 1}, {"intensity", 12, 7, 1},
@@ -56,7 +54,7 @@ TEST(DecodeCloud, RefusesTheFirstLayoutProblemWithItsName) {
        }) {
     const CloudSpec spec{static_cast<std::uint64_t>(height), static_cast<std::uint64_t>(width), 24,
                          static_cast<std::uint64_t>(row_step), false, size, fields};
-    EXPECT_EQ(text_of(decode_cloud(spec)), expected) << expected;
+    EXPECT_EQ(text(decode_cloud(spec)), expected) << expected;
   }
   const CloudSpec spec{1, 1, 24, 24, false, 24, good};
   EXPECT_EQ(text(decode_time_field(spec, "ring")), R"(point cloud has no field "ring")");
