@@ -42,7 +42,9 @@ TEST(NumberFormat, ShortestRoundTripAcrossTheRange) {
                              std::nextafter(Limits::min(), 0.0), Limits::min(), Limits::max(),
                              0.1, 1.0 / 3, 1e23, std::nextafter(0x1p53, 0.0), 0x1p53 + 2, 0.0};
   for (int e = -1074; e <= 1023; e += 3) values.push_back(std::ldexp(1.0, e));
-  for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
+  for (int e = -323; e <= 308; ++e) {
+    values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
+  }
   for (const double v : values) {
     for (const double x : {v, -v}) {
       const std::string text = frames::format_number(x);

@@ -166,7 +166,8 @@ TEST(RegistryProbe, LeavesGapsBeyond64BitsToTheLookup) {
   const Timestamp middle{time::u128{1} << 127};
   EXPECT_FALSE(registry.process_get_transform("world", "gap", middle).has_value());  // too long
   EXPECT_EQ(registry.probe_link("world", "gap", middle), Registry::Answer::Unsure);
-  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}), Registry::Answer::Succeeds);
+  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}),
+            Registry::Answer::Succeeds);
 }
 
 }  // namespace
