@@ -1,6 +1,6 @@
-// libFuzzer harness for the matrix conversion (the component one is a unit test's table). Matrices are either arbitrary
-// doubles or exact rigid matrices, some nudged by a few tolerances in one entry, so both
-// sides of every rigidity test are reached. Checked:
+// libFuzzer harness for the matrix conversion (the component one is a unit test's table).
+// Matrices are either arbitrary doubles or exact rigid matrices, some nudged by a few
+// tolerances in one entry, so both sides of every rigidity test are reached. Checked:
 //
 // - a matrix clearly inside every tolerance is accepted and one clearly outside refused
 //   (the margin of 10% keeps the check off the last bits of the summation order);

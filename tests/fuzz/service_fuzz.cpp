@@ -1,7 +1,7 @@
 // libFuzzer harness for the transform buffer service: the input becomes up to 48 operations
-// (inserts with odd names, stamps at the ends of the 128-bit range, non-finite and non-unit
-// poses, static and dynamic; chains of up to 80 links; clears; lookups), and every step is
-// checked:
+// (inserts with odd names, stamps at the ends of the ROS time range and past it, non-finite
+// and non-unit poses, static and dynamic; chains of up to 80 links; clears; lookups), and
+// every step is checked:
 //
 // - nothing crashes or trips a sanitizer;
 // - a refused insert changes no lookup result (probe lookups before and after, bit for bit);
@@ -31,6 +31,7 @@ using fuzz::fail;
 using fuzz::length;
 using fuzz::number;
 using quilm_tf::Isometry;
+using quilm_tf::ROS_TIME_LIMIT_NS;
 using quilm_tf::u128;
 
 constexpr u128 MAX_U128 = ~u128{0};
@@ -59,7 +60,7 @@ u128 near_stamp(FuzzedDataProvider& in) {
 }
 
 u128 stamp(FuzzedDataProvider& in) {
-  const u128 ends[] = {0, 1, u128{1} << 64, MAX_U128, MAX_U128 - 1};
+  const u128 ends[] = {0, 1, ROS_TIME_LIMIT_NS - 1, ROS_TIME_LIMIT_NS, MAX_U128};
   const int kind = in.ConsumeIntegralInRange(0, 9);
   if (kind < 5) return ends[kind];
   if (kind > 5) return near_stamp(in);  // neighbours to interpolate between
@@ -234,7 +235,8 @@ class Session {
       if (!added && it->second > stamp_ns) return;
       it->second = stamp_ns;
     }
-    const auto found = service_.lookup_ns(child, parent, stamp_ns == 0 ? MAX_U128 : stamp_ns);
+    const u128 at_ns = stamp_ns == 0 ? ROS_TIME_LIMIT_NS - 1 : stamp_ns;
+    const auto found = service_.lookup_ns(child, parent, at_ns);
     if (!found) {
       if (overflowed(found.error())) return;
       fail("an accepted link does not read back",

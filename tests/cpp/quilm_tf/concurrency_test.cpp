@@ -3,7 +3,7 @@
 // Under ThreadSanitizer (scripts/check-native) hidden shared state in the const paths shows
 // up as a data race; in every build the invariants below catch torn or corrupted trees.
 // (The message filter is not synchronised itself: its owner serialises it, and its rules
-// are the fuzzer's and the unit tests'.)
+// are its unit tests'.)
 //
 // The threads run until every event checked here has happened (rounds by every thread,
 // clears) and at least QUILM_TF_STRESS_MS (default 200 ms) has passed: how much CPU they

@@ -2,63 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "tf_wire_writer.hpp"
 
 namespace quilm_tf {
 namespace {
 
-// Writes messages the way the recorders do, independently of the decoder.
-class Writer {
- public:
-  Writer(TfWireFormat format, bool big_endian) : format_(format), big_(big_endian) {
-    if (format == TfWireFormat::Cdr) bytes_ = {0, static_cast<std::uint8_t>(big_ ? 0 : 1), 0, 0};
-  }
-  template <class T>
-  Writer& put(T value) {
-    if (format_ == TfWireFormat::Cdr) {
-      while ((bytes_.size() - 4) % sizeof(T) != 0) bytes_.push_back(0);
-    }
-    unsigned char raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-      const bool native = big_ == (std::endian::native == std::endian::big);
-      bytes_.push_back(raw[native ? i : sizeof(T) - 1 - i]);
-    }
-    return *this;
-  }
-  Writer& name(const std::string& text) {
-    const bool cdr = format_ == TfWireFormat::Cdr;
-    put(static_cast<std::uint32_t>(text.size() + (cdr ? 1 : 0)));
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
-    if (cdr) bytes_.push_back(0);
-    return *this;
-  }
-  Writer& transform(std::uint32_t sec, const std::string& parent, const std::string& child,
-                    double base) {
-    if (format_ == TfWireFormat::Ros1) put(std::uint32_t{7});
-    put(sec).put(std::uint32_t{500}).name(parent).name(child);
-    for (int i = 0; i < 7; ++i) put(base + i);
-    return *this;
-  }
-  std::vector<std::uint8_t> bytes_;
-
- private:
-  TfWireFormat format_;
-  bool big_;
-};
-
-std::span<const std::byte> span_of(const std::vector<std::uint8_t>& bytes, std::size_t size) {
-  return {reinterpret_cast<const std::byte*>(bytes.data()), size};
-}
+using tf_wire_testing::Writer;
 
 std::string decode_text(const std::vector<std::uint8_t>& bytes, TfWireFormat format,
                         std::vector<WireTransform>& out) {
-  auto decoded = decode_tf_message(span_of(bytes, bytes.size()), format, out);
+  const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
+  auto decoded = decode_tf_message({data, bytes.size()}, format, out);
   return decoded ? "ok" : to_string(decoded.error());
+}
+
+// A transform whose seven doubles are base, base + 1, ... in wire order.
+WireTransform link(std::int64_t sec, std::string_view parent, std::string_view child,
+                   double base) {
+  return {sec, 500, parent, child, {base, base + 1, base + 2},
+          {base + 3, base + 4, base + 5, base + 6}};
 }
 
 struct Case { TfWireFormat format; bool big_endian; };
@@ -70,21 +38,15 @@ class TfWire : public ::testing::TestWithParam<Case> {};
 TEST_P(TfWire, DecodesEveryTransformAsWritten) {
   const auto [format, big] = GetParam();
   const std::uint32_t late = format == TfWireFormat::Ros1 ? 3'000'000'000u : 1'700'000'000u;
+  const WireTransform first = link(late, "map", "odom_x", 0.5);
+  const WireTransform second = link(9, "/a\xc3\xa9", "b", -2);
   Writer w(format, big);
-  w.put(std::uint32_t{2}).transform(late, "map", "odom_x", 0.5);
-  w.transform(9, "/a\xc3\xa9", "b", -2);
+  w.put(std::uint32_t{2}).transform(first).transform(second);
   std::vector<WireTransform> out(1);  // decoded transforms are appended
   ASSERT_EQ(decode_text(w.bytes_, format, out), "ok");
   ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(out[1].sec, late);
-  EXPECT_EQ(out[1].nanosec, 500u);
-  EXPECT_EQ(out[1].parent, "map");
-  EXPECT_EQ(out[1].child, "odom_x");
-  EXPECT_EQ(out[2].parent, "/a\xc3\xa9");
-  const WireTransform& t = out[2];
-  const double values[] = {t.translation.x, t.translation.y, t.translation.z, t.rotation.x,
-                           t.rotation.y,    t.rotation.z,    t.rotation.w};
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(values[i], -2.0 + i) << "value " << i;
+  EXPECT_TRUE(tf_wire_testing::same(out[1], first));
+  EXPECT_TRUE(tf_wire_testing::same(out[2], second));
 }
 
 // Every cut of a valid message is refused, in bounds (the sanitizers watch), leaving the
@@ -92,10 +54,11 @@ TEST_P(TfWire, DecodesEveryTransformAsWritten) {
 TEST_P(TfWire, RefusesEveryTruncationAndKeepsTheOutput) {
   const auto [format, big] = GetParam();
   Writer w(format, big);
-  w.put(std::uint32_t{2}).transform(1, "map", "odom", 0).transform(2, "odom", "base", 1);
+  w.put(std::uint32_t{2}).transform(link(1, "map", "odom", 0));
+  w.transform(link(2, "odom", "base", 1));
   for (std::size_t size = 0; size < w.bytes_.size(); ++size) {
     std::vector<WireTransform> out(2);
-    const auto decoded = decode_tf_message(span_of(w.bytes_, size), format, out);
+    const auto decoded = decode_tf_message(w.payload(size), format, out);
     ASSERT_FALSE(decoded) << "cut at " << size;
     EXPECT_EQ(out.size(), 2u) << "cut at " << size;
   }
@@ -110,7 +73,7 @@ TEST(TfWireMalformed, NamesWhatIsWrongAndWhere) {
   constexpr auto CDR = TfWireFormat::Cdr;
   auto cdr = [] { return Writer(TfWireFormat::Cdr, false); };
   auto one = [&](const char* parent) {
-    return cdr().put(std::uint32_t{1}).transform(1, parent, "o", 0).bytes_;
+    return cdr().put(std::uint32_t{1}).transform(link(1, parent, "o", 0)).bytes_;
   };
   std::vector<std::uint8_t> unterminated = one("m");
   unterminated[21] = 'x';  // the NUL of "m": length at 16, text from 20

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -92,14 +91,10 @@ TEST(HistoryBuffer, KeepsAndAnswersLikeAnOrderedMap) {
   // A gap beyond 64 bits of nanoseconds: cut to 64 bits, both the gap and the offset into
   // it would read 2^64 - 1.
   expect_like_an_ordered_map(std::nullopt, {1, u128{1} << 70});
-  // A replay backwards or shuffled, across many storage blocks.
-  Inserts backwards(1000), shuffled;
+  // A replay backwards, each sample before all others, across many storage blocks.
+  Inserts backwards(1000);
   for (std::size_t i = 0; i < backwards.size(); ++i) backwards[i] = 10 * (1000 - i);
-  shuffled = backwards;
-  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-  for (const Inserts& inserts : {backwards, shuffled}) {
-    expect_like_an_ordered_map(std::nullopt, inserts);
-  }
+  expect_like_an_ordered_map(std::nullopt, backwards);
   // Random inserts: out of order, on existing stamps, older than the window. Long runs
   // cross many storage blocks, and the windowed ones expire across them.
   for (const auto& [max_age, seed] :

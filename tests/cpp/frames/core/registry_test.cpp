@@ -78,13 +78,6 @@ TEST(Registry, InsertsRemovesAndExplainsEachOutcome) {
             {"? world", "unknown"}, {"+ arm base", CYCLE}, {"+ odom base", "ok"},
             {"> arm odom", "ok"}, {"> ghost ghost 1e9", "ok"}, {"> arm base 1e9", "ok"}},
            {{"> a b", "frame a does not exist in the transform tree"}},
-           {{"+ world base", "ok"},
-            {"> base mars", "frame mars does not exist in the transform tree"}},
-           {{"+ world base", "ok"}, {"+ home desk", "ok"},
-            {"> base desk", "no transform chain connects base and desk"}},
-           {{"+ world base 1", "ok"}, {"+ world base 2", "ok"},
-            {"> world base", "transform not found from world to base (frame base: transform error: "
-                             "requested timestamp 3 is outside the covered range [1, 2])"}},
            // The first failure is kept; one above the frames or their common ancestor is forgiven.
            {{"+ world arm 5", "ok"}, {"+ world cam 7", "ok"},
             {"> arm cam", "transform not found from arm to cam (frame arm: transform error: "
@@ -173,7 +166,8 @@ TEST(RegistryProbe, LeavesGapsBeyond64BitsToTheLookup) {
   const Timestamp middle{time::u128{1} << 127};
   EXPECT_FALSE(registry.process_get_transform("world", "gap", middle).has_value());  // too long
   EXPECT_EQ(registry.probe_link("world", "gap", middle), Registry::Answer::Unsure);
-  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}), Registry::Answer::Succeeds);
+  EXPECT_EQ(registry.probe_link("world", "gap", Timestamp{~time::u128{0}}),
+            Registry::Answer::Succeeds);
 }
 
 }  // namespace
