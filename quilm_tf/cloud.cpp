@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -114,20 +115,15 @@ std::int64_t saturate(i128 value) noexcept {
 // The field's value at `at`: integer nanoseconds or, for a float, seconds made nanoseconds.
 // False for a NaN or infinity. An out-parameter rather than an optional of 128 bits, which
 // is assembled through memory on every call.
-bool time_value(const char* at, FieldType type, bool swapped, i128& ns) noexcept {
-  double seconds = 0;
-  switch (type) {
-    case FieldType::Int8: ns = load<std::int8_t>(at, swapped); return true;
-    case FieldType::UInt8: ns = load<std::uint8_t>(at, swapped); return true;
-    case FieldType::Int16: ns = load<std::int16_t>(at, swapped); return true;
-    case FieldType::UInt16: ns = load<std::uint16_t>(at, swapped); return true;
-    case FieldType::Int32: ns = load<std::int32_t>(at, swapped); return true;
-    case FieldType::UInt32: ns = load<std::uint32_t>(at, swapped); return true;
-    case FieldType::Float32: seconds = load<float>(at, swapped); break;
-    case FieldType::Float64: seconds = load<double>(at, swapped); break;
+template <class T>
+bool time_value(const char* at, bool swapped, i128& ns) noexcept {
+  const T value = load<T>(at, swapped);
+  if constexpr (std::is_floating_point_v<T>) {
+    if (!std::isfinite(value)) return false;
+    ns = seconds_to_ns(value);
+  } else {
+    ns = value;
   }
-  if (!std::isfinite(seconds)) return false;
-  ns = seconds_to_ns(seconds);
   return true;
 }
 
@@ -187,18 +183,28 @@ void end_streaming() noexcept {
 #endif
 }
 
-constexpr std::size_t BLOCK_BYTES = 4096;
+// Small blocks measured fastest: a few records' worth stays far below the size at which the
+// C library's memcpy turns to a string instruction, whose start-up costs more than the copy.
+constexpr std::size_t BLOCK_BYTES = 512;
 
-// Copies the cloud's bytes to `out`, letting `rewrite(records, first, count)` change the
-// `count` records from point `first` on (row-major) on the way: a block of records is copied
-// into a scratch area in the first-level cache, rewritten there and streamed out, so each
-// byte is read from memory once and written once. A false from `rewrite` stops the pass.
+// How many records copy_rewriting hands over at most at a time. Records larger than the
+// scratch area are rewritten in place in `out`, one at a time.
+std::size_t block_records(const CloudLayout& layout) noexcept {
+  const auto step = static_cast<std::size_t>(layout.coordinates.stride);
+  return step == 0 ? 1 : std::max<std::size_t>(1, BLOCK_BYTES / step);
+}
+
+// Copies the cloud's bytes to `out`, letting `rewrite(records, source, first, count)` change
+// the `count` records from point `first` on (row-major) on the way: a block of records is
+// copied into a scratch area in the first-level cache, rewritten there and streamed out, so
+// each byte is read from memory once and written once. `source` is the block's original
+// bytes, as cached as the copy but better read than it: a narrow load of what a wide store
+// just wrote waits for the store. A false from `rewrite` stops the pass.
 template <class Rewrite>
 bool copy_rewriting(const CloudLayout& layout, const char* data, char* out, Rewrite&& rewrite) {
   const auto step = static_cast<std::size_t>(layout.coordinates.stride);
   alignas(64) char scratch[BLOCK_BYTES];
-  // Records larger than the scratch area are rewritten in place in `out`, one at a time.
-  const std::size_t block = step == 0 ? 1 : std::max<std::size_t>(1, BLOCK_BYTES / step);
+  const std::size_t block = block_records(layout);
   bool done = true;
   for (std::size_t row = 0; row < layout.height && done; ++row) {
     const char* row_in = data + row * layout.row_step;
@@ -209,10 +215,10 @@ bool copy_rewriting(const CloudLayout& layout, const char* data, char* out, Rewr
       const std::size_t first = row * layout.width + start;
       if (count * step > BLOCK_BYTES) {
         std::memcpy(row_out + at, row_in + at, step);
-        done = rewrite(row_out + at, first, count);
+        done = rewrite(row_out + at, row_in + at, first, count);
       } else {
         std::memcpy(scratch, row_in + at, count * step);
-        done = rewrite(static_cast<char*>(scratch), first, count);
+        done = rewrite(static_cast<char*>(scratch), row_in + at, first, count);
         stream_copy(row_out + at, scratch, count * step);
       }
       start += count;
@@ -313,7 +319,8 @@ Result<TimeField, CloudError> decode_time_field(const CloudSpec& spec, std::stri
 
 void transform_cloud(const Matrix4& m, const CloudLayout& layout, const char* data,
                      char* out) noexcept {
-  copy_rewriting(layout, data, out, [&](char* records, std::size_t, std::size_t count) {
+  copy_rewriting(layout, data, out,
+                 [&](char* records, const char*, std::size_t, std::size_t count) {
     transform_records(m, records, layout.coordinates, records, layout.coordinates, count);
     return true;
   });
@@ -328,26 +335,47 @@ PointClock::PointClock(const TimeField& field, bool swapped, u128 stamp_ns, Time
       origin_ns_(base == TimeBase::Relative ? static_cast<i128>(stamp_ns) : 0),
       resolution_ns_(resolution_ns) {}
 
-bool PointClock::read(const char* record, std::int64_t& time_ns) noexcept {
-  i128 value = 0;
-  if (!time_value(record + offset_, type_, swapped_, value)) return false;
-  const std::int64_t time = saturate(origin_ns_ + value);
-  if (resolution_ns_ == 0 || time < 0) {
-    time_ns = time;
-    return true;
+void PointClock::enter_bin(std::int64_t time) noexcept {
+  // In unsigned 64 bits: a saturated time plus half a resolution cannot wrap.
+  const std::uint64_t half = resolution_ns_ / 2;
+  const i128 rounded = static_cast<i128>(
+      (static_cast<std::uint64_t>(time) + half) / resolution_ns_ * resolution_ns_);
+  rounded_ns_ = saturate(rounded);
+  low_ns_ = saturate(rounded - half);
+  high_ns_ = saturate(rounded - half + resolution_ns_);
+}
+
+template <class T>
+std::size_t PointClock::read_as(const char* records, std::ptrdiff_t step, std::size_t count,
+                                std::int64_t* times) noexcept {
+  for (std::size_t k = 0; k < count; ++k) {
+    i128 value = 0;
+    const char* at = records + static_cast<std::ptrdiff_t>(k) * step + offset_;
+    if (!time_value<T>(at, swapped_, value)) return k;
+    const std::int64_t time = saturate(origin_ns_ + value);
+    if (resolution_ns_ == 0 || time < 0) {
+      times[k] = time;
+      continue;
+    }
+    if (time < low_ns_ || time >= high_ns_) enter_bin(time);
+    times[k] = rounded_ns_;
   }
-  if (time < low_ns_ || time >= high_ns_) {
-    // In unsigned 64 bits: a saturated time plus half a resolution cannot wrap.
-    const std::uint64_t half = resolution_ns_ / 2;
-    const i128 rounded =
-        static_cast<i128>((static_cast<std::uint64_t>(time) + half) / resolution_ns_ *
-                          resolution_ns_);
-    rounded_ns_ = saturate(rounded);
-    low_ns_ = saturate(rounded - half);
-    high_ns_ = saturate(rounded - half + resolution_ns_);
+  return count;
+}
+
+std::size_t PointClock::read(const char* records, std::ptrdiff_t step, std::size_t count,
+                             std::int64_t* times) noexcept {
+  switch (type_) {
+    case FieldType::Int8: return read_as<std::int8_t>(records, step, count, times);
+    case FieldType::UInt8: return read_as<std::uint8_t>(records, step, count, times);
+    case FieldType::Int16: return read_as<std::int16_t>(records, step, count, times);
+    case FieldType::UInt16: return read_as<std::uint16_t>(records, step, count, times);
+    case FieldType::Int32: return read_as<std::int32_t>(records, step, count, times);
+    case FieldType::UInt32: return read_as<std::uint32_t>(records, step, count, times);
+    case FieldType::Float32: return read_as<float>(records, step, count, times);
+    case FieldType::Float64: return read_as<double>(records, step, count, times);
   }
-  time_ns = rounded_ns_;
-  return true;
+  return 0;
 }
 
 Result<void, DeskewFailure> deskew_cloud(AcrossTime& across, const CloudLayout& layout,
@@ -379,30 +407,24 @@ Result<void, DeskewFailure> deskew_cloud(AcrossTime& across, const CloudLayout& 
     matrix_time = time;
     return true;
   };
-  copy_rewriting(layout, data, out, [&](char* records, std::size_t first, std::size_t count) {
-    // Runs of records with equal times, each moved by one call of the kernel.
-    std::size_t begin = 0;
-    std::int64_t run_time = 0;
-    for (std::size_t k = 0; k <= count; ++k) {
-      std::int64_t time = 0;
-      if (k < count) {
-        if (!clock.read(records + static_cast<std::ptrdiff_t>(k) * step, time)) {
-          // The run before it comes first in row-major order, and so does its failure.
-          if (k > begin && !select(run_time, first + begin)) return false;
-          failure.emplace(DeskewFailure{
-              first + k, 0, std::nullopt,
-              CloudError{cloud_error::NonFiniteTime{clock.field_name(), first + k}}});
-          return false;
-        }
-        if (k > begin && time == run_time) continue;
-      }
-      if (k > begin) {
-        if (!select(run_time, first + begin)) return false;
-        char* at = records + static_cast<std::ptrdiff_t>(begin) * step;
-        transform_records(matrix, at, layout.coordinates, at, layout.coordinates, k - begin);
-      }
-      begin = k;
-      run_time = time;
+  std::vector<std::int64_t> times(block_records(layout));
+  copy_rewriting(layout, data, out, [&](char* records, const char* source, std::size_t first,
+                                       std::size_t count) {
+    const std::size_t read = clock.read(source, step, count, times.data());
+    // Runs of records with equal times, each moved by one call of the kernel; the points
+    // before a bad time come first in row-major order, and so do their failures.
+    for (std::size_t begin = 0, end = 0; begin < read; begin = end) {
+      end = begin + 1;
+      while (end < read && times[end] == times[begin]) ++end;
+      if (!select(times[begin], first + begin)) return false;
+      char* at = records + static_cast<std::ptrdiff_t>(begin) * step;
+      transform_records(matrix, at, layout.coordinates, at, layout.coordinates, end - begin);
+    }
+    if (read < count) {
+      failure.emplace(DeskewFailure{
+          first + read, 0, std::nullopt,
+          CloudError{cloud_error::NonFiniteTime{clock.field_name(), first + read}}});
+      return false;
     }
     return true;
   });

@@ -114,8 +114,10 @@ class PointClock {
  public:
   PointClock(const TimeField& field, bool swapped, u128 stamp_ns, TimeBase base,
              std::uint64_t resolution_ns);
-  // The time of the record starting at `record`; false for a NaN or infinite float.
-  bool read(const char* record, std::int64_t& time_ns) noexcept;
+  // The times of `count` records `step` bytes apart from `records` into `times`. Returns
+  // how many were read: `count`, or the index of the first NaN or infinite float.
+  std::size_t read(const char* records, std::ptrdiff_t step, std::size_t count,
+                   std::int64_t* times) noexcept;
   const std::string& field_name() const noexcept { return name_; }
 
  private:
@@ -130,6 +132,12 @@ class PointClock {
   std::int64_t low_ns_ = 1;
   std::int64_t high_ns_ = 0;
   std::int64_t rounded_ns_ = 0;
+
+  template <class T>
+  std::size_t read_as(const char* records, std::ptrdiff_t step, std::size_t count,
+                      std::int64_t* times) noexcept;
+  // Makes the bin of `time` (at least 0) the current one.
+  void enter_bin(std::int64_t time) noexcept;
 };
 
 // Why the point at `index` (row-major) could not be moved: its time NaN or infinite

@@ -178,9 +178,12 @@ bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexce
   return packed(a) && packed(b);
 }
 
-[[gnu::target("avx2")]] void avx2_packed(const Rows m, const char* in,
-                                         const CoordinateLayout a, char* out,
-                                         const CoordinateLayout b, std::size_t count) noexcept {
+[[gnu::target("avx2")]] void avx2_packed(const Rows& rows, const char* in,
+                                         const CoordinateLayout& in_layout, char* out,
+                                         const CoordinateLayout& out_layout,
+                                         std::size_t count) noexcept {
+  const Rows m = rows;
+  const CoordinateLayout a = in_layout, b = out_layout;
   const __m256d m00 = _mm256_set1_pd(m.m00), m01 = _mm256_set1_pd(m.m01);
   const __m256d m02 = _mm256_set1_pd(m.m02), m03 = _mm256_set1_pd(m.m03);
   const __m256d m10 = _mm256_set1_pd(m.m10), m11 = _mm256_set1_pd(m.m11);

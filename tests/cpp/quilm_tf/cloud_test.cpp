@@ -120,7 +120,8 @@ TEST(PointTimes, ReadsEachEncodingAsNanosecondsSinceTheEpoch) {
     const bool swapped = decode_cloud(cloud.spec)->coordinates.swapped;
     PointClock clock(*decode_time_field(cloud.spec, field.name), swapped, 7 * S, base, resolution);
     std::int64_t time = 0;
-    return clock.read(cloud.data.data(), time) ? std::to_string(time) : "non-finite";
+    return clock.read(cloud.data.data(), 24, 1, &time) == 1 ? std::to_string(time)
+                                                              : "non-finite";
   };
   const FieldSpec u32{"t", 16, 6, 1}, i32{"t", 16, 5, 1}, f32{"t", 16, 7, 1}, f64{"t", 16, 8, 1};
   const TimeBase rel = TimeBase::Relative, abs = TimeBase::Absolute;
@@ -139,6 +140,27 @@ TEST(PointTimes, ReadsEachEncodingAsNanosecondsSinceTheEpoch) {
   EXPECT_EQ(times_of(u32, std::uint32_t{499'999}, rel, 1'000'000), "7000000000");
   EXPECT_EQ(times_of(u32, std::uint32_t{500'000}, rel, 1'000'000), "7001000000");
   EXPECT_EQ(times_of(i32, std::int32_t{-3}, abs, 10), "-3");
+}
+
+// A clock remembers the bin of the last time; every point still gets the bin of its own,
+// whatever came before it, and a NaN stops the read at its index.
+TEST(PointTimes, RoundsEveryPointOfABlockIntoItsOwnBin) {
+  const std::int32_t raw[] = {4, 6, 5, -3, 4, 14, 15, 24, -5, 0};
+  const std::int64_t rounded[] = {0, 10, 10, -3, 0, 10, 20, 20, -5, 0};
+  TestCloud cloud(1, std::size(raw), 0);
+  cloud.fields[4] = {"t", 16, 5, 1};
+  cloud.spec.fields = cloud.fields;
+  for (std::size_t i = 0; i < std::size(raw); ++i) cloud.set_time(i, raw[i]);
+  PointClock clock(*decode_time_field(cloud.spec, "t"), false, 0, TimeBase::Absolute, 10);
+  std::vector<std::int64_t> times(std::size(raw));
+  ASSERT_EQ(clock.read(cloud.data.data(), 24, times.size(), times.data()), times.size());
+  EXPECT_EQ(times, std::vector<std::int64_t>(std::begin(rounded), std::end(rounded)));
+
+  cloud.fields[4] = {"t", 16, 7, 1};
+  cloud.spec.fields = cloud.fields;
+  for (std::size_t i = 0; i < 4; ++i) cloud.set_time(i, i == 2 ? NAN : 0.5f);
+  PointClock floats(*decode_time_field(cloud.spec, "t"), false, 0, TimeBase::Absolute, 0);
+  EXPECT_EQ(floats.read(cloud.data.data(), 24, 4, times.data()), 2u);
 }
 
 // odom -> base drives along x at 1 m/s and turns at 0.5 rad/s from 10 s to 12 s, sampled at
