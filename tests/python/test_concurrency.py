@@ -1,8 +1,8 @@
 # Python threads share one buffer and its filters: inserts of every kind, lookups, clearing,
 # filters fed, made and dropped, callbacks that raise or insert, reference cycles and garbage
 # collection, with the interpreter switching threads as often as it can. Each thread does a
-# fixed amount of work, so no outcome depends on how much CPU it gets. The module never
-# releases the GIL, so a lock held while Python code runs would stall the process: the
+# fixed amount of work, so no outcome depends on how much CPU it gets. None of the calls made
+# here releases the GIL, so a lock held while Python code runs would stall the process: the
 # faulthandler watchdog then dumps every thread and ends the run.
 
 import functools
