@@ -4,6 +4,10 @@
 
 import faulthandler
 import functools
+import gc
+import subprocess
+import sys
+import textwrap
 from types import SimpleNamespace
 
 import pytest
@@ -83,6 +87,33 @@ def refused():
         assert getattr(info.value, "__notes__", None) == (note and [f"while processing '{note}'"])
 
     return check
+
+
+@pytest.fixture
+def child():
+    # Runs prelude + script (dedented) in a child process, which a timeout can end when a
+    # regression deadlocks it; it must exit 0. Returns what it printed.
+    def run(prelude, script):
+        result = subprocess.run(
+            [sys.executable, "-c", prelude + textwrap.dedent(script)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    return run
+
+
+@pytest.fixture
+def live_filters():
+    # How many message filters are alive once the collector has run.
+    def count():
+        gc.collect()
+        return sum(isinstance(o, MessageFilter) for o in gc.get_objects())
+
+    return count
 
 
 @pytest.fixture

@@ -50,9 +50,6 @@ def stamps(seed, count):
 
 
 @pytest.mark.parametrize(
-    "frames", [("laser", "map"), ("map", "laser"), ("/base", "odom"), ("map", "map")]
-)
-@pytest.mark.parametrize(
     "convert",
     [
         list,
@@ -61,12 +58,13 @@ def stamps(seed, count):
         lambda s: np.repeat(s, 2)[::2],
     ],
 )
-def test_lookup_many_is_lookup_bit_for_bit(buffer, frames, convert):
+def test_lookup_many_is_lookup_bit_for_bit(buffer, convert):
+    # Chain finding is the core's; here, that every stamp gets through the conversion intact.
     distinct = {str(buffer.lookup("laser", "map", int(s))) for s in CLOSE}
     assert len(distinct) == len(CLOSE), "the close stamps' transforms must differ"
-    chosen = stamps(len(frames[0]), 40)
-    found = lookup_many(buffer, *frames, convert(chosen))
-    expected = np.array([buffer.lookup(*frames, int(s)) for s in chosen])
+    chosen = stamps(1, 40)
+    found = lookup_many(buffer, "laser", "map", convert(chosen))
+    expected = np.array([buffer.lookup("laser", "map", int(s)) for s in chosen])
     assert found.dtype == np.float64 and found.tobytes() == expected.tobytes()
 
 

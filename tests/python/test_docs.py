@@ -5,7 +5,7 @@ Each page runs in a fresh temporary folder: its ```python blocks in order in one
 each printing exactly the ```text block right after it (nothing, without one), and every
 `$ ` line of its ```console blocks as a shell command that must exit 0. A block right after
 the line `<!-- needs: ros -->` runs only in the live ROS 2 environment, whose runner calls
-`run_page(page, "ros")` (or runs this file: `python test_docs.py --ros docs/ros.md`).
+`run_page(page, "ros")`.
 """
 
 import contextlib
@@ -59,13 +59,13 @@ def run_console(line, where, folder):
 
 def run_page(page, which="offline"):
     """Runs the samples of a page: "offline" skips the blocks that need ROS, "ros" runs only
-    those, "all" runs every one. Returns how many blocks ran."""
+    those. Returns how many blocks ran."""
     page = Path(page)
     text, ran = page.read_text(encoding="utf-8"), 0
     namespace = {"__name__": f"docs_{page.stem}"}
     with tempfile.TemporaryDirectory() as folder, contextlib.chdir(folder):
         for kind, code, expected, needs_ros, line in samples(text):
-            if needs_ros != (which == "ros") and which != "all":
+            if needs_ros != (which == "ros"):
                 continue
             where = f"{page.name}:{line}"
             if kind == "console":
@@ -151,10 +151,3 @@ def test_the_error_table_shows_the_librarys_own_messages():
             trigger()
         raised.append((type(info.value).__name__, str(info.value)))
     assert raised == table
-
-
-if __name__ == "__main__":
-    # The live ROS 2 environment's runner: python test_docs.py --ros PAGE...
-    which = "ros" if "--ros" in sys.argv else "all"
-    for name in [arg for arg in sys.argv[1:] if not arg.startswith("--")]:
-        print(f"{name}: {run_page(name, which)} blocks ran")

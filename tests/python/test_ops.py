@@ -1,7 +1,6 @@
 """Lookups at the newest and across times, the frame list, waiting, and stamps."""
 
 import asyncio
-import gc
 import importlib.metadata
 import math
 import threading
@@ -62,13 +61,8 @@ def test_the_newest_and_across_time_lookups_compose_lookups_and_the_frame_list_s
     ]
 
 
-def live_filters():
-    gc.collect()
-    return sum(type(o) is MessageFilter for o in gc.get_objects())
-
-
 def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_nothing_behind(
-    monkeypatch,
+    monkeypatch, live_filters
 ):
     buffer, before, sleeping = robot(), live_filters(), threading.Event()
 
@@ -103,7 +97,7 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
     assert live_filters() == before
 
 
-def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads():
+def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads(live_filters):
     buffer, before = robot(), live_filters()
 
     async def main():

@@ -1,7 +1,3 @@
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
 PRELUDE = """
@@ -40,15 +36,6 @@ def ended_at_exit():
 """
 
 
-def run(script):
-    program = PRELUDE + textwrap.dedent(script)
-    result = subprocess.run(
-        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout.split()
-
-
 # Each program leaves a daemon thread stalled inside one of our calls (the stall signals
 # from within it) and exits; the interpreter ends that thread by a forced unwind through
 # our frames, which must neither be swallowed nor abort the process.
@@ -65,21 +52,20 @@ def run(script):
         ("f.add(NS(header=msg().header, payload=Stalls()))", "f.clear()"),
     ],
 )  # fmt: skip
-def test_exit_with_a_daemon_thread_inside_a_call_exits_cleanly(setup, call):
+def test_exit_with_a_daemon_thread_inside_a_call_exits_cleanly(child, setup, call):
     script = f"""
         {setup}
         threading.Thread(target=lambda: {call}, daemon=True).start()
         assert inside.wait(30), "the thread never got inside the call"
         sys.stdout = NS(flush=ended_at_exit)
     """
-    assert run(script) == ["gone"]
+    assert child(PRELUDE, script).split() == ["gone"]
 
 
-def test_memory_error_changes_nothing_and_does_not_poison():
+def test_memory_error_changes_nothing_and_does_not_poison(child):
     # A name too large to copy, under an address-space limit: each call raises MemoryError
     # (an Exception), and the buffer and filter keep their contents and keep working.
-    out = run(
-        """
+    script = """
         name = "x" * (300 << 20)
         buffer.insert_transform("map", "base", I, 10**9)
         f.add(msg("odom"))
@@ -99,5 +85,5 @@ def test_memory_error_changes_nothing_and_does_not_poison():
         buffer.insert_transform("map", "odom", I, 10**9)
         print(f.pending_count)
         """
-    )
+    out = child(PRELUDE, script).split()
     assert out == ["MemoryError"] * 5 + ["1.0", "1", "map", "0"]
