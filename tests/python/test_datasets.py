@@ -13,7 +13,7 @@ from quilm_tf.tools import cli
 from rosbags.highlevel import AnyReader
 from rosbags.typesys import Stores, get_typestore
 
-from quilm_tf import TransformBuffer, TransformError, _native
+from quilm_tf import TransformBuffer, _native
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -177,32 +177,21 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
 
 
 def first_tf(path):
-    """The serialized bytes and rosbags' decoding of the first message on /tf of a bag."""
+    """The serialized bytes of the first message on /tf of a bag."""
     with AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE)) as reader:
         tf = [c for c in reader.connections if c.topic == "/tf"]
-        connection, _, raw = next(reader.messages(connections=tf))
-        return bytes(raw), reader.deserialize(raw, connection.msgtype)
+        return bytes(next(reader.messages(connections=tf))[2])
 
 
-def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
-    raw, message = first_tf(bags["sqlite3"])
-    bad_rotation = bytearray(raw)
-    bad_rotation[-8:] = np.float64(3.0).tobytes()  # the second transform's qw
-    cut = raw[:-5]
+def test_a_malformed_tf_message_is_refused_whole_and_filters_are_woken(bags, ros):
+    raw = first_tf(bags["sqlite3"])
     buffer, log = TransformBuffer(10.0), []
     waiting = ros.recording(buffer, log, target="map")
     waiting.add(ros.message("base", sec=T0 // NS))
-    _, records, refused = _native._insert_tf_payloads(
-        buffer, [cut, bytes(bad_rotation)], False, False
-    )
-    item = message.transforms[1]
-    item.transform.rotation.w = 3.0
-    with pytest.raises(TransformError) as single:
-        TransformBuffer(1.0).insert_transform_stamped(item)
+    _, records, refused = _native._insert_tf_payloads(buffer, [raw[:-5], raw], False, False)
     cut_short = "malformed tf message: it ends at byte 172, 8 bytes short of its transform"
     assert [(i, type(e), str(e), *rest) for i, e, *rest in refused] == [
         (0, ValueError, cut_short, None, ()),
-        (1, TransformError, str(single.value), T0, ("odom", "base2")),
     ]
-    assert len(records) == 24, "the good transform of the second message went in"
+    assert len(records) == 2 * 24, "both transforms of the whole message went in"
     assert [entry[0] for entry in log] == ["ready"], "the waiting message was delivered"
