@@ -4,7 +4,6 @@ The base moves at a constant velocity and turns at a constant rate about z, so i
 reproduces the motion exactly; the camera sits on the base through a static link."""
 
 import math
-import time
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -128,27 +127,6 @@ def test_rate_rows_cover_the_chains_span_and_a_pose_without_one_says_why(bags, t
     )
 
 
-def net_bytes():
-    """Bytes received and sent over every interface but loopback."""
-    total = 0
-    with open("/proc/net/dev") as dev:
-        for line in dev.readlines()[2:]:
-            name, data = line.split(":", 1)
-            if name.strip() != "lo":
-                fields = data.split()
-                total += int(fields[0]) + int(fields[8])
-    return total
-
-
-def wait_for_quiet_network(longest_s=60):
-    deadline = time.monotonic() + longest_s
-    while time.monotonic() < deadline:
-        before = net_bytes()
-        time.sleep(1)
-        if net_bytes() == before:
-            return
-
-
 def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, capsys):
     broken = tmp_path / "broken.bag"
     broken.write_bytes(bags["ros1"].read_bytes()[:3000])
@@ -156,17 +134,7 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
     tables = {}
     for mode in ("", "--jobs 2", "--dask"):
         out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
-        # The machine's other users may use the network meanwhile: each run starts after a
-        # quiet second, a run is repeated while traffic shows, and the mode fails if it shows
-        # in all three.
-        for _ in range(3):
-            wait_for_quiet_network()
-            sent_before = net_bytes()
-            code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
-            if net_bytes() == sent_before:
-                break
-        else:
-            pytest.fail(f"traffic past loopback in three runs of export {mode}")
+        code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
         assert code == 1, mode
         assert err.count("\n") == 4 and err.count(REFUSED) == 3 and f"{broken}" in err, mode
         tables[mode] = pq.read_table(out)
