@@ -4,7 +4,6 @@ The base moves at a constant velocity and turns at a constant rate about z, so i
 reproduces the motion exactly; the camera sits on the base through a static link."""
 
 import math
-import time
 
 import numpy as np
 import pyarrow.parquet as pq
@@ -13,7 +12,7 @@ from quilm_tf.tools import cli
 from rosbags.highlevel import AnyReader
 from rosbags.typesys import Stores, get_typestore
 
-from quilm_tf import TransformBuffer, TransformError, _native
+from quilm_tf import TransformBuffer, _native
 
 NS, MS = 1_000_000_000, 1_000_000
 T0 = 1_700_000_000 * NS
@@ -128,27 +127,6 @@ def test_rate_rows_cover_the_chains_span_and_a_pose_without_one_says_why(bags, t
     )
 
 
-def net_bytes():
-    """Bytes received and sent over every interface but loopback."""
-    total = 0
-    with open("/proc/net/dev") as dev:
-        for line in dev.readlines()[2:]:
-            name, data = line.split(":", 1)
-            if name.strip() != "lo":
-                fields = data.split()
-                total += int(fields[0]) + int(fields[8])
-    return total
-
-
-def wait_for_quiet_network(longest_s=60):
-    deadline = time.monotonic() + longest_s
-    while time.monotonic() < deadline:
-        before = net_bytes()
-        time.sleep(1)
-        if net_bytes() == before:
-            return
-
-
 def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, capsys):
     broken = tmp_path / "broken.bag"
     broken.write_bytes(bags["ros1"].read_bytes()[:3000])
@@ -156,17 +134,7 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
     tables = {}
     for mode in ("", "--jobs 2", "--dask"):
         out = tmp_path / f"{mode.strip('-') or 'sequential'}.parquet"
-        # The machine's other users may use the network meanwhile: each run starts after a
-        # quiet second, a run is repeated while traffic shows, and the mode fails if it shows
-        # in all three.
-        for _ in range(3):
-            wait_for_quiet_network()
-            sent_before = net_bytes()
-            code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
-            if net_bytes() == sent_before:
-                break
-        else:
-            pytest.fail(f"traffic past loopback in three runs of export {mode}")
+        code, err = export(capsys, *names, "--pose camera:map --at /camera --out", out, mode)
         assert code == 1, mode
         assert err.count("\n") == 4 and err.count(REFUSED) == 3 and f"{broken}" in err, mode
         tables[mode] = pq.read_table(out)
@@ -177,32 +145,21 @@ def test_every_mode_writes_the_same_rows_and_a_bad_bag_is_named(bags, tmp_path, 
 
 
 def first_tf(path):
-    """The serialized bytes and rosbags' decoding of the first message on /tf of a bag."""
+    """The serialized bytes of the first message on /tf of a bag."""
     with AnyReader([path], default_typestore=get_typestore(Stores.ROS2_HUMBLE)) as reader:
         tf = [c for c in reader.connections if c.topic == "/tf"]
-        connection, _, raw = next(reader.messages(connections=tf))
-        return bytes(raw), reader.deserialize(raw, connection.msgtype)
+        return bytes(next(reader.messages(connections=tf))[2])
 
 
-def test_refusals_are_those_of_single_inserts_and_filters_are_woken(bags, ros):
-    raw, message = first_tf(bags["sqlite3"])
-    bad_rotation = bytearray(raw)
-    bad_rotation[-8:] = np.float64(3.0).tobytes()  # the second transform's qw
-    cut = raw[:-5]
+def test_a_malformed_tf_message_is_refused_whole_and_filters_are_woken(bags, ros):
+    raw = first_tf(bags["sqlite3"])
     buffer, log = TransformBuffer(10.0), []
     waiting = ros.recording(buffer, log, target="map")
     waiting.add(ros.message("base", sec=T0 // NS))
-    _, records, refused = _native._insert_tf_payloads(
-        buffer, [cut, bytes(bad_rotation)], False, False
-    )
-    item = message.transforms[1]
-    item.transform.rotation.w = 3.0
-    with pytest.raises(TransformError) as single:
-        TransformBuffer(1.0).insert_transform_stamped(item)
+    _, records, refused = _native._insert_tf_payloads(buffer, [raw[:-5], raw], False, False)
     cut_short = "malformed tf message: it ends at byte 172, 8 bytes short of its transform"
     assert [(i, type(e), str(e), *rest) for i, e, *rest in refused] == [
         (0, ValueError, cut_short, None, ()),
-        (1, TransformError, str(single.value), T0, ("odom", "base2")),
     ]
-    assert len(records) == 24, "the good transform of the second message went in"
+    assert len(records) == 2 * 24, "both transforms of the whole message went in"
     assert [entry[0] for entry in log] == ["ready"], "the waiting message was delivered"

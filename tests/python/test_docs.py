@@ -1,5 +1,4 @@
-"""The README and the documentation pages run as printed; the set-up is two commands; the error
-table shows the library's own messages.
+"""The README and the documentation pages run as printed; the set-up is two commands.
 
 Each page runs in a fresh temporary folder: its ```python blocks in order in one namespace,
 each printing exactly the ```text block right after it (nothing, without one), and every
@@ -10,7 +9,6 @@ the line `<!-- needs: ros -->` runs only in the live ROS 2 environment, whose ru
 
 import contextlib
 import io
-import math
 import os
 import re
 import subprocess
@@ -19,8 +17,6 @@ import tempfile
 from pathlib import Path
 
 import pytest
-
-from quilm_tf import FrameError, MessageFilter, TransformBuffer, TransformError, demo, require_frame
 
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
@@ -84,70 +80,3 @@ def run_page(page, which="offline"):
 @pytest.mark.parametrize("page", PAGES, ids=[page.name for page in PAGES])
 def test_every_sample_of_a_page_runs_as_shown(page):
     run_page(page)
-
-
-NS = 1_000_000_000
-I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
-
-
-def tree():
-    buffer = TransformBuffer(10.0)
-    for parent, child, stamp in (
-        ("map", "odom", 100 * NS),
-        ("odom", "base_link", 100 * NS),
-        ("q", "r", 0),
-    ):
-        buffer.insert_transform(parent, child, I4, stamp, stamp == 0)
-    return buffer
-
-
-def stamped(sec=1, nanosec=0, w=1.0):
-    transform = demo.Transform(demo.Vector3(0.0, 0.0, 0.0), demo.Quaternion(0.0, 0.0, 0.0, w))
-    return demo.TransformStamped(demo.Header(demo.Time(sec, nanosec), "map"), "a", transform)
-
-
-# What makes each message of the error table happen, in the table's order.
-TRIGGERS = [
-    *(
-        lambda f=f, s=s: tree().lookup(f, "map", s * NS)
-        for f, s in (
-            ("laser", 100),
-            ("r", 100),
-            ("base_link", 99),
-            ("", 100),
-            ("/robot1/base_link", 100),
-        )
-    ),
-    *(
-        lambda p=p, c=c: tree().insert_transform(p, c, I4, 101 * NS)
-        for p, c in (("odom", "odom"), ("world", "odom"), ("base_link", "map"))
-    ),
-    lambda: tree().insert_transform("odom", "base_link", I4, 0, True),
-    lambda: tree().insert_transform("odom", "base_link", I4, 0),
-    lambda: tree().insert_transform("odom", "x", [[2.0, 0, 0, 0]] + I4[1:], NS),
-    lambda: tree().insert_transform("odom", "x", [[1.0, 0, 0, math.nan]] + I4[1:], NS),
-    lambda: tree().insert_transform_stamped(stamped(w=0.5)),
-    lambda: MessageFilter(tree(), "map", 1).set_target_frames([]),
-    lambda: require_frame("laser", "base_link", "scan matcher"),
-    lambda: tree().insert_transform("odom", "x", I4[:3], NS),
-    lambda: tree().lookup("odom", "map", 2**31 * NS),
-    lambda: tree().insert_transform_stamped(stamped(sec=-1)),
-    lambda: tree().insert_transform_stamped(stamped(nanosec=NS)),
-    lambda: TransformBuffer(-1.0),
-    lambda: MessageFilter(tree(), "map", 1).register_callback(None),
-]
-
-
-def test_the_error_table_shows_the_librarys_own_messages():
-    # A row lists one message or several, then the exception type if not TransformError.
-    errors = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
-    rows = re.findall(r"^\| `(.+?)`(?: \(`(\w+)`\))? \|", errors, re.M)
-    table = [
-        (kind or "TransformError", text) for texts, kind in rows for text in texts.split("`, `")
-    ]
-    raised = []
-    for trigger in TRIGGERS:
-        with pytest.raises((TransformError, FrameError, ValueError)) as info:
-            trigger()
-        raised.append((type(info.value).__name__, str(info.value)))
-    assert raised == table
