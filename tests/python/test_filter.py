@@ -60,7 +60,6 @@ def test_settings_dispatch_what_they_release_and_report_what_they_evict(buffer, 
     f = ros.recording(buffer, log)
     for frame_id, reason in (
         ("", Reason.EMPTY_FRAME_ID),
-        ("///", Reason.EMPTY_FRAME_ID),
         ("a/b", Reason.INVALID_FRAME_ID),
     ):
         f.add(rejected := ros.message(frame_id))
@@ -84,7 +83,6 @@ def test_settings_dispatch_what_they_release_and_report_what_they_evict(buffer, 
 
 
 INSERTS = {
-    "matrix": lambda buffer, ros: link(buffer),
     "stamped": lambda buffer, ros: buffer.insert_transform_stamped(
         ros.transform_stamped("map", "base"), is_static=True
     ),
@@ -96,11 +94,10 @@ INSERTS = {
 
 @pytest.mark.parametrize("insert", INSERTS.values(), ids=INSERTS.keys())
 def test_callbacks_run_in_order_with_failures_first(buffer, log, ros, insert):
-    f, reasons = MessageFilter(buffer, "map", 5, logger(log, "first")), []
+    f = MessageFilter(buffer, "map", 5, logger(log, "first"))
     f.register_callback(logger(log, "second"))
 
     def failed(m, reason):
-        reasons.append(reason)
         log.append(("failed", m.label))
 
     for _ in range(2):
@@ -113,10 +110,6 @@ def test_callbacks_run_in_order_with_failures_first(buffer, log, ros, insert):
     f.add(ros.message("nowhere", label="c"))
     f.add(ros.message(label="d"))  # evicts "c"
     assert log[4::2] == [("failed", "blocked"), ("first", "end"), ("failed", "c"), ("first", "d")]
-    # One reason object per dropped message, shared by its failure callbacks; equal by value.
-    assert reasons[0] is reasons[1] and reasons[1] is not reasons[2]
-    assert reasons[0] is not Reason.QUEUE_FULL
-    assert (reasons[0] == Reason.QUEUE_FULL, reasons[0] != Reason.QUEUE_FULL) == (True, False)
 
 
 @pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt, MemoryError])
