@@ -78,14 +78,12 @@ RegisteredRows = collections.abc.Sequence.register(type("RegisteredRows", (dict,
 
 
 @pytest.mark.parametrize(("history", "error", "message"), [
-    # The rounding and the bound of the window are the core's; here, the conversion and how a
-    # refusal is raised: a negative, a finite float too large, then wrong types.
+    # The rounding and the bound of the window are the core's; here, how the binding refuses
+    # a negative and a finite float too large.
     (-1e-300, ValueError, HISTORY), (2.0**64, ValueError, "history_seconds is too large"),
-    ("10", TypeError, None), (10**400, OverflowError, None),
 ])  # fmt: skip
 def test_history_seconds_is_a_real_number_of_seconds_or_refused(refused, history, error, message):
-    note = None if error is ValueError else "history_seconds"
-    refused(lambda: TransformBuffer(history), error, message, note)
+    refused(lambda: TransformBuffer(history), error, message)
 
 
 @pytest.mark.parametrize("make", [
@@ -106,7 +104,6 @@ def test_any_sequence_of_sequences_maps_the_child_into_the_parent(buffer, make):
     ((1, 2, "m", -1, 0), TypeError, cannot("int", "str"), "parent"),
     (("w", "b", "m", -1, 0), TypeError, STR_ROWS, "matrix"),
     (("w", "b", {0: I4[0]}, 1), TypeError, cannot("dict", "Sequence"), "matrix"),
-    (("w", "b", I4[:2] + [[None]], 1), TypeError, None, "matrix"),  # entries before the shape
     (("w", "b", I4[:3], -1, 0), OverflowError, NEGATIVE, "stamp_ns"),
     (("w", "b", I4[:3], 1, 0), TypeError, cannot("int", "bool"), "is_static"),
     # ...then the shape, the rigidity and only then the time range.
@@ -125,22 +122,16 @@ def test_insert_transform_message_decodes_every_item_before_inserting_any(buffer
     items = [
         ros.transform_stamped("map", "odom", translation=(1, 0, 0)),
         ros.transform_stamped("odom", "base", translation=(0, 2, 0)),
-        ros.transform_stamped("odom", "base", sec=2, translation=(0, 4, 0)),
     ]
     assert buffer.insert_transform_message(SimpleNamespace(transforms=iter(items))) is None
     assert buffer.lookup("base", "map", 10**9) == shifted(1.0, 2.0)
 
-    def broken(last):  # a stream that breaks after two items
-        yield from (ros.transform_stamped("a", "b"), last)
+    def broken():  # a stream that raises after two good items
+        yield from (ros.transform_stamped("a", "b"), ros.transform_stamped("b", "c"))
         raise RuntimeError
 
-    no_rotation = ros.changed(ros.transform_stamped("b", "c"), transform__rotation=...)
-    for transforms, error in (
-        (broken(no_rotation), AttributeError),
-        (5, TypeError),
-    ):
-        message = SimpleNamespace(transforms=transforms)
-        refused(lambda m=message: buffer.insert_transform_message(m), error)
+    message = SimpleNamespace(transforms=broken())
+    refused(lambda: buffer.insert_transform_message(message), RuntimeError)
     assert not buffer.can_transform("b", "a", 10**9)
     # Refused by the buffer: the inserts before the refused one stay, none after it.
     items = [("x", "y"), ("x", "base"), ("y", "z")]
@@ -192,13 +183,10 @@ def test_transform_stamped_fields_decode_or_raise_the_first_failure_without_a_no
 @pytest.mark.parametrize(("args", "error", "message", "note"), [
     (('say "hi"', "l'a\n", 'odd "if"\n'), FrameError,
      'odd "if"\n requires frame "l\'a\\n", got "say \\"hi\\""', None),
-    ((1, "map", "x"), TypeError, cannot("int", "str"), "actual"),
     (("map", b"odom", 3), TypeError, cannot("bytes", "str"), "expected"),
-    (("map", "\ud800", "x"), UnicodeEncodeError, None, "expected"),
 ])  # fmt: skip
 def test_require_frame(refused, args, error, message, note):
     assert require_frame("/é", "/é", "x") is None
-    assert require_frame(interface="x", expected="a", actual="a") is None
     refused(lambda: require_frame(*args), error, message, note)
 
 
@@ -211,5 +199,3 @@ def test_failure_reasons_print_their_names_and_compare_by_value_only():
     for left in reasons:
         for right in reasons:
             assert (left == right, left != right) == (left is right, left is not right)
-        for other in (2, "queue full", None):
-            assert (left == other, left != other, other == left) == (False, True, False), other
