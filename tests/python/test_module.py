@@ -14,7 +14,6 @@ from quilm_tf._native import (
 )
 from quilm_tf._native import (
     FrameError,
-    MessageFilter,
     TransformBuffer,
     TransformError,
     require_frame,
@@ -27,7 +26,6 @@ I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.
 SHAPE, RANGE = "matrix must have shape 4x4", "stamp_ns exceeds the ROS Time range"
 STR_ROWS, NEGATIVE = "Can't extract `str` to `Vec`", "can't convert negative int to unsigned"
 HISTORY = "history_seconds must be finite and non-negative"
-SECONDS = "timestamp seconds must be non-negative"
 NANOSECONDS = "timestamp nanoseconds must be less than one second"
 
 
@@ -60,18 +58,12 @@ def test_a_second_module_object_shares_the_process_wide_types():
      "require_frame() missing required argument 'interface' (pos 3)"),
     (lambda b: require_frame("a", "b", "c", "d"),
      "require_frame() takes exactly 3 positional arguments (4 given)"),
-    (lambda b: TransformBuffer(1.0, 2.0),
-     "TransformBuffer() takes exactly 1 positional argument (2 given)"),
     (lambda b: b.insert_transform("a", "b", [], 1, False, 2),
      "insert_transform() takes at most 5 positional arguments (6 given)"),
     (lambda b: b.insert_transform_stamped(None, static=True),
      "insert_transform_stamped() got an unexpected keyword argument 'static'"),
-    (lambda b: TransformBuffer(history_seconds=1.0, history=1.0),
-     "TransformBuffer() got an unexpected keyword argument 'history'"),
     (lambda b: b.lookup("a", "b", 1, from_frame="c"),
      "argument for lookup() given by name ('from_frame') and position (1)"),
-    (lambda b: MessageFilter(b, "map", 1, queue_size=2),
-     "argument for MessageFilter() given by name ('queue_size') and position (3)"),
 ])  # fmt: skip
 def test_binding_errors_use_the_interpreters_wording(buffer, refused, call, message):
     refused(lambda: call(buffer), TypeError, message)
@@ -86,23 +78,12 @@ RegisteredRows = collections.abc.Sequence.register(type("RegisteredRows", (dict,
 
 
 @pytest.mark.parametrize(("history", "error", "message"), [
-    # The rounding and the bound of the window are the core's; here, the conversion and how a
-    # refusal is raised: a negative, a finite float too large, then wrong types.
+    # The rounding and the bound of the window are the core's; here, how the binding refuses
+    # a negative and a finite float too large.
     (-1e-300, ValueError, HISTORY), (2.0**64, ValueError, "history_seconds is too large"),
-    ("10", TypeError, None), (10**400, OverflowError, None),
 ])  # fmt: skip
 def test_history_seconds_is_a_real_number_of_seconds_or_refused(refused, history, error, message):
-    note = None if error is ValueError else "history_seconds"
-    refused(lambda: TransformBuffer(history), error, message, note)
-
-
-def test_history_seconds_keeps_its_fraction():
-    # The sample at 1 survives a gap of exactly the window, and no more.
-    for gap, kept in ((1_500_000_000, True), (1_500_000_001, False)):
-        buffer = TransformBuffer(np.float32(1.5))
-        buffer.insert_transform("world", "base", I4, 1)
-        buffer.insert_transform("world", "base", I4, 1 + gap)
-        assert buffer.can_transform("base", "world", 1) is kept, f"gap {gap} ns"
+    refused(lambda: TransformBuffer(history), error, message)
 
 
 @pytest.mark.parametrize("make", [
@@ -121,15 +102,10 @@ def test_any_sequence_of_sequences_maps_the_child_into_the_parent(buffer, make):
 @pytest.mark.parametrize(("args", "error", "message", "note"), [
     # Conversions in parameter order, each failure naming its parameter...
     ((1, 2, "m", -1, 0), TypeError, cannot("int", "str"), "parent"),
-    (("w", 2, "m", -1, 0), TypeError, cannot("int", "str"), "child"),
     (("w", "b", "m", -1, 0), TypeError, STR_ROWS, "matrix"),
-    (("w", "b", I4[:3] + ["0001"], -1, 0), TypeError, STR_ROWS, "matrix"),
     (("w", "b", {0: I4[0]}, 1), TypeError, cannot("dict", "Sequence"), "matrix"),
-    (("w", "b", I4[:2] + [[None]], 1), TypeError, None, "matrix"),  # entries before the shape
     (("w", "b", I4[:3], -1, 0), OverflowError, NEGATIVE, "stamp_ns"),
-    (("w", "b", I4[:3], 2**128, True), OverflowError, None, "stamp_ns"),
     (("w", "b", I4[:3], 1, 0), TypeError, cannot("int", "bool"), "is_static"),
-    (("w", "b", I4, 1, np.int64(1)), TypeError, None, "is_static"),
     # ...then the shape, the rigidity and only then the time range.
     (("w", "b", I4[:3] + [[0.0] * 3], LIMIT_NS, False), ValueError, SHAPE, None),
     (("w", "b", [[2.0, 0, 0, 0]] + I4[1:], LIMIT_NS, False), TransformError,
@@ -146,24 +122,16 @@ def test_insert_transform_message_decodes_every_item_before_inserting_any(buffer
     items = [
         ros.transform_stamped("map", "odom", translation=(1, 0, 0)),
         ros.transform_stamped("odom", "base", translation=(0, 2, 0)),
-        ros.transform_stamped("odom", "base", sec=2, translation=(0, 4, 0)),
     ]
     assert buffer.insert_transform_message(SimpleNamespace(transforms=iter(items))) is None
     assert buffer.lookup("base", "map", 10**9) == shifted(1.0, 2.0)
-    assert buffer.lookup("base", "odom", 2 * 10**9) == shifted(0.0, 4.0)
 
-    def broken(last):  # a stream that breaks after two items
-        yield from (ros.transform_stamped("a", "b"), last)
+    def broken():  # a stream that raises after two good items
+        yield from (ros.transform_stamped("a", "b"), ros.transform_stamped("b", "c"))
         raise RuntimeError
 
-    no_rotation = ros.changed(ros.transform_stamped("b", "c"), transform__rotation=...)
-    for transforms, error in (
-        (broken(no_rotation), AttributeError),
-        (broken(ros.transform_stamped("b", "c")), RuntimeError),
-        (5, TypeError),
-    ):
-        message = SimpleNamespace(transforms=transforms)
-        refused(lambda m=message: buffer.insert_transform_message(m), error)
+    message = SimpleNamespace(transforms=broken())
+    refused(lambda: buffer.insert_transform_message(message), RuntimeError)
     assert not buffer.can_transform("b", "a", 10**9)
     # Refused by the buffer: the inserts before the refused one stay, none after it.
     items = [("x", "y"), ("x", "base"), ("y", "z")]
@@ -175,38 +143,11 @@ def test_insert_transform_message_decodes_every_item_before_inserting_any(buffer
     assert not buffer.can_transform("z", "y", 10**9)
 
 
-class Recorder(SimpleNamespace):
-    # Read-only view of a SimpleNamespace tree that logs every read as a dotted path.
-
-    def __getattr__(self, name):
-        path = f"{self.path}.{name}".lstrip(".")
-        self.log.append(path)
-        value = getattr(self.node, name)
-        if isinstance(value, SimpleNamespace):
-            return Recorder(node=value, log=self.log, path=path)
-        return value
-
-
-READS = [
-    "header", "transform", "transform.translation", "transform.rotation", "header.stamp",
-    "header.stamp.sec", "header.stamp.nanosec", *(f"transform.translation.{a}" for a in "xyz"),
-    *(f"transform.rotation.{a}" for a in "xyzw"), "header.frame_id", "child_frame_id",
-]  # fmt: skip
-
-
-@pytest.mark.parametrize("missing", [None, *READS])
-def test_a_transform_stamped_is_read_once_per_attribute_in_order(buffer, ros, log, missing):
+def test_a_transform_stamped_decodes_its_stamp_pose_and_static_flag(buffer, ros):
     message = ros.transform_stamped(
         sec=2**31 - 1, nanosec=10**9 - 1, translation=(1, 2, 3), rotation=(0, 0, 0.5**0.5, 0.5**0.5)
     )
-    if missing is not None:
-        broken = ros.changed(message, **{missing.replace(".", "__"): ...})
-        with pytest.raises(AttributeError):
-            buffer.insert_transform_stamped(Recorder(node=broken, log=log, path=""))
-        assert log == READS[: READS.index(missing) + 1]
-        return
-    buffer.insert_transform_stamped(Recorder(node=message, log=log, path=""), is_static=np.True_)
-    assert log == READS
+    buffer.insert_transform_stamped(message, is_static=np.True_)
     assert buffer.can_transform("base", "world", 0)  # static: valid at all times
     # 90 degrees about z: the child's x axis is the parent's y axis.
     result = buffer.lookup("base", "world", LIMIT_NS - 1)
@@ -217,16 +158,10 @@ def test_a_transform_stamped_is_read_once_per_attribute_in_order(buffer, ros, lo
 @pytest.mark.parametrize(("changes", "error", "message"), [
     ({"header__stamp__sec": np.int32(7), "header__stamp__nanosec": np.uint32(3)}, None,
      7_000_000_003),
-    ({"header__stamp__nanosec": 10**9 - 1}, None, 1_999_999_999),
-    ({"header__stamp__nanosec": 2**32 - 1}, ValueError, NANOSECONDS),
     ({"header__stamp__sec": 2**31}, OverflowError, "Python int too large to convert to C int"),
-    ({"header__stamp__nanosec": 2**32}, OverflowError,
-     "Python int too large to convert to C unsigned int"),
-    ({"header__frame_id": b"world"}, TypeError, cannot("bytes", "str")),
-    # Both stamp fields are converted before either is checked, seconds first; the stamp
-    # is checked before the pose is read, the pose before the names.
+    # Both stamp fields are converted before either is checked; the stamp is checked before
+    # the pose is read, the pose before the names.
     ({"header__stamp__sec": -1, "header__stamp__nanosec": -1}, OverflowError, NEGATIVE),
-    ({"header__stamp__sec": -1, "header__stamp__nanosec": 2 * 10**9}, ValueError, SECONDS),
     ({"header__stamp__nanosec": 10**9, "transform__translation__x": "x"}, ValueError,
      NANOSECONDS),
     ({"transform__translation__z": "z", "transform__rotation__w": 0.0}, TypeError, None),
@@ -248,14 +183,10 @@ def test_transform_stamped_fields_decode_or_raise_the_first_failure_without_a_no
 @pytest.mark.parametrize(("args", "error", "message", "note"), [
     (('say "hi"', "l'a\n", 'odd "if"\n'), FrameError,
      'odd "if"\n requires frame "l\'a\\n", got "say \\"hi\\""', None),
-    ((1, "map", "x"), TypeError, cannot("int", "str"), "actual"),
     (("map", b"odom", 3), TypeError, cannot("bytes", "str"), "expected"),
-    (("map", "odom", None), TypeError, cannot("NoneType", "str"), "interface"),
-    (("map", "\ud800", "x"), UnicodeEncodeError, None, "expected"),
 ])  # fmt: skip
 def test_require_frame(refused, args, error, message, note):
     assert require_frame("/é", "/é", "x") is None
-    assert require_frame(interface="x", expected="a", actual="a") is None
     refused(lambda: require_frame(*args), error, message, note)
 
 
@@ -265,10 +196,6 @@ def test_failure_reasons_print_their_names_and_compare_by_value_only():
     for reason, name in zip(reasons, names):
         assert str(reason) == name.lower().replace("_", " ")
         assert repr(reason) == f"FilterFailureReason.{name}"
-    everything = type("EqualsEverything", (), {"__eq__": lambda self, other: True})()
     for left in reasons:
         for right in reasons:
             assert (left == right, left != right) == (left is right, left is not right)
-        for other in (2, "queue full", None):
-            assert (left == other, left != other, other == left) == (False, True, False), other
-        assert (left == everything, left != everything) == (True, False)

