@@ -5,10 +5,8 @@
 # here releases the GIL, so a lock held while Python code runs would stall the process: the
 # faulthandler watchdog then dumps every thread and ends the run.
 
-import functools
 import gc
 import itertools
-import math
 import random
 import sys
 import threading
@@ -49,13 +47,10 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", unraisable)
     buffer.insert_transform("world", "map", I4, 0, True)
-    # Two clean filters; each record keeps what its filter was given, and let go.
-    records = [NS(added=[], left=Counter()) for _ in range(2)]
-    clean = []
-    for r in records:
-        f = MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id]))
-        f.register_failure_callback(lambda m, reason, r=r: r.left.update([m.id]))
-        clean.append(f)
+    # A clean filter, fed by one thread, and what it let go.
+    left = Counter()
+    clean = MessageFilter(buffer, "world", 20, lambda m: left.update([m.id]))
+    clean.register_failure_callback(lambda m, reason: left.update([m.id]))
 
     def write(rng, k):
         newest[0], kind = k, rng.randrange(5)
@@ -74,15 +69,11 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
     def read(rng, k):
         frame = rng.choice(["base", "odom", "/map", ""])
         stamp = max(1, newest[0] - rng.randrange(5)) * STEP_NS
-        matrix = catch(lambda: buffer.lookup(frame, "world", stamp))
-        if not isinstance(matrix, TransformError):
-            assert all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
+        catch(lambda: buffer.lookup(frame, "world", stamp))  # its answers are the core's
 
-    def feed(rng, k, index):
-        ident = next(ids)
-        records[index].added.append(ident)
+    def feed(rng, k):
         frame = rng.choice(["base", "/odom", "nowhere", "", "a/b"])
-        clean[index].add(message(ident, frame, max(1, newest[0] + rng.randrange(-3, 3))))
+        clean.add(message(next(ids), frame, max(1, newest[0] + rng.randrange(-3, 3))))
 
     def churn(rng, k):
         # Dropped with messages queued; callbacks that raise, insert, or hold their own
@@ -121,8 +112,7 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
 
         return threading.Thread(target=loop)
 
-    feeds = [functools.partial(feed, index=index) for index in range(2)]
-    bodies = [write, write, read, read, churn, *feeds, collect]
+    bodies = [write, write, read, read, churn, feed, collect]
     threads = [run(body, seed) for seed, body in enumerate(bodies)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -134,8 +124,7 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
     finally:
         sys.setswitchinterval(interval)
     assert errors == []
-    for f, r in zip(clean, records):  # every message left once, or is still queued
-        assert set(r.left.values()) <= {1}, "a clean filter let a message go twice"
-        assert len(r.added) == ROUNDS
-        assert len(r.left) + f.pending_count == ROUNDS
+    # Every message the clean filter was given left it once, or is still queued.
+    assert set(left.values()) <= {1}, "the clean filter let a message go twice"
+    assert len(left) + clean.pending_count == ROUNDS
     assert set(seen.values()) <= {1}, "a churning filter delivered a message twice"
