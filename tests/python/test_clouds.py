@@ -214,6 +214,9 @@ CALLS = {
     "transform_points": lambda b, c: quilm_tf.transform_points(
         b, "lidar", "odom", STAMP_NS, np.ones((500_000, 3))
     ),
+    "transform_points per point": lambda b, c: quilm_tf.transform_points(
+        b, "lidar", "odom", STAMP_NS + np.arange(100_000), np.ones((100_000, 3))
+    ),
     "transform_cloud": lambda b, c: quilm_tf.transform_cloud(b, c, "odom"),
     "deskew_cloud": lambda b, c: quilm_tf.deskew_cloud(
         b, c, "lidar", "odom", "t", resolution_ns=10_000
