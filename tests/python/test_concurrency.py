@@ -1,11 +1,10 @@
 # Python threads share one buffer and its filters: inserts of every kind, lookups, clearing,
-# filters fed, made and dropped, callbacks that raise or insert, reference cycles and garbage
-# collection, with the interpreter switching threads as often as it can. Each thread does a
+# filters fed, made and dropped, callbacks that raise or insert, reference cycles left to the
+# collector, with the interpreter switching threads as often as it can. Each thread does a
 # fixed amount of work, so no outcome depends on how much CPU it gets. None of the calls made
 # here releases the GIL, so a lock held while Python code runs would stall the process: the
 # faulthandler watchdog then dumps every thread and ends the run.
 
-import gc
 import itertools
 import random
 import sys
@@ -53,16 +52,13 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
     clean.register_failure_callback(lambda m, reason: left.update([m.id]))
 
     def write(rng, k):
-        newest[0], kind = k, rng.randrange(5)
+        newest[0], kind = k, rng.randrange(4)
         if kind == 0:
             buffer.insert_transform("map", "odom", I4, k * STEP_NS)
             buffer.insert_transform_stamped(message(0, "/odom", k, "base"))
         elif kind == 1:
             items = [message(0, "map", k, "odom"), message(0, "odom", k, "base")]
             buffer.insert_transform_message(NS(transforms=items))
-        elif kind == 2:  # refused: the static map already has a parent
-            refused = catch(lambda: buffer.insert_transform("odom", "map", I4, k, True))
-            assert isinstance(refused, TransformError)
         elif k % 7 == 0:
             buffer.clear_dynamic()
 
@@ -97,10 +93,6 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
             queued = message(next(ids), rng.choice(["base", "odom", ""]), newest[0])
             catch(lambda m=queued: f.add(m), KeyError)
 
-    def collect(rng, k):
-        if k % 20 == 0:
-            gc.collect()
-
     def run(body, seed):
         def loop():
             rng = random.Random(seed)
@@ -112,7 +104,7 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
 
         return threading.Thread(target=loop)
 
-    bodies = [write, write, read, read, churn, feed, collect]
+    bodies = [write, write, read, read, churn, feed]
     threads = [run(body, seed) for seed, body in enumerate(bodies)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)

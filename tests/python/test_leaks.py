@@ -107,7 +107,6 @@ def filter_calls(e):
     e.filter.set_target_frame(e.targets[0])
     e.filter.dispatch()
     no(e.filter.set_target_frames, [])
-    no(e.filter.set_tolerance_ns, 2**70)
     no(e.filter.register_callback, None)
     no(e.filter.set_queue_size, -1)
     e.filter.clear()
