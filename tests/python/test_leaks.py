@@ -126,7 +126,6 @@ def raising_callbacks(e):
 def filter_lifetimes(e):
     MessageFilter(e.buffer, "world", 4, print).add(e.waiting)  # dropped with it queued
     no(MessageFilter, e.buffer, "a/b", 4, print)
-    no(MessageFilter, e.buffer, "world", 4, 5)
     # Its own method as a callback (never called): only the collector, through the filter's
     # clear slot, frees the pair.
     f = MessageFilter(e.buffer, "world", 4)
