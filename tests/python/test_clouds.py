@@ -182,6 +182,7 @@ def test_bad_input_raises_a_clear_error_and_changes_nothing(
     ("seconds", "error", "note"),
     [
         (np.nan, ValueError, None),
+        (-20.0, OverflowError, "at index 2 of points"),
         (5.0, TransformError, "at index 2 of points"),
     ],
 )
