@@ -130,7 +130,6 @@ def test_deskew_moves_each_point_by_lookup_across_time_at_its_time(robot, resolu
     # 2 ms of sweep, points a microsecond apart, all after the header stamp.
     points["t"] = [i * 1000 + (7 if i % 3 else 0) for i in range(2000)]
     cloud = make_cloud(points, 4)
-    before = bytes(cloud.data)
     out = quilm_tf.deskew_cloud(robot, cloud, "lidar", "odom", "t", resolution_ns=resolution_ns)
     times = [STAMP_NS + int(t) for t in points["t"]]
     if resolution_ns:
@@ -139,7 +138,6 @@ def test_deskew_moves_each_point_by_lookup_across_time_at_its_time(robot, resolu
         quilm_tf.lookup_across_time(robot, "lidar", t, "lidar", STAMP_NS, "odom") for t in times
     ]
     assert points_of(out, points.dtype).tobytes() == moved(matrices, points).tobytes()
-    assert bytes(cloud.data) == before, "input changed"
 
 
 # The layout's rules and texts are the core's; here, that a refusal arrives as an exception
