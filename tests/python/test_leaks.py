@@ -11,6 +11,7 @@ from types import SimpleNamespace as NS
 
 import numpy as np
 import pytest
+from quilm_tf._native import FilterFailureReason as Reason
 from quilm_tf._native import (
     FrameError,
     MessageFilter,
@@ -53,7 +54,7 @@ def environment():
     e.good = msg("world", 5, child="base")
     e.negative = msg("world", 5, sec=-1, child="b")
     e.batch = NS(transforms=[e.good, msg("odom", 6, child="base")])
-    e.targets = [fresh("map"), "/odom"]
+    e.targets, e.reason = [fresh("map"), "/odom"], Reason.QUEUE_FULL
     e.ready, e.waiting, e.empty = msg("base", 3), msg("base", 7), msg("", 7)
     e.stamps, e.points = np.array([5, 5]), np.zeros((2, 3))
     e.filter = MessageFilter(e.buffer, "world", 2, e.log.append)
@@ -140,9 +141,11 @@ def package_functions(e):
     no(quilm_tf.latest_common_time, e.buffer, "arm", "mars")
 
 
-def require_frame_calls(e):
+def functions_and_reasons(e):
     require_frame(e.world, e.world, e.base)
     no(require_frame, e.world, e.base, e.base)
+    assert e.reason == Reason.QUEUE_FULL and e.reason != e.world
+    str(e.reason), repr(e.reason)
 
 
 class MallInfo2(ctypes.Structure):
@@ -166,7 +169,7 @@ def malloc_bytes():
 @pytest.mark.parametrize(
     "workload",
     [inserts, filter_calls, raising_callbacks, filter_lifetimes, package_functions,
-     require_frame_calls],
+     functions_and_reasons],
 )  # fmt: skip
 def test_repeated_calls_leave_nothing_behind(workload):
     e = environment()
