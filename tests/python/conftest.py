@@ -128,7 +128,6 @@ def ros():
 
 NS = 1_000_000_000
 TF = "tf2_msgs/msg/TFMessage"
-BAG_KINDS = ("sqlite3", "mcap", "ros1")
 
 
 class BagWriter:

@@ -1,14 +1,11 @@
 # Python threads share one buffer and its filters: inserts of every kind, lookups, clearing,
-# filters fed, made and dropped, callbacks that raise or insert, reference cycles and garbage
-# collection, with the interpreter switching threads as often as it can. Each thread does a
+# filters fed, made and dropped, callbacks that raise or insert, reference cycles left to the
+# collector, with the interpreter switching threads as often as it can. Each thread does a
 # fixed amount of work, so no outcome depends on how much CPU it gets. None of the calls made
 # here releases the GIL, so a lock held while Python code runs would stall the process: the
 # faulthandler watchdog then dumps every thread and ends the run.
 
-import functools
-import gc
 import itertools
-import math
 import random
 import sys
 import threading
@@ -49,40 +46,30 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", unraisable)
     buffer.insert_transform("world", "map", I4, 0, True)
-    # Two clean filters; each record keeps what its filter was given, and let go.
-    records = [NS(added=[], left=Counter()) for _ in range(2)]
-    clean = []
-    for r in records:
-        f = MessageFilter(buffer, "world", 20, lambda m, r=r: r.left.update([m.id]))
-        f.register_failure_callback(lambda m, reason, r=r: r.left.update([m.id]))
-        clean.append(f)
+    # A clean filter, fed by one thread, and what it let go.
+    left = Counter()
+    clean = MessageFilter(buffer, "world", 20, lambda m: left.update([m.id]))
+    clean.register_failure_callback(lambda m, reason: left.update([m.id]))
 
     def write(rng, k):
-        newest[0], kind = k, rng.randrange(5)
+        newest[0], kind = k, rng.randrange(4)
         if kind == 0:
             buffer.insert_transform("map", "odom", I4, k * STEP_NS)
             buffer.insert_transform_stamped(message(0, "/odom", k, "base"))
         elif kind == 1:
             items = [message(0, "map", k, "odom"), message(0, "odom", k, "base")]
             buffer.insert_transform_message(NS(transforms=items))
-        elif kind == 2:  # refused: the static map already has a parent
-            refused = catch(lambda: buffer.insert_transform("odom", "map", I4, k, True))
-            assert isinstance(refused, TransformError)
         elif k % 7 == 0:
             buffer.clear_dynamic()
 
     def read(rng, k):
         frame = rng.choice(["base", "odom", "/map", ""])
         stamp = max(1, newest[0] - rng.randrange(5)) * STEP_NS
-        matrix = catch(lambda: buffer.lookup(frame, "world", stamp))
-        if not isinstance(matrix, TransformError):
-            assert all(map(math.isfinite, sum(matrix, []))) and matrix[3] == [0.0, 0.0, 0.0, 1.0]
+        catch(lambda: buffer.lookup(frame, "world", stamp))  # its answers are the core's
 
-    def feed(rng, k, index):
-        ident = next(ids)
-        records[index].added.append(ident)
+    def feed(rng, k):
         frame = rng.choice(["base", "/odom", "nowhere", "", "a/b"])
-        clean[index].add(message(ident, frame, max(1, newest[0] + rng.randrange(-3, 3))))
+        clean.add(message(next(ids), frame, max(1, newest[0] + rng.randrange(-3, 3))))
 
     def churn(rng, k):
         # Dropped with messages queued; callbacks that raise, insert, or hold their own
@@ -106,10 +93,6 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
             queued = message(next(ids), rng.choice(["base", "odom", ""]), newest[0])
             catch(lambda m=queued: f.add(m), KeyError)
 
-    def collect(rng, k):
-        if k % 20 == 0:
-            gc.collect()
-
     def run(body, seed):
         def loop():
             rng = random.Random(seed)
@@ -121,8 +104,7 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
 
         return threading.Thread(target=loop)
 
-    feeds = [functools.partial(feed, index=index) for index in range(2)]
-    bodies = [write, write, read, read, churn, *feeds, collect]
+    bodies = [write, write, read, read, churn, feed]
     threads = [run(body, seed) for seed, body in enumerate(bodies)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -134,8 +116,7 @@ def test_threads_share_a_buffer_and_its_filters(monkeypatch):
     finally:
         sys.setswitchinterval(interval)
     assert errors == []
-    for f, r in zip(clean, records):  # every message left once, or is still queued
-        assert set(r.left.values()) <= {1}, "a clean filter let a message go twice"
-        assert len(r.added) == ROUNDS
-        assert len(r.left) + f.pending_count == ROUNDS
+    # Every message the clean filter was given left it once, or is still queued.
+    assert set(left.values()) <= {1}, "the clean filter let a message go twice"
+    assert len(left) + clean.pending_count == ROUNDS
     assert set(seen.values()) <= {1}, "a churning filter delivered a message twice"
