@@ -508,6 +508,13 @@ def test_the_demo_counts_sensor_messages_with_impossible_stamps_and_goes_on(host
     assert out.count("\n  not queued        1   ValueError: ") == 2, out
 
 
+def test_a_long_static_chain_costs_lines_not_their_square(rosbag, tmp_path, capsys):
+    chain = [("/tf_static", lambda bag: [bag.link(f"f{k}", f"f{k + 1}", T0) for k in range(8000)])]
+    code, out, _ = run_main(capsys, "frames", one_tf_bag(rosbag, tmp_path / "chain", chain))
+    assert len(out) < 8001 * 200, f"{len(out):,} characters for 8,000 links"
+    assert re.search(r"^  \[depth 8000\] +└── f8000 ", out, re.M), "the depth is written out"
+
+
 def test_echo_of_a_static_link_recorded_past_2_to_the_31_seconds(rosbag, tmp_path, capsys):
     pole = [("/tf_static", lambda bag: [bag.link("map", "pole", T0, (1.0, 2.0, 3.0))])]
     bag = one_tf_bag(rosbag, tmp_path / "late", pole, received_ns=2**31 * NS + 5 * NS)
