@@ -26,6 +26,7 @@ I4 = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.
 SHAPE, RANGE = "matrix must have shape 4x4", "stamp_ns exceeds the ROS Time range"
 STR_ROWS, NEGATIVE = "Can't extract `str` to `Vec`", "can't convert negative int to unsigned"
 HISTORY = "history_seconds must be finite and non-negative"
+SECONDS = "timestamp seconds must be non-negative"
 NANOSECONDS = "timestamp nanoseconds must be less than one second"
 
 
@@ -143,11 +144,39 @@ def test_insert_transform_message_decodes_every_item_before_inserting_any(buffer
     assert not buffer.can_transform("z", "y", 10**9)
 
 
-def test_a_transform_stamped_decodes_its_stamp_pose_and_static_flag(buffer, ros):
+class Recorder(SimpleNamespace):
+    # Read-only view of a SimpleNamespace tree that logs every read as a dotted path.
+
+    def __getattr__(self, name):
+        path = f"{self.path}.{name}".lstrip(".")
+        self.log.append(path)
+        value = getattr(self.node, name)
+        if isinstance(value, SimpleNamespace):
+            return Recorder(node=value, log=self.log, path=path)
+        return value
+
+
+READS = [
+    "header", "transform", "transform.translation", "transform.rotation", "header.stamp",
+    "header.stamp.sec", "header.stamp.nanosec", *(f"transform.translation.{a}" for a in "xyz"),
+    *(f"transform.rotation.{a}" for a in "xyzw"), "header.frame_id", "child_frame_id",
+]  # fmt: skip
+
+
+# Each attribute is read once, in this order, and a missing one ends the reading there.
+@pytest.mark.parametrize("missing", [None, "transform.rotation", "header.stamp.nanosec"])
+def test_a_transform_stamped_is_read_once_per_attribute_in_order(buffer, ros, log, missing):
     message = ros.transform_stamped(
         sec=2**31 - 1, nanosec=10**9 - 1, translation=(1, 2, 3), rotation=(0, 0, 0.5**0.5, 0.5**0.5)
     )
-    buffer.insert_transform_stamped(message, is_static=np.True_)
+    if missing is not None:
+        broken = ros.changed(message, **{missing.replace(".", "__"): ...})
+        with pytest.raises(AttributeError):
+            buffer.insert_transform_stamped(Recorder(node=broken, log=log, path=""))
+        assert log == READS[: READS.index(missing) + 1]
+        return
+    buffer.insert_transform_stamped(Recorder(node=message, log=log, path=""), is_static=np.True_)
+    assert log == READS
     assert buffer.can_transform("base", "world", 0)  # static: valid at all times
     # 90 degrees about z: the child's x axis is the parent's y axis.
     result = buffer.lookup("base", "world", LIMIT_NS - 1)
@@ -159,9 +188,13 @@ def test_a_transform_stamped_decodes_its_stamp_pose_and_static_flag(buffer, ros)
     ({"header__stamp__sec": np.int32(7), "header__stamp__nanosec": np.uint32(3)}, None,
      7_000_000_003),
     ({"header__stamp__sec": 2**31}, OverflowError, "Python int too large to convert to C int"),
-    # Both stamp fields are converted before either is checked; the stamp is checked before
-    # the pose is read, the pose before the names.
+    ({"header__stamp__nanosec": 2**32 - 1}, ValueError, NANOSECONDS),
+    ({"header__stamp__nanosec": 2**32}, OverflowError,
+     "Python int too large to convert to C unsigned int"),
+    # Both stamp fields are converted before either is checked, seconds first; the stamp
+    # is checked before the pose is read, the pose before the names.
     ({"header__stamp__sec": -1, "header__stamp__nanosec": -1}, OverflowError, NEGATIVE),
+    ({"header__stamp__sec": -1, "header__stamp__nanosec": 2 * 10**9}, ValueError, SECONDS),
     ({"header__stamp__nanosec": 10**9, "transform__translation__x": "x"}, ValueError,
      NANOSECONDS),
     ({"transform__translation__z": "z", "transform__rotation__w": 0.0}, TypeError, None),
@@ -196,6 +229,10 @@ def test_failure_reasons_print_their_names_and_compare_by_value_only():
     for reason, name in zip(reasons, names):
         assert str(reason) == name.lower().replace("_", " ")
         assert repr(reason) == f"FilterFailureReason.{name}"
+    everything = type("EqualsEverything", (), {"__eq__": lambda self, other: True})()
     for left in reasons:
         for right in reasons:
             assert (left == right, left != right) == (left is right, left is not right)
+        for other in (2, "queue full", None):
+            assert (left == other, left != other, other == left) == (False, True, False), other
+        assert (left == everything, left != everything) == (True, False)
