@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from quilm_tf.tools import cli
+from quilm_tf.tools import cli, geometry
 
 import quilm_tf
 from quilm_tf import TransformBuffer, ros
@@ -164,6 +164,15 @@ def test_echo_follows_the_written_motion_over_the_span_every_link_covers(known, 
     )
     times = [line.split(",")[0] for line in relative[1].splitlines()]
     assert times == ["t", *(f"{k / 2:.9f}" for k in range(6))], "not seconds after the first pose"
+
+
+# About each axis, through each branch of the conversion; at -3.0 rad that branch finds the
+# quaternion with w < 0 first.
+@pytest.mark.parametrize("axis", [(1, 0, 0), (0, 1, 0), (0, 0, 1)])
+@pytest.mark.parametrize("angle", [0.5, 3.0, -3.0])
+def test_the_printed_quaternion_is_the_rotations_with_w_non_negative(axis, angle):
+    got = geometry.quaternion_of(matrix((0, 0, 0), axis, angle))
+    assert np.allclose(got, quaternion(axis, angle), rtol=0, atol=1e-12), (axis, angle)
 
 
 def test_monitor_flags_the_late_and_the_gappy_link_and_a_chains_worst_delay(known, capsys):
