@@ -108,7 +108,7 @@ def report(
     out.write(
         f"Frame tree ({plural(len(tree.links), 'link')} between "
         f"{plural(len(frames), 'frame')}; stamps in seconds, "
-        "delay = receive time in the bag - stamp)\n"
+        "delay = receive time - stamp)\n"
     )
     rows = [list(HEADER)]
     for drawn, frame in tree.tree_names(not box_drawing_ok(out)):

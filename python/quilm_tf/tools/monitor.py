@@ -84,7 +84,7 @@ def report(
 ) -> None:
     out.write(f"quilm-tf monitor: {title}\n\n")
     out.write(
-        f"Link health (delay = receive time in the bag - stamp; flagged: a delay over "
+        f"Link health (delay = receive time - stamp; flagged: a delay over "
         f"{max_delay_ms:g} ms, a gap over {max_gap:g}x the link's median interval)\n"
     )
     rows = [list(HEADER)]
