@@ -463,10 +463,10 @@ EVIL = "arm\n  map -> odom: fine\x1b[2J"  # a name that would forge a line and c
 @pytest.fixture(scope="module")
 def hostile(rosbag, tmp_path_factory):
     """/tf carries bare TransformStamped messages (skipped); /tf_static a frame with a hostile
-    name, a refused self-link and five leaves, one named with U+FFFE and one with U+FFFF; a
-    scan stamped sec=-1 and one with nanosec=1.5e9 among good ones."""
+    name, a refused self-link and a fan of 24 leaves, one named with U+FFFE and one with
+    U+FFFF; a scan stamped sec=-1 and one with nanosec=1.5e9 among good ones."""
     bag = rosbag("sqlite3")
-    leaves = ["leaf0", "leaf1", "leaf2", "odd\ufffe", "odd\uffff"]
+    leaves = [f"leaf{k}" for k in range(22)] + ["odd\ufffe", "odd\uffff"]
     static = [bag.link("map", EVIL, T0), bag.link("ghost", "ghost", T0)]
     static += [bag.link("map", leaf, T0) for leaf in leaves]
     events = [(T0, "/tf_static", TF, bag.tf(*static))]
@@ -503,10 +503,15 @@ def test_unknown_frames_are_one_escaped_line_and_refused_ones_say_why(hostile, c
     )
 
 
-def test_the_svg_of_names_with_xml_forbidden_characters_is_well_formed(hostile, capsys):
+def test_the_svg_of_a_wide_fan_with_xml_forbidden_characters_is_well_formed_and_narrow(
+    hostile, capsys
+):
     out = run_main(capsys, "frames", hostile, "--svg", "-")[1]
     found, _ = boxes(out)  # parses as XML, every box on the picture and none overlapping
     assert {"odd\\u{fffe}", "odd\\u{ffff}"} <= set(found), "the escaped names are drawn"
+    width = float(ET.fromstring(out).get("width"))
+    widest = max(w for *_, w in found.values())
+    assert width < 8 * widest, f"a fan of 25 is {width:.0f} px wide, its widest box {widest}"
 
 
 def test_the_demo_counts_sensor_messages_with_impossible_stamps_and_goes_on(hostile, capsys):
