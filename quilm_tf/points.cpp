@@ -133,23 +133,40 @@ template <class Out>
   }
 }
 
-[[gnu::target("avx2")]] inline __m256d row4(__m256d a, __m256d b, __m256d c, __m256d d,
-                                            __m256d x, __m256d y, __m256d z) noexcept {
-  return _mm256_add_pd(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(a, x), _mm256_mul_pd(b, y)), _mm256_mul_pd(c, z)),
-      d);
+// The matrix's top three rows, each entry in all four lanes.
+struct RowLanes {
+  __m256d rows[3][4];
+};
+
+[[gnu::target("avx2")]] inline RowLanes lanes_of(const Rows& m) noexcept {
+  return {{{_mm256_set1_pd(m.m00), _mm256_set1_pd(m.m01), _mm256_set1_pd(m.m02),
+            _mm256_set1_pd(m.m03)},
+           {_mm256_set1_pd(m.m10), _mm256_set1_pd(m.m11), _mm256_set1_pd(m.m12),
+            _mm256_set1_pd(m.m13)},
+           {_mm256_set1_pd(m.m20), _mm256_set1_pd(m.m21), _mm256_set1_pd(m.m22),
+            _mm256_set1_pd(m.m23)}}};
 }
 
+// ((row[0] x + row[1] y) + row[2] z) + row[3], lane by lane.
+[[gnu::target("avx2")]] inline __m256d row4(const __m256d (&row)[4], __m256d x, __m256d y,
+                                            __m256d z) noexcept {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(row[0], x),
+                                                   _mm256_mul_pd(row[1], y)),
+                                     _mm256_mul_pd(row[2], z)),
+                       row[3]);
+}
+
+// The AVX2 loops take their arguments by reference and copy them into locals: passed by
+// value, the caller (compiled without AVX2, so never inlined into) copies the structs onto
+// the stack on every call.
 template <class In, class Out>
-[[gnu::target("avx2")]] void avx2_uniform(const Rows m, const char* in,
-                                          const CoordinateLayout a, char* out,
-                                          const CoordinateLayout b, std::size_t count) noexcept {
-  const __m256d m00 = _mm256_set1_pd(m.m00), m01 = _mm256_set1_pd(m.m01);
-  const __m256d m02 = _mm256_set1_pd(m.m02), m03 = _mm256_set1_pd(m.m03);
-  const __m256d m10 = _mm256_set1_pd(m.m10), m11 = _mm256_set1_pd(m.m11);
-  const __m256d m12 = _mm256_set1_pd(m.m12), m13 = _mm256_set1_pd(m.m13);
-  const __m256d m20 = _mm256_set1_pd(m.m20), m21 = _mm256_set1_pd(m.m21);
-  const __m256d m22 = _mm256_set1_pd(m.m22), m23 = _mm256_set1_pd(m.m23);
+[[gnu::target("avx2")]] void avx2_uniform(const Rows& rows, const char* in,
+                                          const CoordinateLayout& in_layout, char* out,
+                                          const CoordinateLayout& out_layout,
+                                          std::size_t count) noexcept {
+  const Rows m = rows;
+  const CoordinateLayout a = in_layout, b = out_layout;
+  const RowLanes lanes = lanes_of(m);
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
     const char* from = in + static_cast<std::ptrdiff_t>(i) * a.stride;
@@ -158,9 +175,9 @@ template <class In, class Out>
     const __m256d y = gather4<In>(from + a.offsets[1], a.stride);
     const __m256d z = gather4<In>(from + a.offsets[2], a.stride);
     char* to = out + static_cast<std::ptrdiff_t>(i) * b.stride;
-    scatter4<Out>(to + b.offsets[0], b.stride, row4(m00, m01, m02, m03, x, y, z));
-    scatter4<Out>(to + b.offsets[1], b.stride, row4(m10, m11, m12, m13, x, y, z));
-    scatter4<Out>(to + b.offsets[2], b.stride, row4(m20, m21, m22, m23, x, y, z));
+    scatter4<Out>(to + b.offsets[0], b.stride, row4(lanes.rows[0], x, y, z));
+    scatter4<Out>(to + b.offsets[1], b.stride, row4(lanes.rows[1], x, y, z));
+    scatter4<Out>(to + b.offsets[2], b.stride, row4(lanes.rows[2], x, y, z));
   }
   scalar_uniform<In, Out>(m, in + static_cast<std::ptrdiff_t>(i) * a.stride, a,
                           out + static_cast<std::ptrdiff_t>(i) * b.stride, b, count - i);
@@ -184,12 +201,7 @@ bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexce
                                          std::size_t count) noexcept {
   const Rows m = rows;
   const CoordinateLayout a = in_layout, b = out_layout;
-  const __m256d m00 = _mm256_set1_pd(m.m00), m01 = _mm256_set1_pd(m.m01);
-  const __m256d m02 = _mm256_set1_pd(m.m02), m03 = _mm256_set1_pd(m.m03);
-  const __m256d m10 = _mm256_set1_pd(m.m10), m11 = _mm256_set1_pd(m.m11);
-  const __m256d m12 = _mm256_set1_pd(m.m12), m13 = _mm256_set1_pd(m.m13);
-  const __m256d m20 = _mm256_set1_pd(m.m20), m21 = _mm256_set1_pd(m.m21);
-  const __m256d m22 = _mm256_set1_pd(m.m22), m23 = _mm256_set1_pd(m.m23);
+  const RowLanes lanes = lanes_of(m);
   const auto at_in = [&](std::size_t i) {
     return reinterpret_cast<const float*>(in + static_cast<std::ptrdiff_t>(i) * a.stride +
                                           a.offsets[0]);
@@ -207,9 +219,9 @@ bool packed_float32(const CoordinateLayout& a, const CoordinateLayout& b) noexce
     const __m256d x = _mm256_cvtps_pd(p0);
     const __m256d y = _mm256_cvtps_pd(p1);
     const __m256d z = _mm256_cvtps_pd(p2);
-    __m128 q0 = _mm256_cvtpd_ps(row4(m00, m01, m02, m03, x, y, z));
-    __m128 q1 = _mm256_cvtpd_ps(row4(m10, m11, m12, m13, x, y, z));
-    __m128 q2 = _mm256_cvtpd_ps(row4(m20, m21, m22, m23, x, y, z));
+    __m128 q0 = _mm256_cvtpd_ps(row4(lanes.rows[0], x, y, z));
+    __m128 q1 = _mm256_cvtpd_ps(row4(lanes.rows[1], x, y, z));
+    __m128 q2 = _mm256_cvtpd_ps(row4(lanes.rows[2], x, y, z));
     // Lane 3 of each result keeps the bytes `out` holds after z: in place, those are lane 3
     // of the input, moved through the shuffles bit for bit; otherwise they are read back.
     __m128 q3 = p3;
